@@ -1,0 +1,24 @@
+// Recognising the model's printer among USB devices, and opening it.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "common/unique_resource.h"
+
+// The registry key name of the USB print interface that belongs to the device
+// with interface path `path`: the path with every "\" made "#", cut at its
+// last "#", followed by the print interface class. Empty when `path` has no
+// "#" or "\" to cut at, or nothing before the cut.
+std::wstring PrintInterfaceKeyName(std::wstring_view path);
+
+// True when the device's print interface reports the model name as its
+// "Port Description". Reads only the registry, never the device, so it also
+// answers for a device that has just been unplugged.
+bool IsModelDevice(std::wstring_view path);
+
+// Finds the first present USB device that carries the model's USB numbers and
+// whose print interface reports the model name, and opens it for exclusive,
+// unbuffered, synchronous access. Holds nothing when there is none or the open
+// fails.
+UniqueHandle OpenPrinterDevice();

@@ -1,0 +1,79 @@
+#include "monitor/status_monitor.h"
+
+#include "common/diagnostics.h"
+#include "common/model.h"
+#include "device/device_discovery.h"
+#include "service/service_state.h"
+#include "spooler/printer_queue.h"
+
+namespace {
+
+constexpr std::size_t kStatusByteIndex = 3;
+
+constexpr StatusRule kStatusRules[] = {
+    {0x04, 0x04, false, kStatusDoorOpen},          // cover open
+    {0x24, 0x00, false, kStatusPaperOut},          // no paper, cover closed
+    {0x10, 0x10, false, kStatusUserIntervention},  // needs attention
+    {0x24, 0x20, true, 0},                         // paper present, cover closed: ready
+};
+
+// Waits out one poll period. Returns true when the stop event ends the wait.
+bool WaitForStop(HANDLE stopEvent) {
+  const DWORD result = WaitForSingleObject(stopEvent, kPollPeriodMs);
+  if (result == WAIT_OBJECT_0) return true;
+  if (result == WAIT_FAILED) Sleep(kPollPeriodMs);  // no stop event: keep the period without spinning
+  return false;
+}
+
+}  // namespace
+
+std::span<const StatusRule> StatusRules() { return kStatusRules; }
+
+bool RuleFires(const StatusRule& rule, BYTE status) { return (status & rule.mask) == rule.match; }
+
+void ApplyStatusRules(BYTE status) {
+  for (const StatusRule& rule : kStatusRules) {
+    if (serviceState.deviceRemoved.load() != 0 || !RuleFires(rule, status)) continue;
+    if (rule.resume) {
+      ResumePrinter();
+    } else {
+      SetPrinterErrorStatus(rule.printerStatus);
+    }
+  }
+}
+
+void MonitorPass() {
+  StatusRecord record{};
+  DWORD count = 0;
+  if (!ReadFile(serviceState.deviceHandle.Get(), record.data(), static_cast<DWORD>(record.size()), &count, nullptr)) {
+    DebugLog(" Status read failed:%d\r\n", static_cast<int>(GetLastError()));
+    return;
+  }
+  if (count < record.size()) {
+    DebugLog(" Status record short:%u bytes\r\n", static_cast<unsigned>(count));
+    return;
+  }
+  serviceState.statusBuffer = record;
+  const BYTE status = record[kStatusByteIndex];
+  ApplyStatusRules(status);
+  DebugLog("QZ5 STATUS:%d\r\n", static_cast<int>(status));
+}
+
+DWORD WINAPI StatusMonitorThread(LPVOID) {
+  ServiceState& state = serviceState;
+  state.deviceHandle = OpenPrinterDevice();
+  for (;;) {
+    // The flag is cleared before the reopen, so a request made while the
+    // reopen is under way leads to one more on the next pass. The replaced
+    // handle is closed first: the device is opened exclusively, and an open
+    // while we still hold it would fail.
+    if (state.reopenDevice.exchange(0) != 0) {
+      state.deviceHandle.Reset();
+      state.deviceHandle = OpenPrinterDevice();
+    }
+    if (state.deviceHandle) MonitorPass();
+    if (WaitForStop(state.stopEvent.Get())) break;
+  }
+  state.deviceHandle.Reset();
+  return 0;
+}

@@ -1,0 +1,37 @@
+// The monitor thread: reads the printer's status records and mirrors them
+// into the spooler queue.
+#pragma once
+
+#include <optional>
+#include <span>
+
+#include "platform/win32_api.h"
+
+// Time between two status passes, in milliseconds.
+inline constexpr DWORD kPollPeriodMs = 800;
+
+// One status rule: it fires when (s & mask) == match, and then either pauses
+// the queue with `printerStatus` or, for a resume rule, resumes it.
+struct StatusRule {
+  BYTE mask;
+  BYTE match;
+  bool resume;
+  DWORD printerStatus;
+};
+
+// The rules in the order they are applied; several may fire in one pass.
+std::span<const StatusRule> StatusRules();
+
+bool RuleFires(const StatusRule& rule, BYTE status);
+
+// Applies every rule to status byte `status`, each only while the printer is
+// not marked removed.
+void ApplyStatusRules(BYTE status);
+
+// Reads one status record from the open device and applies the rules to it.
+// A failed or short read sends nothing and is logged instead.
+void MonitorPass();
+
+// Thread procedure of the monitor thread; returns when the stop event is
+// signalled.
+DWORD WINAPI StatusMonitorThread(LPVOID parameter);

@@ -1,0 +1,375 @@
+// Kernel calls of the simulated machine: last error, handles, threads,
+// events and waits, the printer device's file, standard output, global
+// memory, text conversion and the debugger channel.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cwctype>
+
+#include "platform/sim/machine_state.h"
+
+namespace sim {
+
+namespace {
+
+MachineState* gCurrent = nullptr;
+thread_local DWORD tLastError = 0;
+
+// Standard output is a pseudo handle: always there, never closed.
+HANDLE const kStdOutput = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(0x54));
+
+// The printer's status record around its status byte.
+constexpr BYTE kRecordHeader[] = {0x10, 0x04, 0x01};
+constexpr BYTE kRecordTrailer = 0x00;
+
+// Windows-1252 bytes 0x80..0x9F; the rest of the code page is Latin-1.
+constexpr wchar_t kCp1252High[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+wchar_t WidenCp1252(unsigned char c) { return c >= 0x80 && c <= 0x9F ? kCp1252High[c - 0x80] : c; }
+
+bool IsSignaled(const HandleObject& object) {
+  if (const auto* thread = std::get_if<std::shared_ptr<ThreadObject>>(&object)) return (*thread)->finished;
+  if (const auto* event = std::get_if<std::shared_ptr<EventObject>>(&object)) return (*event)->signaled;
+  return false;
+}
+
+}  // namespace
+
+MachineState& Current() {
+  if (gCurrent == nullptr) {
+    std::fprintf(stderr, "a Win32 call was made with no simulated machine\n");
+    std::abort();
+  }
+  return *gCurrent;
+}
+
+void SetCurrent(MachineState* state) { gCurrent = state; }
+
+void* HandleTable::Add(HandleObject object) {
+  const std::uintptr_t value = next_;
+  next_ += 4;
+  entries_.emplace(value, std::move(object));
+  return reinterpret_cast<void*>(value);
+}
+
+bool HandleTable::Remove(const void* handle) { return entries_.erase(reinterpret_cast<std::uintptr_t>(handle)) != 0; }
+
+std::map<std::string, int> HandleTable::CountByKind() const {
+  static constexpr const char* kKinds[] = {"thread",          "event",      "device",  "printer",     "key",
+                                           "device-info-set", "sc-manager", "service", "notification"};
+  std::map<std::string, int> counts;
+  for (const auto& [value, object] : entries_) ++counts[kKinds[object.index()]];
+  return counts;
+}
+
+GlobalMemoryBlocks::~GlobalMemoryBlocks() {
+  for (const auto& [block, size] : blocks) std::free(block);
+}
+
+void MachineState::Log(TraceEntry::Channel channel, std::string text) {
+  trace.push_back({Now(), channel, std::move(text)});
+}
+
+std::string Narrow(std::wstring_view text) {
+  std::string out;
+  for (const wchar_t c : text) out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+  return out;
+}
+
+std::wstring Widen(std::string_view text) {
+  std::wstring out;
+  for (const char c : text) out.push_back(WidenCp1252(static_cast<unsigned char>(c)));
+  return out;
+}
+
+bool EqualNoCase(std::wstring_view a, std::wstring_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](wchar_t x, wchar_t y) {
+           return std::towlower(static_cast<wint_t>(x)) == std::towlower(static_cast<wint_t>(y));
+         });
+}
+
+std::string Hex(DWORD value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%X", static_cast<unsigned>(value));
+  return text;
+}
+
+bool SameGuid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+std::shared_ptr<ThreadObject> StartThread(MachineState& m, int process, std::string name,
+                                          std::function<DWORD()> body) {
+  auto thread = std::make_shared<ThreadObject>();
+  m.scheduler.Spawn(
+      process, std::move(name), [thread, body = std::move(body)] { thread->exitCode = body(); },
+      [thread] { thread->finished = true; });
+  return thread;
+}
+
+}  // namespace sim
+
+using sim::Current;
+
+DWORD WINAPI GetLastError() { return sim::tLastError; }
+
+void WINAPI SetLastError(DWORD error) { sim::tLastError = error; }
+
+BOOL WINAPI CloseHandle(HANDLE handle) {
+  auto& m = Current();
+  const bool kernelObject = m.handles.Find<std::shared_ptr<sim::ThreadObject>>(handle) != nullptr ||
+                            m.handles.Find<std::shared_ptr<sim::EventObject>>(handle) != nullptr ||
+                            m.handles.Find<sim::DeviceFile>(handle) != nullptr;
+  if (!kernelObject) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  m.handles.Remove(handle);
+  return TRUE;
+}
+
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start, LPVOID parameter,
+                           DWORD flags, LPDWORD threadId) {
+  auto& m = Current();
+  if (start == nullptr || flags != 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  auto thread = sim::StartThread(m, m.scheduler.CurrentProcess(), "thread",
+                                 [start, parameter] { return start(parameter); });
+  void* handle = m.handles.Add(thread);
+  if (threadId != nullptr) *threadId = static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(handle));
+  return handle;
+}
+
+BOOL WINAPI GetExitCodeThread(HANDLE handle, LPDWORD exitCode) {
+  auto* thread = Current().handles.Find<std::shared_ptr<sim::ThreadObject>>(handle);
+  if (thread == nullptr || exitCode == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  *exitCode = (*thread)->finished ? (*thread)->exitCode : STILL_ACTIVE;
+  return TRUE;
+}
+
+HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCWSTR name) {
+  if (name != nullptr) {
+    SetLastError(ERROR_NOT_SUPPORTED);  // named events are not simulated
+    return nullptr;
+  }
+  auto event = std::make_shared<sim::EventObject>();
+  event->manualReset = manualReset != FALSE;
+  event->signaled = initialState != FALSE;
+  return Current().handles.Add(std::move(event));
+}
+
+namespace {
+
+BOOL SetEventState(HANDLE handle, bool signaled) {
+  auto* event = Current().handles.Find<std::shared_ptr<sim::EventObject>>(handle);
+  if (event == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  (*event)->signaled = signaled;
+  return TRUE;
+}
+
+}  // namespace
+
+BOOL WINAPI SetEvent(HANDLE handle) { return SetEventState(handle, true); }
+
+BOOL WINAPI ResetEvent(HANDLE handle) { return SetEventState(handle, false); }
+
+DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+  auto& m = Current();
+  sim::HandleObject object;
+  if (auto* thread = m.handles.Find<std::shared_ptr<sim::ThreadObject>>(handle)) {
+    object = *thread;
+  } else if (auto* event = m.handles.Find<std::shared_ptr<sim::EventObject>>(handle)) {
+    object = *event;
+  } else {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return WAIT_FAILED;
+  }
+  // The wait holds its own reference: the object outlives a close of the handle.
+  const auto satisfied = [&object] { return sim::IsSignaled(object); };
+  if (!satisfied()) {
+    if (milliseconds == 0) return WAIT_TIMEOUT;
+    const sim::Millis deadline = milliseconds == INFINITE ? sim::kForever : m.Now() + milliseconds;
+    if (!m.scheduler.Block(satisfied, deadline)) return WAIT_TIMEOUT;
+  }
+  if (auto* event = std::get_if<std::shared_ptr<sim::EventObject>>(&object); event && !(*event)->manualReset) {
+    (*event)->signaled = false;
+  }
+  return WAIT_OBJECT_0;
+}
+
+void WINAPI Sleep(DWORD milliseconds) {
+  auto& m = Current();
+  m.scheduler.Block(nullptr, milliseconds == INFINITE ? sim::kForever : m.Now() + milliseconds);
+}
+
+DWORD WINAPI GetTickCount() { return static_cast<DWORD>(Current().Now()); }
+
+HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECURITY_ATTRIBUTES,
+                          DWORD creationDisposition, DWORD, HANDLE) {
+  auto& m = Current();
+  if (fileName == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  sim::SimDevice* device = m.devices.Find(fileName);
+  if (device == nullptr || !device->present) {
+    SetLastError(ERROR_FILE_NOT_FOUND);  // only device interfaces exist on this machine
+    return INVALID_HANDLE_VALUE;
+  }
+  if (creationDisposition != OPEN_EXISTING) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  // Sharing: the device is opened for reading and writing, so a second
+  // open of the same plug-in conflicts unless both opens share both.
+  constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  bool conflict = device->faults.heldByOtherProgram;
+  m.handles.ForEach<sim::DeviceFile>([&](const sim::DeviceFile& open) {
+    if (open.generation != device->generation || !sim::EqualNoCase(open.path, device->path)) return;
+    if ((open.shareMode & kShareAll) != kShareAll || (shareMode & kShareAll) != kShareAll) conflict = true;
+  });
+  if (conflict || (desiredAccess & (GENERIC_READ | GENERIC_WRITE)) == 0) {
+    SetLastError(conflict ? ERROR_SHARING_VIOLATION : ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  return m.handles.Add(sim::DeviceFile{device->path, device->generation, shareMode});
+}
+
+BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead, LPOVERLAPPED overlapped) {
+  auto& m = Current();
+  if (bytesRead != nullptr) *bytesRead = 0;
+  const sim::DeviceFile* open = m.handles.Find<sim::DeviceFile>(file);
+  if (open == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (buffer == nullptr || (bytesRead == nullptr && overlapped == nullptr) || overlapped != nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const std::wstring path = open->path;
+  const std::uint64_t generation = open->generation;
+  const auto deviceGone = [&m, &path, generation] {
+    const sim::SimDevice* device = m.devices.Find(path);
+    return device == nullptr || !device->present || device->generation != generation;
+  };
+  if (deviceGone()) {
+    SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+    return FALSE;
+  }
+  // A synchronous read blocks for as long as the device takes to answer;
+  // the device can be unplugged meanwhile.
+  if (const sim::Millis latency = m.devices.Find(path)->faults.readLatency; latency > 0) {
+    m.scheduler.Block(nullptr, m.Now() + latency);
+    if (deviceGone()) {
+      SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+      return FALSE;
+    }
+  }
+  const sim::SimDevice& device = *m.devices.Find(path);
+  if (device.faults.readError) {
+    SetLastError(*device.faults.readError);
+    return FALSE;
+  }
+  const BYTE record[] = {sim::kRecordHeader[0], sim::kRecordHeader[1], sim::kRecordHeader[2], device.status,
+                         sim::kRecordTrailer};
+  DWORD count = std::min<DWORD>(bytesToRead, sizeof record);
+  if (device.faults.shortRead) count = std::min(count, *device.faults.shortRead);
+  std::memcpy(buffer, record, count);
+  *bytesRead = count;
+  return TRUE;
+}
+
+BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten, LPOVERLAPPED) {
+  auto& m = Current();
+  if (bytesWritten != nullptr) *bytesWritten = 0;
+  if (file != sim::kStdOutput) {
+    // The service never writes to its printer; writes to it are refused.
+    SetLastError(m.handles.Find<sim::DeviceFile>(file) != nullptr ? ERROR_ACCESS_DENIED : ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (buffer == nullptr && bytesToWrite != 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  m.Log(sim::TraceEntry::Channel::Stdout, std::string(static_cast<const char*>(buffer), bytesToWrite));
+  if (bytesWritten != nullptr) *bytesWritten = bytesToWrite;
+  return TRUE;
+}
+
+HANDLE WINAPI GetStdHandle(DWORD stdHandle) {
+  if (stdHandle == STD_OUTPUT_HANDLE) return sim::kStdOutput;
+  SetLastError(ERROR_INVALID_HANDLE);
+  return INVALID_HANDLE_VALUE;
+}
+
+HGLOBAL WINAPI GlobalAlloc(UINT flags, SIZE_T bytes) {
+  if ((flags & ~GMEM_ZEROINIT) != 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);  // only fixed memory is simulated
+    return nullptr;
+  }
+  void* block = std::calloc(bytes == 0 ? 1 : bytes, 1);
+  if (block == nullptr) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  Current().globalMemory.blocks.emplace(block, bytes);
+  return block;
+}
+
+HGLOBAL WINAPI GlobalFree(HGLOBAL memory) {
+  auto& blocks = Current().globalMemory.blocks;
+  if (memory == nullptr) return nullptr;
+  if (blocks.erase(memory) == 0) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return memory;
+  }
+  std::free(memory);
+  return nullptr;
+}
+
+int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCCH multiByte, int multiByteCount, LPWSTR wide,
+                               int wideCount) {
+  auto& m = Current();
+  if (codePage == CP_ACP || codePage == CP_THREAD_ACP) codePage = m.ansiCodePage;
+  if (codePage != 1252 || flags != 0 || multiByte == nullptr || multiByteCount == 0 || multiByteCount < -1 ||
+      wideCount < 0 || (wide == nullptr && wideCount != 0)) {
+    SetLastError(codePage != 1252 ? ERROR_INVALID_PARAMETER : (flags != 0 ? ERROR_INVALID_FLAGS : ERROR_INVALID_PARAMETER));
+    return 0;
+  }
+  // With a count of -1 the text runs to its NUL, which is converted too.
+  const std::size_t length =
+      multiByteCount == -1 ? std::strlen(multiByte) + 1 : static_cast<std::size_t>(multiByteCount);
+  if (wideCount == 0) return static_cast<int>(length);
+  if (static_cast<std::size_t>(wideCount) < length) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+  }
+  for (std::size_t i = 0; i < length; ++i) wide[i] = sim::WidenCp1252(static_cast<unsigned char>(multiByte[i]));
+  return static_cast<int>(length);
+}
+
+void WINAPI OutputDebugStringA(LPCSTR text) {
+  Current().Log(sim::TraceEntry::Channel::Debug, text != nullptr ? text : "");
+}
+
+int _wcsicmp(const wchar_t* a, const wchar_t* b) {
+  // The C locale folds only ASCII letters.
+  const auto fold = [](wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c; };
+  for (;; ++a, ++b) {
+    const wchar_t x = fold(*a);
+    const wchar_t y = fold(*b);
+    if (x != y) return x < y ? -1 : 1;
+    if (x == L'\0') return 0;
+  }
+}

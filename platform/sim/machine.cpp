@@ -1,0 +1,230 @@
+// The driver's side of the simulated machine.
+#include "platform/sim/machine.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/sim/machine_state.h"
+
+namespace sim {
+
+namespace {
+
+constexpr char kDeviceClassesKey[] =
+    "SYSTEM\\ControlSet001\\Control\\DeviceClasses\\{28d78fad-5a12-11d1-ae5b-0000f803a8c2}\\";
+constexpr char kUsbMonitorPortsKey[] = "SYSTEM\\ControlSet001\\Control\\Print\\Monitors\\USB Monitor\\Ports\\";
+
+std::vector<std::string> Lines(const std::vector<TraceEntry>& trace, TraceEntry::Channel channel) {
+  std::vector<std::string> lines;
+  for (const auto& entry : trace) {
+    if (entry.channel == channel) lines.push_back(entry.text);
+  }
+  return lines;
+}
+
+SimDevice& RequireDevice(MachineState& m, const std::wstring& path) {
+  SimDevice* device = m.devices.Find(path);
+  if (device == nullptr) {
+    std::fprintf(stderr, "no device %s on the simulated machine\n", Narrow(path).c_str());
+    std::abort();
+  }
+  return *device;
+}
+
+}  // namespace
+
+SimDevice* Devices::Find(std::wstring_view path) {
+  const auto it = std::find_if(all.begin(), all.end(), [&](const SimDevice& d) { return EqualNoCase(d.path, path); });
+  return it == all.end() ? nullptr : &*it;
+}
+
+int HandleCounts::Total() const {
+  int total = 0;
+  for (const auto& [kind, count] : byKind) total += count;
+  return total;
+}
+
+Machine::Machine() : state_(std::make_unique<MachineState>()) { SetCurrent(state_.get()); }
+
+Machine::~Machine() {
+  // The scheduler ends the remaining threads while the machine is still
+  // current: their unwinding may close handles.
+  state_.reset();
+  SetCurrent(nullptr);
+}
+
+Millis Machine::Now() const { return state_->Now(); }
+
+void Machine::RunUntilIdle() { state_->scheduler.RunUntil(state_->Now()); }
+
+void Machine::Advance(Millis duration) { state_->scheduler.RunUntil(state_->Now() + duration); }
+
+void Machine::SetRegistryValue(const std::string& keyPath, const std::string& name, DWORD type, std::string bytes) {
+  const std::string key = Registry::Normalize(keyPath);
+  state_->registry.CreateKey(key);
+  state_->registry.keys[key][Registry::Normalize(name)] = RegistryValue{type, std::move(bytes)};
+}
+
+void Machine::SetRegistryString(const std::string& keyPath, const std::string& name, const std::string& text) {
+  SetRegistryValue(keyPath, name, REG_SZ, text + '\0');
+}
+
+void Machine::DeleteRegistryKey(const std::string& keyPath) {
+  const std::string key = Registry::Normalize(keyPath);
+  std::erase_if(state_->registry.keys, [&](const auto& entry) {
+    return entry.first == key || entry.first.starts_with(key + "\\");
+  });
+}
+
+void Machine::AddQueue(const std::wstring& name, const std::wstring& port) {
+  state_->spooler.queues.push_back({name, port, false, 0});
+}
+
+void Machine::DeleteQueue(const std::wstring& name) {
+  std::erase_if(state_->spooler.queues, [&](const SimQueue& q) { return EqualNoCase(q.name, name); });
+}
+
+std::optional<QueueState> Machine::Queue(const std::wstring& name) const {
+  const SimQueue* queue = state_->spooler.FindQueue(name);
+  if (queue == nullptr) return std::nullopt;
+  return QueueState{queue->port, queue->paused, queue->status};
+}
+
+void Machine::AddPort(const std::wstring& name, std::optional<std::string> deviceId) {
+  const bool usb = name.find(L"USB") != std::wstring::npos;
+  state_->spooler.ports.push_back(
+      {name, usb ? L"USB Monitor" : L"Local Port", usb ? L"Virtual printer port for USB" : L"Local Port"});
+  if (deviceId) SetRegistryString(UsbMonitorPortKeyPath(name), "Device Id", *deviceId);
+}
+
+const std::vector<SpoolerCommand>& Machine::SpoolerJournal() const { return state_->spooler.journal; }
+
+void Machine::RejectPortWrites(DWORD error) { state_->spooler.portWriteError = error; }
+
+void Machine::FailPortEnumeration(DWORD error) { state_->spooler.enumPortsError = error; }
+
+bool Machine::SpoolerRunning() const { return state_->SpoolerUp(); }
+
+DWORD Machine::SpoolerState() const { return state_->scm.spooler.state; }
+
+void Machine::StopSpooler() {
+  if (state_->scm.spooler.state == SERVICE_RUNNING) BeginSpoolerStop(*state_);
+}
+
+void Machine::StartSpooler() { StartSpoolerService(*state_); }
+
+void Machine::SetSpoolerStopTime(Millis duration) { state_->scm.spooler.stopTime = duration; }
+
+int Machine::SpoolerRestarts() const { return state_->scm.spooler.restarts; }
+
+void Machine::SetServiceManagerUnreachable(DWORD error) { state_->scm.unreachableError = error; }
+
+void Machine::InstallService(const std::string& name, std::function<int()> processEntry) {
+  InstalledService service;
+  service.name = name;
+  service.entry = std::move(processEntry);
+  service.last = {SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED, 0, 0, 0, 0, 0};
+  state_->scm.service = std::move(service);
+}
+
+DWORD Machine::StartService() { return StartInstalledService(*state_); }
+
+DWORD Machine::SendControl(DWORD control) { return ControlInstalledService(*state_, control); }
+
+int Machine::RunConsoleProcess(const std::function<int()>& processEntry) {
+  const auto process = StartProcess(*state_, false, processEntry);
+  while (!process->ended) {
+    RunUntilIdle();
+    if (!process->ended) Advance(1000);
+  }
+  return process->exitCode.value_or(-1);
+}
+
+bool Machine::ServiceProcessRunning() const {
+  const auto& service = state_->scm.service;
+  return service && service->process && !service->process->ended;
+}
+
+std::optional<int> Machine::ServiceExitCode() const {
+  const auto& service = state_->scm.service;
+  if (!service || !service->process) return std::nullopt;
+  return service->process->exitCode;
+}
+
+std::vector<SERVICE_STATUS> Machine::StatusReports() const {
+  return state_->scm.service ? state_->scm.service->reports : std::vector<SERVICE_STATUS>{};
+}
+
+DWORD Machine::ServiceState() const {
+  return state_->scm.service ? state_->scm.service->last.dwCurrentState : static_cast<DWORD>(SERVICE_STOPPED);
+}
+
+void Machine::AddDevice(const std::wstring& path, std::optional<std::string> description, BYTE status) {
+  SimDevice device;
+  device.path = path;
+  device.status = status;
+  state_->devices.all.push_back(device);
+  if (description) SetRegistryString(PrintInterfaceKeyPath(path), "Port Description", *description);
+}
+
+void Machine::Plug(const std::wstring& path) {
+  SimDevice& device = RequireDevice(*state_, path);
+  if (device.present) return;
+  device.present = true;
+  ++device.generation;
+  state_->devices.presentOrder.push_back(device.path);
+  state_->Log(TraceEntry::Channel::Device, "plugged " + Narrow(device.path));
+  NotifyDeviceInterface(*state_, DBT_DEVICEARRIVAL, kUsbDeviceClass, device.path);
+}
+
+void Machine::Unplug(const std::wstring& path) {
+  SimDevice& device = RequireDevice(*state_, path);
+  if (!device.present) return;
+  device.present = false;
+  std::erase_if(state_->devices.presentOrder, [&](const std::wstring& p) { return EqualNoCase(p, device.path); });
+  state_->Log(TraceEntry::Channel::Device, "unplugged " + Narrow(device.path));
+  NotifyDeviceInterface(*state_, DBT_DEVICEREMOVECOMPLETE, kUsbDeviceClass, device.path);
+}
+
+void Machine::SetDeviceStatus(const std::wstring& path, BYTE status) {
+  RequireDevice(*state_, path).status = status;
+  state_->Log(TraceEntry::Channel::Device, "status of " + Narrow(path) + " is " + Hex(status));
+}
+
+void Machine::SetDeviceFaults(const std::wstring& path, const DeviceFaults& faults) {
+  RequireDevice(*state_, path).faults = faults;
+}
+
+void Machine::DeliverDeviceEvent(DWORD eventType, std::vector<BYTE> record) {
+  QueueServiceControl(*state_, SERVICE_CONTROL_DEVICEEVENT, eventType, std::move(record));
+}
+
+std::string Machine::PrintInterfaceKeyPath(const std::wstring& path) {
+  // The print interface of a USB printer is registered under the device's
+  // interface path with its separators made "#" and its own class appended.
+  std::string key = Narrow(path);
+  std::replace(key.begin(), key.end(), '\\', '#');
+  const std::size_t cut = key.rfind('#');
+  if (cut != std::string::npos) key.resize(cut);
+  return kDeviceClassesKey + key + "#{28d78fad-5a12-11d1-ae5b-0000f803a8c2}\\#\\Device Parameters";
+}
+
+std::string Machine::UsbMonitorPortKeyPath(const std::wstring& port) { return kUsbMonitorPortsKey + Narrow(port); }
+
+const std::vector<TraceEntry>& Machine::Trace() const { return state_->trace; }
+
+std::vector<std::string> Machine::DebugLines() const { return Lines(state_->trace, TraceEntry::Channel::Debug); }
+
+std::vector<std::string> Machine::StdoutLines() const { return Lines(state_->trace, TraceEntry::Channel::Stdout); }
+
+HandleCounts Machine::OpenHandles() const {
+  HandleCounts counts;
+  counts.byKind = state_->handles.CountByKind();
+  if (const auto& blocks = state_->globalMemory.blocks; !blocks.empty()) {
+    counts.byKind["global-memory"] = static_cast<int>(blocks.size());
+  }
+  return counts;
+}
+
+}  // namespace sim

@@ -1,0 +1,160 @@
+// The simulated Windows machine: what tests and the scenario runner use to
+// set up a machine, run processes on it, make things happen and read back
+// what the processes did.
+//
+// One Machine exists at a time; the Win32 calls of win32_decls.h act on it.
+// Its constructor's thread is the driver: every method here is called from
+// it, and each method that makes something happen (Plug, SendControl, ...)
+// only queues the event; the simulated threads react when the driver lets
+// time run (RunUntilIdle, Advance).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/sim/scheduler.h"
+#include "platform/sim/win32_decls.h"
+
+namespace sim {
+
+struct MachineState;
+
+// One line of the machine's timeline.
+struct TraceEntry {
+  enum class Channel { Debug, Stdout, Spooler, Service, Scm, Device, Process };
+  Millis time;
+  Channel channel;
+  std::string text;
+};
+
+// A call that reached the spooler and changed, or tried to change, a queue.
+struct SpoolerCommand {
+  enum class Kind { Pause, Resume, SetStatus, SetPort, Other };
+  Millis time;
+  std::wstring queue;
+  Kind kind;
+  DWORD value;       // the status for SetStatus
+  std::wstring port;  // the port for SetPort
+  bool succeeded;
+  DWORD error;
+};
+
+struct QueueState {
+  std::wstring port;
+  bool paused;
+  DWORD status;
+};
+
+// What is open: handles by kind, and global memory blocks.
+struct HandleCounts {
+  std::map<std::string, int> byKind;
+  int Total() const;
+  bool operator==(const HandleCounts&) const = default;
+};
+
+// Faults a test can inject; each is off by default.
+struct DeviceFaults {
+  std::optional<DWORD> readError;       // every read fails with this code
+  std::optional<DWORD> shortRead;       // every read returns this many bytes
+  Millis readLatency = 0;               // every read takes this long
+  bool heldByOtherProgram = false;      // an exclusive open fails with a sharing violation
+};
+
+class Machine {
+ public:
+  Machine();
+  ~Machine();
+  Machine(const Machine&) = delete;
+  Machine& operator=(const Machine&) = delete;
+
+  // ---- Time.
+  [[nodiscard]] Millis Now() const;
+  // Lets the machine's threads run until all of them wait; no time passes.
+  void RunUntilIdle();
+  // Lets virtual time pass while the threads run.
+  void Advance(Millis duration);
+
+  // ---- Registry (HKEY_LOCAL_MACHINE).
+  void SetRegistryValue(const std::string& keyPath, const std::string& name, DWORD type, std::string bytes);
+  void SetRegistryString(const std::string& keyPath, const std::string& name, const std::string& text);
+  void DeleteRegistryKey(const std::string& keyPath);
+
+  // ---- Spooler.
+  void AddQueue(const std::wstring& name, const std::wstring& port);
+  void DeleteQueue(const std::wstring& name);
+  [[nodiscard]] std::optional<QueueState> Queue(const std::wstring& name) const;
+  // A spooler port, listed in the order added; with a device id also the USB
+  // monitor's key for the port with its "Device Id" value.
+  void AddPort(const std::wstring& name, std::optional<std::string> deviceId = std::nullopt);
+  [[nodiscard]] const std::vector<SpoolerCommand>& SpoolerJournal() const;
+  // Makes every level-2 write of a queue fail with `error` (0 lets them through).
+  void RejectPortWrites(DWORD error);
+  // Makes EnumPortsW fail with `error` (0 lets it through).
+  void FailPortEnumeration(DWORD error);
+
+  // ---- Services: the Spooler and the service under test.
+  [[nodiscard]] bool SpoolerRunning() const;
+  [[nodiscard]] DWORD SpoolerState() const;
+  void StopSpooler();
+  void StartSpooler();
+  void SetSpoolerStopTime(Millis duration);
+  // Times the Spooler was started again after a stop.
+  [[nodiscard]] int SpoolerRestarts() const;
+  // Makes OpenSCManagerA fail with `error` (0 makes it reachable again).
+  void SetServiceManagerUnreachable(DWORD error);
+
+  // Installs the service the machine runs: `processEntry` is the process's
+  // entry function, run on the process's main thread.
+  void InstallService(const std::string& name, std::function<int()> processEntry);
+  // The service control manager starts the service's process. Returns the
+  // Win32 error (0 when started).
+  DWORD StartService();
+  // Sends a control to the running service, as ControlService does. Returns
+  // the Win32 error (0 when delivered).
+  DWORD SendControl(DWORD control);
+  // Runs `processEntry` as a process started from a console, until it
+  // returns; gives its exit code.
+  int RunConsoleProcess(const std::function<int()>& processEntry);
+  [[nodiscard]] bool ServiceProcessRunning() const;
+  [[nodiscard]] std::optional<int> ServiceExitCode() const;
+  // Every SetServiceStatus report of the service, in order.
+  [[nodiscard]] std::vector<SERVICE_STATUS> StatusReports() const;
+  // The state the service last reported (SERVICE_STOPPED before any).
+  [[nodiscard]] DWORD ServiceState() const;
+
+  // ---- USB devices.
+  // Registers a USB device interface (not yet present). With a description,
+  // also the "Port Description" value of its print interface's key.
+  void AddDevice(const std::wstring& path, std::optional<std::string> description = std::nullopt,
+                 BYTE status = 0x20);
+  void Plug(const std::wstring& path);
+  void Unplug(const std::wstring& path);
+  void SetDeviceStatus(const std::wstring& path, BYTE status);
+  void SetDeviceFaults(const std::wstring& path, const DeviceFaults& faults);
+  // Delivers a raw device-interface event record to the service, as the
+  // control manager would for a registered notification.
+  void DeliverDeviceEvent(DWORD eventType, std::vector<BYTE> record);
+  // The print interface key, under HKEY_LOCAL_MACHINE, where a device's
+  // "Port Description" lives.
+  [[nodiscard]] static std::string PrintInterfaceKeyPath(const std::wstring& path);
+  [[nodiscard]] static std::string UsbMonitorPortKeyPath(const std::wstring& port);
+
+  // ---- What happened.
+  [[nodiscard]] const std::vector<TraceEntry>& Trace() const;
+  [[nodiscard]] std::vector<std::string> DebugLines() const;
+  [[nodiscard]] std::vector<std::string> StdoutLines() const;
+  [[nodiscard]] HandleCounts OpenHandles() const;
+
+  // The state behind the Win32 calls; for the simulation's own code.
+  [[nodiscard]] MachineState& State() { return *state_; }
+
+ private:
+  std::unique_ptr<MachineState> state_;
+};
+
+}  // namespace sim

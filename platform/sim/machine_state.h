@@ -1,0 +1,240 @@
+// The simulated machine's state, shared by the files that implement its
+// Win32 calls. Everything here is touched only by the participant holding
+// the scheduler's baton, so it needs no locks of its own.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "platform/sim/machine.h"
+#include "platform/sim/scheduler.h"
+#include "platform/sim/win32_decls.h"
+
+namespace sim {
+
+// ---- Kernel and service objects behind handles.
+struct ThreadObject {
+  bool finished = false;
+  DWORD exitCode = STILL_ACTIVE;
+};
+struct EventObject {
+  bool manualReset = false;
+  bool signaled = false;
+};
+struct DeviceFile {
+  std::wstring path;
+  std::uint64_t generation = 0;
+  DWORD shareMode = 0;
+};
+struct PrinterObject {
+  std::wstring queue;
+  std::uint64_t spoolerEpoch = 0;
+  ACCESS_MASK access = 0;
+};
+struct KeyObject {
+  std::string path;  // normalised
+};
+struct DeviceInfoSetObject {
+  std::vector<std::wstring> paths;
+};
+struct ScManagerObject {};
+struct ServiceObject {
+  std::string name;  // as the machine knows it
+};
+struct NotificationObject {
+  int process = 0;
+  GUID interfaceClass{};
+};
+
+using HandleObject = std::variant<std::shared_ptr<ThreadObject>, std::shared_ptr<EventObject>, DeviceFile,
+                                  PrinterObject, KeyObject, DeviceInfoSetObject, ScManagerObject, ServiceObject,
+                                  NotificationObject>;
+
+// Handle values are never reused, so a handle used after it was closed is
+// always caught.
+class HandleTable {
+ public:
+  void* Add(HandleObject object);
+  template <typename T>
+  T* Find(const void* handle) {
+    const auto it = entries_.find(reinterpret_cast<std::uintptr_t>(handle));
+    return it == entries_.end() ? nullptr : std::get_if<T>(&it->second);
+  }
+  template <typename T, typename F>
+  void ForEach(F&& visit) const {
+    for (const auto& [value, object] : entries_) {
+      if (const T* typed = std::get_if<T>(&object)) visit(*typed);
+    }
+  }
+  bool Remove(const void* handle);
+  [[nodiscard]] std::map<std::string, int> CountByKind() const;
+
+ private:
+  std::map<std::uintptr_t, HandleObject> entries_;
+  std::uintptr_t next_ = 0x1000;
+};
+
+// ---- Registry: keys by normalised path (lower case, "\" separated), each
+// with its values by lower-case name. Ancestors of a key always exist.
+struct RegistryValue {
+  DWORD type = REG_NONE;
+  std::string bytes;
+};
+struct Registry {
+  std::map<std::string, std::map<std::string, RegistryValue>> keys;
+
+  static std::string Normalize(std::string_view path);
+  void CreateKey(const std::string& normalizedPath);
+  [[nodiscard]] bool KeyExists(const std::string& normalizedPath) const;
+};
+
+// ---- Spooler.
+struct SimQueue {
+  std::wstring name;
+  std::wstring port;
+  bool paused = false;
+  DWORD status = 0;
+};
+struct SimPort {
+  std::wstring name;
+  std::wstring monitor;
+  std::wstring description;
+};
+struct Spooler {
+  std::vector<SimQueue> queues;
+  std::vector<SimPort> ports;
+  std::vector<SpoolerCommand> journal;
+  DWORD portWriteError = 0;
+  DWORD enumPortsError = 0;
+
+  SimQueue* FindQueue(std::wstring_view name);
+  bool HasPort(std::wstring_view name) const;
+};
+
+// ---- Service control manager.
+struct SpoolerService {
+  DWORD state = SERVICE_RUNNING;
+  // Incremented at every start: handles from before a restart are stale.
+  std::uint64_t epoch = 1;
+  Millis stopTime = 0;
+  int restarts = 0;
+  std::uint64_t stopRequests = 0;
+};
+struct ServiceProcess {
+  int id = 0;
+  bool startedByScm = false;
+  bool ended = false;
+  std::optional<int> exitCode;
+  // Set once StartServiceCtrlDispatcherW connected the process.
+  bool dispatcherConnected = false;
+  LPHANDLER_FUNCTION_EX handler = nullptr;
+  LPVOID context = nullptr;
+  std::uintptr_t statusHandle = 0;
+  bool stopReported = false;
+  struct Control {
+    DWORD control;
+    DWORD eventType;
+    std::vector<BYTE> data;
+  };
+  std::deque<Control> controls;
+};
+struct InstalledService {
+  std::string name;
+  std::function<int()> entry;
+  std::shared_ptr<ServiceProcess> process;
+  SERVICE_STATUS last{};
+  std::vector<SERVICE_STATUS> reports;
+};
+struct Scm {
+  DWORD unreachableError = 0;
+  SpoolerService spooler;
+  std::optional<InstalledService> service;
+  int nextProcess = 1;
+  std::uintptr_t nextStatusHandle = 0x5000;
+
+  // The process the calling thread belongs to, if it is a service process.
+  std::shared_ptr<ServiceProcess> ProcessOfCaller(int process) const;
+};
+
+// ---- USB devices.
+struct SimDevice {
+  std::wstring path;
+  BYTE status = 0x20;
+  bool present = false;
+  // Incremented at every plug: a handle opened before an unplug stays dead.
+  std::uint64_t generation = 0;
+  DeviceFaults faults;
+};
+struct Devices {
+  std::vector<SimDevice> all;
+  std::vector<std::wstring> presentOrder;
+
+  SimDevice* Find(std::wstring_view path);
+};
+
+// Blocks from GlobalAlloc; whatever is still allocated goes with the machine.
+struct GlobalMemoryBlocks {
+  std::map<void*, std::size_t> blocks;
+  GlobalMemoryBlocks() = default;
+  GlobalMemoryBlocks(const GlobalMemoryBlocks&) = delete;
+  GlobalMemoryBlocks& operator=(const GlobalMemoryBlocks&) = delete;
+  ~GlobalMemoryBlocks();
+};
+
+struct MachineState {
+  HandleTable handles;
+  Registry registry;
+  Spooler spooler;
+  Scm scm;
+  Devices devices;
+  GlobalMemoryBlocks globalMemory;
+  std::vector<TraceEntry> trace;
+  UINT ansiCodePage = 1252;
+  // Last: destroyed first, so threads unwinding at teardown still find the
+  // state above.
+  Scheduler scheduler;
+
+  void Log(TraceEntry::Channel channel, std::string text);
+  [[nodiscard]] Millis Now() const { return scheduler.Now(); }
+  [[nodiscard]] bool SpoolerUp() const { return scm.spooler.state == SERVICE_RUNNING; }
+};
+
+// The machine the Win32 calls act on. Aborts with a message when there is none.
+MachineState& Current();
+void SetCurrent(MachineState* state);
+
+// Text helpers for the simulation's own messages and lookups.
+std::string Narrow(std::wstring_view text);
+std::wstring Widen(std::string_view text);
+bool EqualNoCase(std::wstring_view a, std::wstring_view b);
+std::string Hex(DWORD value);
+
+// Runs `body` as a new thread of `process`, with its kernel thread object.
+std::shared_ptr<ThreadObject> StartThread(MachineState& m, int process, std::string name,
+                                          std::function<DWORD()> body);
+
+// Processes and services.
+std::shared_ptr<ServiceProcess> StartProcess(MachineState& m, bool startedByScm, std::function<int()> entry);
+DWORD StartInstalledService(MachineState& m);
+DWORD ControlInstalledService(MachineState& m, DWORD control);
+void BeginSpoolerStop(MachineState& m);
+DWORD StartSpoolerService(MachineState& m);
+
+// Delivers a control to the service's process (queued for its dispatcher).
+void QueueServiceControl(MachineState& m, DWORD control, DWORD eventType, std::vector<BYTE> data);
+// Queues a device-interface event for every registered notification that
+// matches `interfaceClass`.
+void NotifyDeviceInterface(MachineState& m, DWORD eventType, const GUID& interfaceClass, const std::wstring& path);
+
+inline constexpr GUID kUsbDeviceClass = {0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
+bool SameGuid(const GUID& a, const GUID& b);
+
+}  // namespace sim

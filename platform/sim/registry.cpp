@@ -1,0 +1,96 @@
+// Registry calls of the simulated machine: HKEY_LOCAL_MACHINE only, keys
+// named without regard to case, values stored as the bytes given.
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+#include "platform/sim/machine_state.h"
+
+namespace sim {
+
+std::string Registry::Normalize(std::string_view path) {
+  std::string normalized(path);
+  std::transform(normalized.begin(), normalized.end(), normalized.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  while (!normalized.empty() && normalized.back() == '\\') normalized.pop_back();
+  return normalized;
+}
+
+void Registry::CreateKey(const std::string& normalizedPath) {
+  for (std::size_t end = normalizedPath.find('\\'); end != std::string::npos;
+       end = normalizedPath.find('\\', end + 1)) {
+    keys.try_emplace(normalizedPath.substr(0, end));
+  }
+  keys.try_emplace(normalizedPath);
+}
+
+bool Registry::KeyExists(const std::string& normalizedPath) const {
+  return normalizedPath.empty() || keys.count(normalizedPath) != 0;
+}
+
+namespace {
+
+// The path a key handle stands for; nothing for a handle that is not a key.
+std::optional<std::string> KeyPath(MachineState& m, HKEY key) {
+  if (key == HKEY_LOCAL_MACHINE) return std::string();
+  if (const KeyObject* open = m.handles.Find<KeyObject>(key)) return open->path;
+  return std::nullopt;
+}
+
+}  // namespace
+
+}  // namespace sim
+
+using sim::Current;
+
+LSTATUS WINAPI RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM, PHKEY result) {
+  auto& m = Current();
+  if (result == nullptr || options != 0) return ERROR_INVALID_PARAMETER;
+  *result = nullptr;
+  const auto base = sim::KeyPath(m, key);
+  if (!base) return ERROR_INVALID_HANDLE;
+  std::string path = *base;
+  if (subKey != nullptr && *subKey != '\0') {
+    if (!path.empty()) path += '\\';
+    path += subKey;
+  }
+  path = sim::Registry::Normalize(path);
+  if (!m.registry.KeyExists(path)) return ERROR_FILE_NOT_FOUND;
+  *result = static_cast<HKEY>(m.handles.Add(sim::KeyObject{path}));
+  return ERROR_SUCCESS;
+}
+
+LSTATUS WINAPI RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                                LPDWORD dataSize) {
+  auto& m = Current();
+  const auto path = sim::KeyPath(m, key);
+  if (!path) return ERROR_INVALID_HANDLE;
+  if (reserved != nullptr || (data != nullptr && dataSize == nullptr)) return ERROR_INVALID_PARAMETER;
+  const auto keyIt = m.registry.keys.find(*path);
+  if (keyIt == m.registry.keys.end()) return ERROR_FILE_NOT_FOUND;
+  const auto valueIt = keyIt->second.find(sim::Registry::Normalize(valueName != nullptr ? valueName : ""));
+  if (valueIt == keyIt->second.end()) return ERROR_FILE_NOT_FOUND;
+  const sim::RegistryValue& value = valueIt->second;
+  if (type != nullptr) *type = value.type;
+  const auto size = static_cast<DWORD>(value.bytes.size());
+  if (dataSize == nullptr) return ERROR_SUCCESS;
+  if (data == nullptr) {
+    *dataSize = size;
+    return ERROR_SUCCESS;
+  }
+  if (*dataSize < size) {
+    *dataSize = size;
+    return ERROR_MORE_DATA;
+  }
+  std::memcpy(data, value.bytes.data(), size);
+  *dataSize = size;
+  return ERROR_SUCCESS;
+}
+
+LSTATUS WINAPI RegCloseKey(HKEY key) {
+  auto& m = Current();
+  if (key == HKEY_LOCAL_MACHINE) return ERROR_SUCCESS;
+  if (m.handles.Find<sim::KeyObject>(key) == nullptr) return ERROR_INVALID_HANDLE;
+  m.handles.Remove(key);
+  return ERROR_SUCCESS;
+}

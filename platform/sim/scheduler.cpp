@@ -1,0 +1,178 @@
+#include "platform/sim/scheduler.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace sim {
+
+namespace {
+// Which participant the running thread is. Threads the scheduler did not
+// start (the test's own) are the driver.
+thread_local void* tParticipant = nullptr;
+}  // namespace
+
+Scheduler::Scheduler() {
+  auto driver = std::make_unique<Participant>();
+  driver->id = 0;
+  driver->name = "driver";
+  driver->state = State::Running;
+  participants_.push_back(std::move(driver));
+}
+
+Scheduler::~Scheduler() {
+  {
+    std::lock_guard lock(mutex_);
+    for (auto& p : participants_) {
+      if (p->id != 0) p->killed = true;
+    }
+  }
+  RunUntil(now_);
+  for (auto& p : participants_) {
+    if (p->thread.joinable()) p->thread.join();
+  }
+}
+
+Scheduler::Participant& Scheduler::SelfLocked() {
+  if (tParticipant != nullptr) return *static_cast<Participant*>(tParticipant);
+  return *participants_.front();
+}
+
+int Scheduler::CurrentProcess() const {
+  std::lock_guard lock(mutex_);
+  return tParticipant != nullptr ? static_cast<const Participant*>(tParticipant)->process : 0;
+}
+
+int Scheduler::LiveThreads(int process) const {
+  std::lock_guard lock(mutex_);
+  int live = 0;
+  for (const auto& p : participants_) {
+    if (p->id != 0 && p->process == process && p->state != State::Finished) ++live;
+  }
+  return live;
+}
+
+bool Scheduler::IsReady(const Participant& p) const {
+  switch (p.state) {
+    case State::New:
+      return true;
+    case State::Blocked:
+      return p.killed || p.deadline <= now_ || (p.ready && p.ready());
+    case State::Running:
+    case State::Finished:
+      return false;
+  }
+  return false;
+}
+
+void Scheduler::HandOff() {
+  for (;;) {
+    Participant* next = nullptr;
+    for (std::size_t i = 1; i < participants_.size() && next == nullptr; ++i) {
+      if (IsReady(*participants_[i])) next = participants_[i].get();
+    }
+    if (next == nullptr && IsReady(*participants_.front())) next = participants_.front().get();
+    if (next != nullptr) {
+      current_ = next->id;
+      turn_.notify_all();
+      return;
+    }
+    Millis earliest = kForever;
+    for (const auto& p : participants_) {
+      if (p->state == State::Blocked && p->deadline < earliest) earliest = p->deadline;
+    }
+    if (earliest == kForever) Deadlock();
+    now_ = earliest;
+  }
+}
+
+void Scheduler::Deadlock() const {
+  std::fprintf(stderr, "simulated machine deadlock at %lld ms: every thread waits for ever\n",
+               static_cast<long long>(now_));
+  for (const auto& p : participants_) {
+    if (p->state != State::Finished) std::fprintf(stderr, "  thread %d (%s)\n", p->id, p->name.c_str());
+  }
+  std::abort();
+}
+
+void Scheduler::RunUntil(Millis target) { Block(nullptr, target < now_ ? now_ : target); }
+
+bool Scheduler::Block(std::function<bool()> ready, Millis deadline) {
+  std::unique_lock lock(mutex_);
+  Participant& self = SelfLocked();
+  if (self.killed) throw ThreadKilled{};
+  self.ready = std::move(ready);
+  self.deadline = deadline;
+  self.state = State::Blocked;
+  HandOff();
+  turn_.wait(lock, [&] { return current_ == self.id; });
+  self.state = State::Running;
+  const bool woken = self.ready && self.ready();
+  self.ready = nullptr;
+  self.deadline = kForever;
+  if (self.killed) throw ThreadKilled{};
+  return woken;
+}
+
+std::vector<std::unique_ptr<Scheduler::Participant>> Scheduler::TakeFinished() {
+  std::vector<std::unique_ptr<Participant>> finished;
+  std::erase_if(participants_, [&](std::unique_ptr<Participant>& p) {
+    if (p->id == 0 || p->state != State::Finished) return false;
+    finished.push_back(std::move(p));
+    return true;
+  });
+  return finished;
+}
+
+int Scheduler::Spawn(int process, std::string name, std::function<void()> body, std::function<void()> onFinish) {
+  std::vector<std::unique_ptr<Participant>> finished;
+  int id = 0;
+  {
+    std::lock_guard lock(mutex_);
+    finished = TakeFinished();
+    auto participant = std::make_unique<Participant>();
+    Participant* p = participant.get();
+    p->id = id = nextId_++;
+    p->process = process;
+    p->name = std::move(name);
+    p->body = std::move(body);
+    p->onFinish = std::move(onFinish);
+    participants_.push_back(std::move(participant));
+    p->thread = std::thread([this, p] { ThreadMain(p); });
+  }
+  // A finished thread may still be leaving ThreadMain; it needs the mutex to
+  // do so, so it is joined outside it.
+  for (auto& p : finished) p->thread.join();
+  return id;
+}
+
+void Scheduler::ThreadMain(Participant* self) {
+  tParticipant = self;
+  {
+    std::unique_lock lock(mutex_);
+    turn_.wait(lock, [&] { return current_ == self->id; });
+    self->state = State::Running;
+  }
+  try {
+    if (!self->killed) self->body();
+  } catch (const ThreadKilled&) {
+    // The process ended under this thread.
+  }
+  if (self->onFinish) self->onFinish();
+  std::lock_guard lock(mutex_);
+  self->state = State::Finished;
+  self->body = nullptr;
+  self->onFinish = nullptr;
+  HandOff();
+}
+
+void Scheduler::Kill(int process) {
+  std::lock_guard lock(mutex_);
+  const void* caller = tParticipant;
+  for (auto& p : participants_) {
+    if (p->id != 0 && p.get() != caller && p->process == process && p->state != State::Finished) {
+      p->killed = true;
+    }
+  }
+}
+
+}  // namespace sim

@@ -1,0 +1,103 @@
+// Deterministic scheduling of the simulated machine's threads.
+//
+// Simulated threads are real threads, but only the one holding the baton
+// runs. A thread gives the baton up only in a blocking call (Block), naming
+// what wakes it: a condition over the machine's state, a virtual deadline, or
+// both. The next thread is the first ready one in creation order; when none
+// is ready, the virtual clock jumps to the earliest deadline. The driver (the
+// test or the scenario runner) is a participant too: it runs when no
+// simulated thread is ready, so "do this, then run until every thread waits"
+// is one well-defined step, and the same steps give the same interleaving on
+// every run.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace sim {
+
+// Virtual time in milliseconds since the machine started.
+using Millis = std::int64_t;
+inline constexpr Millis kForever = std::numeric_limits<Millis>::max();
+
+// Thrown from a blocking call in a thread whose process has ended, so that
+// the thread unwinds and finishes. Simulated threads never catch it.
+struct ThreadKilled {};
+
+class Scheduler {
+ public:
+  // The constructing thread becomes the driver and holds the baton.
+  Scheduler();
+  // Ends every thread still alive (as process termination does) and joins it.
+  ~Scheduler();
+  Scheduler(const Scheduler&) = delete;
+  Scheduler& operator=(const Scheduler&) = delete;
+
+  [[nodiscard]] Millis Now() const { return now_; }
+
+  // Driver only: runs the threads until none is ready at a time at or before
+  // `target`, then leaves the clock at `target` (or where it was, if later).
+  void RunUntil(Millis target);
+
+  // Starts a thread in `process`. It becomes ready at once but first runs
+  // when the caller blocks. `onFinish` runs while it still holds the baton,
+  // after `body` returned or unwound.
+  int Spawn(int process, std::string name, std::function<void()> body, std::function<void()> onFinish = {});
+
+  // Blocks the calling participant until `ready` (evaluated by whichever
+  // thread holds the baton) holds or the clock reaches `deadline`. Returns
+  // whether `ready` held. A null `ready` waits for the deadline alone.
+  bool Block(std::function<bool()> ready, Millis deadline);
+
+  // Ends every thread of `process` other than the caller: each unwinds from
+  // its current or next blocking call.
+  void Kill(int process);
+
+  // The process of the calling thread (0 for the driver and the machine's
+  // own threads).
+  [[nodiscard]] int CurrentProcess() const;
+  [[nodiscard]] int LiveThreads(int process) const;
+
+ private:
+  enum class State { New, Running, Blocked, Finished };
+  struct Participant {
+    int id = 0;
+    int process = 0;
+    std::string name;
+    State state = State::New;
+    std::function<bool()> ready;
+    Millis deadline = kForever;
+    bool killed = false;
+    std::function<void()> body;
+    std::function<void()> onFinish;
+    std::thread thread;
+  };
+
+  Participant& SelfLocked();
+  bool IsReady(const Participant& p) const;
+  // Takes finished threads out of the table; the caller joins them.
+  std::vector<std::unique_ptr<Participant>> TakeFinished();
+  // Picks the next participant and passes the baton to it, advancing the
+  // clock as needed. The caller holds the mutex and has already left the
+  // running state.
+  void HandOff();
+  void ThreadMain(Participant* self);
+  [[noreturn]] void Deadlock() const;
+
+  mutable std::mutex mutex_;
+  std::condition_variable turn_;
+  int current_ = 0;
+  int nextId_ = 1;
+  Millis now_ = 0;
+  // In creation order; the driver is always first.
+  std::vector<std::unique_ptr<Participant>> participants_;
+};
+
+}  // namespace sim

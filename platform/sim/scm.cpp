@@ -1,0 +1,393 @@
+// Service control manager of the simulated machine: the dispatcher and
+// control handler of the service under test, its status reports and device
+// notifications, and the Spooler service it can stop and start.
+#include <cstddef>
+#include <cstring>
+
+#include "platform/sim/machine_state.h"
+
+namespace sim {
+
+namespace {
+
+constexpr char kSpoolerName[] = "Spooler";
+
+const char* StateName(DWORD state) {
+  switch (state) {
+    case SERVICE_STOPPED:
+      return "STOPPED";
+    case SERVICE_START_PENDING:
+      return "START_PENDING";
+    case SERVICE_STOP_PENDING:
+      return "STOP_PENDING";
+    case SERVICE_RUNNING:
+      return "RUNNING";
+    default:
+      return "?";
+  }
+}
+
+bool EqualNoCaseNarrow(std::string_view a, std::string_view b) { return EqualNoCase(Widen(a), Widen(b)); }
+
+std::shared_ptr<ServiceProcess> RunningServiceProcess(MachineState& m) {
+  if (!m.scm.service || !m.scm.service->process || m.scm.service->process->ended) return nullptr;
+  return m.scm.service->process;
+}
+
+void EndServiceProcess(MachineState& m, const std::shared_ptr<ServiceProcess>& process) {
+  process->ended = true;
+  m.scheduler.Kill(process->id);
+  m.Log(TraceEntry::Channel::Process, "process " + std::to_string(process->id) + " exited with code " +
+                                          std::to_string(process->exitCode.value_or(-1)));
+  if (m.scm.service && m.scm.service->process == process && m.scm.service->last.dwCurrentState != SERVICE_STOPPED) {
+    m.scm.service->last.dwCurrentState = SERVICE_STOPPED;
+    m.Log(TraceEntry::Channel::Scm, "service ended without reporting STOPPED");
+  }
+}
+
+}  // namespace
+
+void BeginSpoolerStop(MachineState& m) {
+  SpoolerService& spooler = m.scm.spooler;
+  const std::uint64_t request = ++spooler.stopRequests;
+  if (spooler.stopTime <= 0) {
+    spooler.state = SERVICE_STOPPED;
+    m.Log(TraceEntry::Channel::Scm, "Spooler stopped");
+    return;
+  }
+  spooler.state = SERVICE_STOP_PENDING;
+  m.Log(TraceEntry::Channel::Scm, "Spooler stopping (takes " + std::to_string(spooler.stopTime) + " ms)");
+  StartThread(m, 0, "spooler stop", [&m, request, delay = spooler.stopTime] {
+    m.scheduler.Block(nullptr, m.Now() + delay);
+    if (m.scm.spooler.stopRequests == request && m.scm.spooler.state == SERVICE_STOP_PENDING) {
+      m.scm.spooler.state = SERVICE_STOPPED;
+      m.Log(TraceEntry::Channel::Scm, "Spooler stopped");
+    }
+    return DWORD{0};
+  });
+}
+
+DWORD StartSpoolerService(MachineState& m) {
+  SpoolerService& spooler = m.scm.spooler;
+  if (spooler.state != SERVICE_STOPPED) return ERROR_SERVICE_ALREADY_RUNNING;
+  spooler.state = SERVICE_RUNNING;
+  ++spooler.epoch;
+  ++spooler.restarts;
+  m.Log(TraceEntry::Channel::Scm, "Spooler started");
+  return ERROR_SUCCESS;
+}
+
+std::shared_ptr<ServiceProcess> Scm::ProcessOfCaller(int process) const {
+  if (service && service->process && service->process->id == process && !service->process->ended) {
+    return service->process;
+  }
+  return nullptr;
+}
+
+std::shared_ptr<ServiceProcess> StartProcess(MachineState& m, bool startedByScm, std::function<int()> entry) {
+  auto process = std::make_shared<ServiceProcess>();
+  process->id = m.scm.nextProcess++;
+  process->startedByScm = startedByScm;
+  m.Log(TraceEntry::Channel::Process, "process " + std::to_string(process->id) + " started" +
+                                          (startedByScm ? " by the service control manager" : " from a console"));
+  StartThread(m, process->id, "process main", [&m, process, entry = std::move(entry)] {
+    process->exitCode = entry();
+    EndServiceProcess(m, process);
+    return static_cast<DWORD>(*process->exitCode);
+  });
+  return process;
+}
+
+DWORD StartInstalledService(MachineState& m) {
+  if (!m.scm.service) return ERROR_SERVICE_DOES_NOT_EXIST;
+  if (RunningServiceProcess(m)) return ERROR_SERVICE_ALREADY_RUNNING;
+  InstalledService& service = *m.scm.service;
+  service.last = {SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING, 0, 0, 0, 0, 0};
+  service.process = StartProcess(m, true, service.entry);
+  return ERROR_SUCCESS;
+}
+
+DWORD ControlInstalledService(MachineState& m, DWORD control) {
+  const auto process = RunningServiceProcess(m);
+  if (!process) return ERROR_SERVICE_NOT_ACTIVE;
+  const SERVICE_STATUS& last = m.scm.service->last;
+  if (last.dwCurrentState != SERVICE_RUNNING && control != SERVICE_CONTROL_INTERROGATE) {
+    return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+  }
+  if ((control == SERVICE_CONTROL_STOP && (last.dwControlsAccepted & SERVICE_ACCEPT_STOP) == 0) ||
+      (control == SERVICE_CONTROL_SHUTDOWN && (last.dwControlsAccepted & SERVICE_ACCEPT_SHUTDOWN) == 0)) {
+    return ERROR_INVALID_SERVICE_CONTROL;
+  }
+  QueueServiceControl(m, control, 0, {});
+  return ERROR_SUCCESS;
+}
+
+void QueueServiceControl(MachineState& m, DWORD control, DWORD eventType, std::vector<BYTE> data) {
+  const auto process = RunningServiceProcess(m);
+  if (!process) return;
+  m.Log(TraceEntry::Channel::Scm, "control " + std::to_string(control) +
+                                      (control == SERVICE_CONTROL_DEVICEEVENT ? " event " + Hex(eventType) : "") +
+                                      " sent to the service");
+  process->controls.push_back({control, eventType, std::move(data)});
+}
+
+void NotifyDeviceInterface(MachineState& m, DWORD eventType, const GUID& interfaceClass, const std::wstring& path) {
+  const auto process = RunningServiceProcess(m);
+  if (!process) return;
+  int registrations = 0;
+  m.handles.ForEach<NotificationObject>([&](const NotificationObject& n) {
+    if (n.process == process->id && SameGuid(n.interfaceClass, interfaceClass)) ++registrations;
+  });
+  for (int i = 0; i < registrations; ++i) {
+    const std::size_t nameOffset = offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name);
+    const std::size_t size = nameOffset + (path.size() + 1) * sizeof(wchar_t);
+    std::vector<BYTE> record(size, 0);
+    DEV_BROADCAST_DEVICEINTERFACE_W header = {};
+    header.dbcc_size = static_cast<DWORD>(size);
+    header.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    header.dbcc_classguid = interfaceClass;
+    std::memcpy(record.data(), &header, nameOffset);
+    std::memcpy(record.data() + nameOffset, path.c_str(), (path.size() + 1) * sizeof(wchar_t));
+    QueueServiceControl(m, SERVICE_CONTROL_DEVICEEVENT, eventType, std::move(record));
+  }
+}
+
+}  // namespace sim
+
+using sim::Current;
+
+BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
+  auto& m = Current();
+  const auto process = m.scm.ProcessOfCaller(m.scheduler.CurrentProcess());
+  if (!process || !process->startedByScm) {
+    SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+    return FALSE;
+  }
+  if (process->dispatcherConnected) {
+    SetLastError(ERROR_SERVICE_ALREADY_RUNNING);
+    return FALSE;
+  }
+  if (table == nullptr || table[0].lpServiceName == nullptr || table[0].lpServiceProc == nullptr) {
+    SetLastError(ERROR_INVALID_DATA);
+    return FALSE;
+  }
+  process->dispatcherConnected = true;
+  // An own-process service is started whatever name its table gives.
+  const LPSERVICE_MAIN_FUNCTIONW serviceMain = table[0].lpServiceProc;
+  std::wstring name = table[0].lpServiceName;
+  sim::StartThread(m, process->id, "service main", [serviceMain, name]() mutable {
+    LPWSTR argv[] = {name.data(), nullptr};
+    serviceMain(1, argv);
+    return DWORD{0};
+  });
+  // This thread is the dispatcher: it runs the handler for every control,
+  // one at a time, and returns once the service has reported that it stopped.
+  for (;;) {
+    const auto work = [process] { return !process->controls.empty() || process->stopReported; };
+    if (!work()) m.scheduler.Block(work, sim::kForever);
+    if (process->stopReported) return TRUE;
+    sim::ServiceProcess::Control control = std::move(process->controls.front());
+    process->controls.pop_front();
+    if (process->handler != nullptr) {
+      process->handler(control.control, control.eventType, control.data.empty() ? nullptr : control.data.data(),
+                       process->context);
+    }
+  }
+}
+
+SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerExW(LPCWSTR serviceName, LPHANDLER_FUNCTION_EX handler,
+                                                           LPVOID context) {
+  auto& m = Current();
+  const auto process = m.scm.ProcessOfCaller(m.scheduler.CurrentProcess());
+  if (!process || !process->dispatcherConnected) {
+    SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+    return nullptr;
+  }
+  if (serviceName == nullptr || handler == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  // An own-process service's handler is registered whatever name it gives.
+  process->handler = handler;
+  process->context = context;
+  if (process->statusHandle == 0) {
+    process->statusHandle = m.scm.nextStatusHandle;
+    m.scm.nextStatusHandle += 8;
+  }
+  return reinterpret_cast<SERVICE_STATUS_HANDLE>(process->statusHandle);
+}
+
+BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE statusHandle, LPSERVICE_STATUS status) {
+  auto& m = Current();
+  const auto process = sim::RunningServiceProcess(m);
+  if (!process || statusHandle == nullptr || reinterpret_cast<std::uintptr_t>(statusHandle) != process->statusHandle) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (status == nullptr || status->dwCurrentState < SERVICE_STOPPED || status->dwCurrentState > 7) {
+    SetLastError(ERROR_INVALID_DATA);
+    return FALSE;
+  }
+  sim::InstalledService& service = *m.scm.service;
+  service.last = *status;
+  service.reports.push_back(*status);
+  m.Log(sim::TraceEntry::Channel::Service,
+        std::string("status ") + sim::StateName(status->dwCurrentState) + " (accepts " +
+            sim::Hex(status->dwControlsAccepted) + ", exit code " + std::to_string(status->dwWin32ExitCode) +
+            ", wait hint " + std::to_string(status->dwWaitHint) + ")");
+  if (status->dwCurrentState == SERVICE_STOPPED) process->stopReported = true;
+  return TRUE;
+}
+
+HDEVNOTIFY WINAPI RegisterDeviceNotificationW(HANDLE recipient, LPVOID filter, DWORD flags) {
+  auto& m = Current();
+  const auto process = m.scm.ProcessOfCaller(m.scheduler.CurrentProcess());
+  if ((flags & DEVICE_NOTIFY_SERVICE_HANDLE) == 0 || filter == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);  // only service recipients are simulated
+    return nullptr;
+  }
+  if (!process || recipient == nullptr || reinterpret_cast<std::uintptr_t>(recipient) != process->statusHandle) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  DEV_BROADCAST_DEVICEINTERFACE_W header;
+  std::memcpy(&header, filter, sizeof header);
+  if (header.dbcc_devicetype != DBT_DEVTYP_DEVICEINTERFACE || header.dbcc_size < sizeof header) {
+    SetLastError(ERROR_INVALID_DATA);
+    return nullptr;
+  }
+  m.Log(sim::TraceEntry::Channel::Scm, "device notifications registered");
+  return m.handles.Add(sim::NotificationObject{process->id, header.dbcc_classguid});
+}
+
+BOOL WINAPI UnregisterDeviceNotification(HDEVNOTIFY notification) {
+  auto& m = Current();
+  if (m.handles.Find<sim::NotificationObject>(notification) == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  m.handles.Remove(notification);
+  m.Log(sim::TraceEntry::Channel::Scm, "device notifications unregistered");
+  return TRUE;
+}
+
+SC_HANDLE WINAPI OpenSCManagerA(LPCSTR machineName, LPCSTR databaseName, DWORD) {
+  auto& m = Current();
+  if (m.scm.unreachableError != 0) {
+    SetLastError(m.scm.unreachableError);
+    return nullptr;
+  }
+  if ((machineName != nullptr && *machineName != '\0') || databaseName != nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);  // only the local, active database is simulated
+    return nullptr;
+  }
+  return static_cast<SC_HANDLE>(m.handles.Add(sim::ScManagerObject{}));
+}
+
+SC_HANDLE WINAPI OpenServiceA(SC_HANDLE manager, LPCSTR serviceName, DWORD) {
+  auto& m = Current();
+  if (m.handles.Find<sim::ScManagerObject>(manager) == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  const std::string name = serviceName != nullptr ? serviceName : "";
+  std::string known;
+  if (sim::EqualNoCaseNarrow(name, sim::kSpoolerName)) {
+    known = sim::kSpoolerName;
+  } else if (m.scm.service && sim::EqualNoCaseNarrow(name, m.scm.service->name)) {
+    known = m.scm.service->name;
+  } else {
+    SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+    return nullptr;
+  }
+  return static_cast<SC_HANDLE>(m.handles.Add(sim::ServiceObject{known}));
+}
+
+namespace {
+
+SERVICE_STATUS SpoolerStatus(const sim::SpoolerService& spooler) {
+  SERVICE_STATUS status = {};
+  status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+  status.dwCurrentState = spooler.state;
+  status.dwControlsAccepted = spooler.state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0;
+  return status;
+}
+
+}  // namespace
+
+BOOL WINAPI ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
+  auto& m = Current();
+  const sim::ServiceObject* open = m.handles.Find<sim::ServiceObject>(service);
+  if (open == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (status == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  DWORD error = ERROR_SUCCESS;
+  if (open->name == sim::kSpoolerName) {
+    sim::SpoolerService& spooler = m.scm.spooler;
+    if (control == SERVICE_CONTROL_STOP) {
+      if (spooler.state == SERVICE_STOPPED) {
+        error = ERROR_SERVICE_NOT_ACTIVE;
+      } else if (spooler.state != SERVICE_RUNNING) {
+        error = ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+      } else {
+        sim::BeginSpoolerStop(m);
+      }
+    } else if (control != SERVICE_CONTROL_INTERROGATE) {
+      error = ERROR_INVALID_SERVICE_CONTROL;
+    }
+    *status = SpoolerStatus(spooler);
+  } else {
+    error = sim::ControlInstalledService(m, control);
+    *status = m.scm.service->last;
+  }
+  if (error != ERROR_SUCCESS) {
+    SetLastError(error);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL WINAPI StartServiceA(SC_HANDLE service, DWORD, LPCSTR*) {
+  auto& m = Current();
+  const sim::ServiceObject* open = m.handles.Find<sim::ServiceObject>(service);
+  if (open == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  const DWORD error = open->name == sim::kSpoolerName ? sim::StartSpoolerService(m) : sim::StartInstalledService(m);
+  if (error != ERROR_SUCCESS) {
+    SetLastError(error);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL WINAPI QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) {
+  auto& m = Current();
+  const sim::ServiceObject* open = m.handles.Find<sim::ServiceObject>(service);
+  if (open == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (status == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  *status = open->name == sim::kSpoolerName ? SpoolerStatus(m.scm.spooler) : m.scm.service->last;
+  return TRUE;
+}
+
+BOOL WINAPI CloseServiceHandle(SC_HANDLE handle) {
+  auto& m = Current();
+  if (m.handles.Find<sim::ScManagerObject>(handle) == nullptr && m.handles.Find<sim::ServiceObject>(handle) == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  m.handles.Remove(handle);
+  return TRUE;
+}

@@ -1,0 +1,104 @@
+// Setup API calls of the simulated machine: listing the present USB device
+// interfaces, in the order they were plugged in.
+#include <cstddef>
+#include <cstring>
+
+#include "platform/sim/machine_state.h"
+
+using sim::Current;
+
+HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID* classGuid, LPCWSTR, HWND, DWORD flags) {
+  auto& m = Current();
+  if (classGuid == nullptr || (flags & DIGCF_DEVICEINTERFACE) == 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);  // only device-interface listings are simulated
+    return INVALID_HANDLE_VALUE;
+  }
+  sim::DeviceInfoSetObject set;
+  if (sim::SameGuid(*classGuid, sim::kUsbDeviceClass)) {
+    if ((flags & DIGCF_PRESENT) != 0) {
+      set.paths = m.devices.presentOrder;
+    } else {
+      for (const auto& device : m.devices.all) set.paths.push_back(device.path);
+    }
+  }
+  return m.handles.Add(std::move(set));
+}
+
+BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA deviceInfo, const GUID* interfaceClass,
+                                        DWORD index, PSP_DEVICE_INTERFACE_DATA interfaceData) {
+  auto& m = Current();
+  const sim::DeviceInfoSetObject* open = m.handles.Find<sim::DeviceInfoSetObject>(set);
+  if (open == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (interfaceData == nullptr || interfaceClass == nullptr || deviceInfo != nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (interfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
+    SetLastError(ERROR_INVALID_USER_BUFFER);
+    return FALSE;
+  }
+  if (!sim::SameGuid(*interfaceClass, sim::kUsbDeviceClass) || index >= open->paths.size()) {
+    SetLastError(ERROR_NO_MORE_ITEMS);
+    return FALSE;
+  }
+  interfaceData->InterfaceClassGuid = *interfaceClass;
+  interfaceData->Flags = 1;  // SPINT_ACTIVE
+  interfaceData->Reserved = static_cast<ULONG_PTR>(index) + 1;
+  return TRUE;
+}
+
+BOOL WINAPI SetupDiGetDeviceInterfaceDetailW(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA interfaceData,
+                                             PSP_DEVICE_INTERFACE_DETAIL_DATA_W detail, DWORD detailSize,
+                                             PDWORD requiredSize, PSP_DEVINFO_DATA) {
+  auto& m = Current();
+  const sim::DeviceInfoSetObject* open = m.handles.Find<sim::DeviceInfoSetObject>(set);
+  if (open == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (interfaceData == nullptr || interfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
+    SetLastError(interfaceData == nullptr ? ERROR_INVALID_PARAMETER : ERROR_INVALID_USER_BUFFER);
+    return FALSE;
+  }
+  const ULONG_PTR entry = interfaceData->Reserved;
+  if (entry == 0 || entry > open->paths.size()) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const std::wstring& path = open->paths[entry - 1];
+  constexpr std::size_t kPathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath);
+  const auto required = static_cast<DWORD>(kPathOffset + (path.size() + 1) * sizeof(wchar_t));
+  if (detail == nullptr) {
+    if (detailSize != 0) {
+      SetLastError(ERROR_INVALID_USER_BUFFER);
+      return FALSE;
+    }
+    if (requiredSize != nullptr) *requiredSize = required;
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  if (detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) {
+    SetLastError(ERROR_INVALID_USER_BUFFER);
+    return FALSE;
+  }
+  if (requiredSize != nullptr) *requiredSize = required;
+  if (detailSize < required) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  std::memcpy(reinterpret_cast<BYTE*>(detail) + kPathOffset, path.c_str(), (path.size() + 1) * sizeof(wchar_t));
+  return TRUE;
+}
+
+BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO set) {
+  auto& m = Current();
+  if (m.handles.Find<sim::DeviceInfoSetObject>(set) == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  m.handles.Remove(set);
+  return TRUE;
+}

@@ -1,0 +1,314 @@
+// Print spooler calls of the simulated machine. Every call fails while the
+// Spooler service is not running, and a handle opened before a restart of
+// the Spooler is stale afterwards.
+#include <algorithm>
+#include <cstring>
+
+#include "platform/sim/machine_state.h"
+
+namespace sim {
+
+SimQueue* Spooler::FindQueue(std::wstring_view name) {
+  const auto it =
+      std::find_if(queues.begin(), queues.end(), [&](const SimQueue& q) { return EqualNoCase(q.name, name); });
+  return it == queues.end() ? nullptr : &*it;
+}
+
+bool Spooler::HasPort(std::wstring_view name) const {
+  return std::any_of(ports.begin(), ports.end(), [&](const SimPort& p) { return EqualNoCase(p.name, name); });
+}
+
+namespace {
+
+constexpr wchar_t kDriverName[] = L"Generic / Text Only";
+constexpr wchar_t kPrintProcessor[] = L"winprint";
+constexpr wchar_t kDatatype[] = L"RAW";
+
+// Lays records out the way the spooler does: fixed-size records first, the
+// strings they point to packed after them.
+class RecordWriter {
+ public:
+  RecordWriter(BYTE* buffer, std::size_t stringsOffset) : buffer_(buffer), next_(stringsOffset) {}
+  static std::size_t StringSize(std::wstring_view text) { return (text.size() + 1) * sizeof(wchar_t); }
+  LPWSTR Put(std::wstring_view text) {
+    auto* target = reinterpret_cast<wchar_t*>(buffer_ + next_);
+    std::memcpy(target, text.data(), text.size() * sizeof(wchar_t));
+    target[text.size()] = L'\0';
+    next_ += StringSize(text);
+    return target;
+  }
+
+ private:
+  BYTE* buffer_;
+  std::size_t next_;
+};
+
+// Resolves a printer handle for a call, or sets the error the spooler gives.
+SimQueue* QueueForCall(MachineState& m, HANDLE printer, PrinterObject** object = nullptr) {
+  PrinterObject* open = m.handles.Find<PrinterObject>(printer);
+  if (open == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  if (!m.SpoolerUp()) {
+    SetLastError(RPC_S_SERVER_UNAVAILABLE);
+    return nullptr;
+  }
+  if (open->spoolerEpoch != m.scm.spooler.epoch) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  SimQueue* queue = m.spooler.FindQueue(open->queue);
+  if (queue == nullptr) {
+    SetLastError(ERROR_INVALID_PRINTER_NAME);
+    return nullptr;
+  }
+  if (object != nullptr) *object = open;
+  return queue;
+}
+
+void Record(MachineState& m, const std::wstring& queue, SpoolerCommand::Kind kind, DWORD value,
+            const std::wstring& port, bool ok) {
+  const DWORD error = ok ? 0 : GetLastError();
+  m.spooler.journal.push_back({m.Now(), queue, kind, value, port, ok, error});
+  std::string text = Narrow(queue) + " ";
+  switch (kind) {
+    case SpoolerCommand::Kind::Pause:
+      text += "pause";
+      break;
+    case SpoolerCommand::Kind::Resume:
+      text += "resume";
+      break;
+    case SpoolerCommand::Kind::SetStatus:
+      text += "set status " + Hex(value);
+      break;
+    case SpoolerCommand::Kind::SetPort:
+      text += "set port \"" + Narrow(port) + "\"";
+      break;
+    case SpoolerCommand::Kind::Other:
+      text += "command " + std::to_string(value);
+      break;
+  }
+  text += ok ? " -> ok" : " -> error " + std::to_string(error);
+  m.Log(TraceEntry::Channel::Spooler, std::move(text));
+}
+
+BOOL ControlQueue(MachineState& m, HANDLE printer, LPBYTE info, DWORD command) {
+  PrinterObject* open = nullptr;
+  SimQueue* queue = QueueForCall(m, printer, &open);
+  const std::wstring name = open != nullptr ? open->queue : std::wstring(L"?");
+  SpoolerCommand::Kind kind = SpoolerCommand::Kind::Other;
+  DWORD value = command;
+  switch (command) {
+    case PRINTER_CONTROL_PAUSE:
+      kind = SpoolerCommand::Kind::Pause;
+      break;
+    case PRINTER_CONTROL_RESUME:
+      kind = SpoolerCommand::Kind::Resume;
+      break;
+    case PRINTER_CONTROL_SET_STATUS:
+      kind = SpoolerCommand::Kind::SetStatus;
+      value = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(info));
+      break;
+    default:
+      break;
+  }
+  if (queue == nullptr) {
+    Record(m, name, kind, value, {}, false);
+    return FALSE;
+  }
+  if ((open->access & PRINTER_ACCESS_ADMINISTER) == 0) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    Record(m, name, kind, value, {}, false);
+    return FALSE;
+  }
+  switch (command) {
+    case PRINTER_CONTROL_PAUSE:
+      queue->paused = true;
+      break;
+    case PRINTER_CONTROL_RESUME:
+      queue->paused = false;
+      break;
+    case PRINTER_CONTROL_PURGE:
+      break;
+    case PRINTER_CONTROL_SET_STATUS:
+      queue->status = value;
+      break;
+    default:
+      SetLastError(ERROR_INVALID_PRINTER_COMMAND);
+      Record(m, name, kind, value, {}, false);
+      return FALSE;
+  }
+  Record(m, name, kind, value, {}, true);
+  return TRUE;
+}
+
+BOOL WriteQueueInfo(MachineState& m, HANDLE printer, LPBYTE info, DWORD command) {
+  PrinterObject* open = nullptr;
+  SimQueue* queue = QueueForCall(m, printer, &open);
+  const auto* record = reinterpret_cast<const PRINTER_INFO_2W*>(info);
+  const std::wstring port = record != nullptr && record->pPortName != nullptr ? record->pPortName : L"";
+  const std::wstring name = open != nullptr ? open->queue : std::wstring(L"?");
+  bool ok = false;
+  if (queue == nullptr) {
+    // error already set
+  } else if (record == nullptr || command != 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+  } else if ((open->access & PRINTER_ACCESS_ADMINISTER) == 0) {
+    SetLastError(ERROR_ACCESS_DENIED);
+  } else if (m.spooler.portWriteError != 0) {
+    SetLastError(m.spooler.portWriteError);
+  } else if (!m.spooler.HasPort(port)) {
+    SetLastError(ERROR_UNKNOWN_PORT);
+  } else {
+    queue->port = port;
+    ok = true;
+  }
+  Record(m, name, SpoolerCommand::Kind::SetPort, 0, port, ok);
+  return ok ? TRUE : FALSE;
+}
+
+}  // namespace
+
+}  // namespace sim
+
+using sim::Current;
+
+BOOL WINAPI OpenPrinterW(LPWSTR printerName, LPHANDLE printer, LPPRINTER_DEFAULTSW defaults) {
+  auto& m = Current();
+  if (printer == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  *printer = nullptr;
+  if (!m.SpoolerUp()) {
+    SetLastError(RPC_S_SERVER_UNAVAILABLE);
+    return FALSE;
+  }
+  const sim::SimQueue* queue = printerName != nullptr ? m.spooler.FindQueue(printerName) : nullptr;
+  if (queue == nullptr) {
+    SetLastError(ERROR_INVALID_PRINTER_NAME);
+    return FALSE;
+  }
+  const ACCESS_MASK access = defaults != nullptr && defaults->DesiredAccess != 0 ? defaults->DesiredAccess
+                                                                                 : PRINTER_ACCESS_USE;
+  *printer = m.handles.Add(sim::PrinterObject{queue->name, m.scm.spooler.epoch, access});
+  return TRUE;
+}
+
+BOOL WINAPI GetPrinterW(HANDLE printer, DWORD level, LPBYTE buffer, DWORD bufferSize, LPDWORD needed) {
+  auto& m = Current();
+  const sim::SimQueue* queue = sim::QueueForCall(m, printer);
+  if (queue == nullptr) return FALSE;
+  if (needed == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (level != 2) {
+    SetLastError(ERROR_INVALID_LEVEL);
+    return FALSE;
+  }
+  using sim::RecordWriter;
+  const std::wstring_view strings[] = {queue->name, L"",         queue->port, sim::kDriverName, L"", L"", L"",
+                                       sim::kPrintProcessor, sim::kDatatype, L""};
+  std::size_t size = sizeof(PRINTER_INFO_2W);
+  for (const auto text : strings) size += RecordWriter::StringSize(text);
+  *needed = static_cast<DWORD>(size);
+  if (buffer == nullptr || bufferSize < size) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  PRINTER_INFO_2W info = {};
+  RecordWriter writer(buffer, sizeof info);
+  info.pServerName = nullptr;
+  info.pPrinterName = writer.Put(strings[0]);
+  info.pShareName = writer.Put(strings[1]);
+  info.pPortName = writer.Put(strings[2]);
+  info.pDriverName = writer.Put(strings[3]);
+  info.pComment = writer.Put(strings[4]);
+  info.pLocation = writer.Put(strings[5]);
+  info.pDevMode = nullptr;
+  info.pSepFile = writer.Put(strings[6]);
+  info.pPrintProcessor = writer.Put(strings[7]);
+  info.pDatatype = writer.Put(strings[8]);
+  info.pParameters = writer.Put(strings[9]);
+  info.pSecurityDescriptor = nullptr;
+  info.Priority = 1;
+  info.DefaultPriority = 1;
+  info.Status = queue->status | (queue->paused ? PRINTER_STATUS_PAUSED : 0);
+  std::memcpy(buffer, &info, sizeof info);
+  return TRUE;
+}
+
+BOOL WINAPI SetPrinterW(HANDLE printer, DWORD level, LPBYTE info, DWORD command) {
+  auto& m = Current();
+  switch (level) {
+    case 0:
+      return sim::ControlQueue(m, printer, info, command);
+    case 2:
+      return sim::WriteQueueInfo(m, printer, info, command);
+    default:
+      SetLastError(ERROR_INVALID_LEVEL);
+      return FALSE;
+  }
+}
+
+BOOL WINAPI ClosePrinter(HANDLE printer) {
+  // The client side lets the handle go even when the spooler cannot be reached.
+  if (!Current().handles.Find<sim::PrinterObject>(printer)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  Current().handles.Remove(printer);
+  return TRUE;
+}
+
+BOOL WINAPI EnumPortsW(LPWSTR serverName, DWORD level, LPBYTE buffer, DWORD bufferSize, LPDWORD needed,
+                       LPDWORD returned) {
+  auto& m = Current();
+  if (needed == nullptr || returned == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  *returned = 0;
+  if (serverName != nullptr && *serverName != L'\0') {
+    SetLastError(ERROR_INVALID_PARAMETER);  // only the local spooler is simulated
+    return FALSE;
+  }
+  if (!m.SpoolerUp()) {
+    SetLastError(RPC_S_SERVER_UNAVAILABLE);
+    return FALSE;
+  }
+  if (m.spooler.enumPortsError != 0) {
+    *needed = 0;
+    SetLastError(m.spooler.enumPortsError);
+    return FALSE;
+  }
+  if (level != 2) {
+    SetLastError(ERROR_INVALID_LEVEL);
+    return FALSE;
+  }
+  using sim::RecordWriter;
+  const auto& ports = m.spooler.ports;
+  std::size_t size = ports.size() * sizeof(PORT_INFO_2W);
+  for (const auto& port : ports) {
+    size += RecordWriter::StringSize(port.name) + RecordWriter::StringSize(port.monitor) +
+            RecordWriter::StringSize(port.description);
+  }
+  *needed = static_cast<DWORD>(size);
+  if (buffer == nullptr || bufferSize < size) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  RecordWriter writer(buffer, ports.size() * sizeof(PORT_INFO_2W));
+  for (std::size_t i = 0; i < ports.size(); ++i) {
+    PORT_INFO_2W entry = {};
+    entry.pPortName = writer.Put(ports[i].name);
+    entry.pMonitorName = writer.Put(ports[i].monitor);
+    entry.pDescription = writer.Put(ports[i].description);
+    entry.fPortType = PORT_TYPE_WRITE | PORT_TYPE_READ;
+    std::memcpy(buffer + i * sizeof entry, &entry, sizeof entry);
+  }
+  *returned = static_cast<DWORD>(ports.size());
+  return TRUE;
+}

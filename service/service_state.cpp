@@ -1,0 +1,17 @@
+#include "service/service_state.h"
+
+ServiceState serviceState;
+
+void ResetServiceState() {
+  ServiceState& state = serviceState;
+  state.statusBuffer = {};
+  state.deviceRemoved = 0;
+  state.reopenDevice = 0;
+  state.serviceStatus = {};
+  state.statusHandle = {};
+  state.deviceHandle.Reset();
+  state.notifyHandle.Reset();
+  state.currentPort.clear();
+  state.stopEvent.Reset();
+  state.monitorThread.Reset();
+}

@@ -1,0 +1,75 @@
+#include "spooler/printer_queue.h"
+
+#include "common/diagnostics.h"
+#include "common/model.h"
+
+// "打开打印机失败!" and "获得PRINTER_INFO_2的数组失败!" in code page 936.
+const char kOpenPrinterFailedText[] = "\xB4\xF2\xBF\xAA\xB4\xF2\xD3\xA1\xBB\xFA\xCA\xA7\xB0\xDC!";
+const char kPrinterInfoFailedText[] = "\xBB\xF1\xB5\xC3PRINTER_INFO_2\xB5\xC4\xCA\xFD\xD7\xE9\xCA\xA7\xB0\xDC!";
+
+PrinterHandle OpenQueue() {
+  wchar_t queueName[] = L"KX310MQ47H";
+  static_assert(sizeof queueName == sizeof kModelNameWide);
+  PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
+  HANDLE queue = nullptr;
+  if (!OpenPrinterW(queueName, &queue, &defaults)) {
+    DebugLog(" Open Printer Error :GetLastError() returns: 0x%x\n", static_cast<unsigned>(GetLastError()));
+    ConsoleMessage(kOpenPrinterFailedText);
+    return {};
+  }
+  return PrinterHandle(queue);
+}
+
+std::optional<QueueInfo> ReadQueueInfo(HANDLE queue) {
+  DWORD needed = 0;
+  if (GetPrinterW(queue, 2, nullptr, 0, &needed)) {
+    // A level-2 record is never empty; a spooler that says otherwise is not
+    // trusted with a buffer.
+    DebugLog("%s", kPrinterInfoFailedText);
+    return std::nullopt;
+  }
+  std::vector<BYTE> buffer(needed);
+  if (needed < sizeof(PRINTER_INFO_2W) || !GetPrinterW(queue, 2, buffer.data(), needed, &needed)) {
+    DebugLog("%s", kPrinterInfoFailedText);
+    return std::nullopt;
+  }
+  return QueueInfo(std::move(buffer));
+}
+
+PrinterHandle GetPrinterHandle() {
+  PrinterHandle queue = OpenQueue();
+  if (!queue || !ReadQueueInfo(queue.Get())) return {};
+  return queue;
+}
+
+std::wstring GetPrinterPort() {
+  DebugLog("GetPrinterHandle");
+  const PrinterHandle queue = OpenQueue();
+  if (!queue) return {};
+  auto info = ReadQueueInfo(queue.Get());
+  if (!info) return {};
+  const wchar_t* port = info->Get()->pPortName;
+  return port != nullptr ? port : L"";
+}
+
+namespace {
+
+// Level-0 control commands carry the status value itself in the record
+// pointer argument.
+LPBYTE StatusArgument(DWORD status) { return reinterpret_cast<LPBYTE>(static_cast<ULONG_PTR>(status)); }
+
+}  // namespace
+
+void SetPrinterErrorStatus(DWORD status) {
+  const PrinterHandle queue = GetPrinterHandle();
+  if (!queue) return;
+  SetPrinterW(queue.Get(), 0, nullptr, PRINTER_CONTROL_PAUSE);
+  SetPrinterW(queue.Get(), 0, StatusArgument(status), PRINTER_CONTROL_SET_STATUS);
+}
+
+void ResumePrinter() {
+  const PrinterHandle queue = GetPrinterHandle();
+  if (!queue) return;
+  SetPrinterW(queue.Get(), 0, nullptr, PRINTER_CONTROL_RESUME);
+  SetPrinterW(queue.Get(), 0, StatusArgument(0), PRINTER_CONTROL_SET_STATUS);
+}

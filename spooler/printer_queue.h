@@ -1,0 +1,44 @@
+// Operations on the model's spooler queue.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/unique_resource.h"
+#include "platform/win32_api.h"
+
+// The two texts written when the queue cannot be opened and when its
+// information cannot be read, as code page 936 bytes.
+extern const char kOpenPrinterFailedText[];
+extern const char kPrinterInfoFailedText[];
+
+// A queue's level-2 information, in the buffer the spooler filled.
+class QueueInfo {
+ public:
+  explicit QueueInfo(std::vector<BYTE> buffer) : buffer_(std::move(buffer)) {}
+  [[nodiscard]] PRINTER_INFO_2W* Get() { return reinterpret_cast<PRINTER_INFO_2W*>(buffer_.data()); }
+
+ private:
+  std::vector<BYTE> buffer_;
+};
+
+// Opens the queue with full printer access. On failure writes the two
+// open-failure messages and holds nothing.
+PrinterHandle OpenQueue();
+
+// Reads the queue's level-2 information: a size query, then the read. On
+// failure writes the information-failure message.
+std::optional<QueueInfo> ReadQueueInfo(HANDLE queue);
+
+// An open handle to a queue that exists and whose information can be read.
+PrinterHandle GetPrinterHandle();
+
+// The queue's port name, or an empty string when the queue cannot be read.
+std::wstring GetPrinterPort();
+
+// Pauses the queue and replaces its status with `status`.
+void SetPrinterErrorStatus(DWORD status);
+
+// Resumes the queue and clears its status.
+void ResumePrinter();
