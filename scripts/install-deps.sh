@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, if any is missing.
+# Usage: scripts/install-deps.sh [package-group...]   (default: linux)
+#   linux    compiler, CMake, Ninja, GoogleTest
+set -euo pipefail
+
+declare -A groups=(
+  [linux]="g++ cmake ninja-build libgtest-dev"
+)
+
+wanted=()
+for group in "${@:-linux}"; do
+  [[ -n "${groups[$group]:-}" ]] || { echo "unknown package group: $group" >&2; exit 2; }
+  for package in ${groups[$group]}; do wanted+=("$package"); done
+done
+
+missing=()
+for package in "${wanted[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+echo "installing: ${missing[*]}"
+if [[ $(id -u) -ne 0 ]]; then sudo=sudo; else sudo=; fi
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
