@@ -49,15 +49,14 @@ bool IsModelDevice(std::wstring_view path) {
 }
 
 UniqueHandle OpenPrinterDevice() {
-  const DeviceInfoSet devices(SetupDiGetClassDevsW(&kUsbDeviceInterfaceClass, nullptr, nullptr,
-                                                   DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
+  const DeviceInfoSet devices(
+      SetupDiGetClassDevsW(&kUsbDeviceInterfaceClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
   if (!devices) return {};
 
   SP_DEVICE_INTERFACE_DATA interfaceData = {};
   interfaceData.cbSize = sizeof interfaceData;
   for (DWORD index = 0;
-       SetupDiEnumDeviceInterfaces(devices.Get(), nullptr, &kUsbDeviceInterfaceClass, index, &interfaceData);
-       ++index) {
+       SetupDiEnumDeviceInterfaces(devices.Get(), nullptr, &kUsbDeviceInterfaceClass, index, &interfaceData); ++index) {
     DWORD required = 0;
     SetupDiGetDeviceInterfaceDetailW(devices.Get(), &interfaceData, nullptr, 0, &required, nullptr);
     const DWORD detailSize = required + kDetailSlack;

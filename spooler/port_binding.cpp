@@ -9,8 +9,7 @@
 
 namespace {
 
-constexpr char kUsbMonitorPortKeyFormat[] =
-    "SYSTEM\\ControlSet001\\Control\\Print\\Monitors\\USB Monitor\\Ports\\%ls";
+constexpr char kUsbMonitorPortKeyFormat[] = "SYSTEM\\ControlSet001\\Control\\Print\\Monitors\\USB Monitor\\Ports\\%ls";
 constexpr std::size_t kKeyPathBufferSize = 500;
 constexpr char kSpoolerServiceName[] = "Spooler";
 constexpr std::size_t kDevicePathPrefixLength = 4;  // "\\?\"

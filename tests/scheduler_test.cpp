@@ -73,7 +73,12 @@ TEST(Scheduler, WaitOnThreadHandleEndsWhenThreadReturns) {
   DWORD exitCode = 0;
   sim::StartThread(machine.State(), 1, "parent", [&] {
     HANDLE child = CreateThread(
-        nullptr, 0, [](LPVOID) -> DWORD { Sleep(250); return 7; }, nullptr, 0, nullptr);
+        nullptr, 0,
+        [](LPVOID) -> DWORD {
+          Sleep(250);
+          return 7;
+        },
+        nullptr, 0, nullptr);
     waitResult = WaitForSingleObject(child, INFINITE);
     GetExitCodeThread(child, &exitCode);
     CloseHandle(child);

@@ -9,8 +9,7 @@
 
 #include "platform/sim/machine.h"
 
-inline constexpr wchar_t kPrinterPath[] =
-    L"\\\\?\\USB#VID_0483&PID_5741#ABC123#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
+inline constexpr wchar_t kPrinterPath[] = L"\\\\?\\USB#VID_0483&PID_5741#ABC123#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
 inline constexpr wchar_t kSecondPrinterPath[] =
     L"\\\\?\\USB#VID_0483&PID_5741#XYZ789#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
 inline constexpr wchar_t kMousePath[] = L"\\\\?\\USB#VID_046D&PID_C077#M0001#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
@@ -34,9 +33,7 @@ class SimTest : public ::testing::Test {
   [[nodiscard]] std::vector<sim::SpoolerCommand> CommandsFrom(std::size_t from) const;
   [[nodiscard]] std::size_t JournalSize() const { return machine.SpoolerJournal().size(); }
   [[nodiscard]] int CountDebugLinesContaining(const std::string& text) const;
-  [[nodiscard]] bool DebugLogContains(const std::string& text) const {
-    return CountDebugLinesContaining(text) > 0;
-  }
+  [[nodiscard]] bool DebugLogContains(const std::string& text) const { return CountDebugLinesContaining(text) > 0; }
 
   sim::Machine machine;
 };

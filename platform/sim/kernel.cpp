@@ -24,10 +24,10 @@ constexpr BYTE kRecordHeader[] = {0x10, 0x04, 0x01};
 constexpr BYTE kRecordTrailer = 0x00;
 
 // Windows-1252 bytes 0x80..0x9F; the rest of the code page is Latin-1.
-constexpr wchar_t kCp1252High[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+constexpr wchar_t kCp1252High[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                     0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+                                     0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                     0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
 wchar_t WidenCp1252(unsigned char c) { return c >= 0x80 && c <= 0x9F ? kCp1252High[c - 0x80] : c; }
 
@@ -100,8 +100,7 @@ std::string Hex(DWORD value) {
 
 bool SameGuid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
-std::shared_ptr<ThreadObject> StartThread(MachineState& m, int process, std::string name,
-                                          std::function<DWORD()> body) {
+std::shared_ptr<ThreadObject> StartThread(MachineState& m, int process, std::string name, std::function<DWORD()> body) {
   auto thread = std::make_shared<ThreadObject>();
   m.scheduler.Spawn(
       process, std::move(name), [thread, body = std::move(body)] { thread->exitCode = body(); },
@@ -130,15 +129,15 @@ BOOL WINAPI CloseHandle(HANDLE handle) {
   return TRUE;
 }
 
-HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start, LPVOID parameter,
-                           DWORD flags, LPDWORD threadId) {
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags,
+                           LPDWORD threadId) {
   auto& m = Current();
   if (start == nullptr || flags != 0) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
-  auto thread = sim::StartThread(m, m.scheduler.CurrentProcess(), "thread",
-                                 [start, parameter] { return start(parameter); });
+  auto thread =
+      sim::StartThread(m, m.scheduler.CurrentProcess(), "thread", [start, parameter] { return start(parameter); });
   void* handle = m.handles.Add(thread);
   if (threadId != nullptr) *threadId = static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(handle));
   return handle;
@@ -344,7 +343,8 @@ int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCCH multiByte, int 
   if (codePage == CP_ACP || codePage == CP_THREAD_ACP) codePage = m.ansiCodePage;
   if (codePage != 1252 || flags != 0 || multiByte == nullptr || multiByteCount == 0 || multiByteCount < -1 ||
       wideCount < 0 || (wide == nullptr && wideCount != 0)) {
-    SetLastError(codePage != 1252 ? ERROR_INVALID_PARAMETER : (flags != 0 ? ERROR_INVALID_FLAGS : ERROR_INVALID_PARAMETER));
+    SetLastError(codePage != 1252 ? ERROR_INVALID_PARAMETER
+                                  : (flags != 0 ? ERROR_INVALID_FLAGS : ERROR_INVALID_PARAMETER));
     return 0;
   }
   // With a count of -1 the text runs to its NUL, which is converted too.

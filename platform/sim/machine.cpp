@@ -72,9 +72,8 @@ void Machine::SetRegistryString(const std::string& keyPath, const std::string& n
 
 void Machine::DeleteRegistryKey(const std::string& keyPath) {
   const std::string key = Registry::Normalize(keyPath);
-  std::erase_if(state_->registry.keys, [&](const auto& entry) {
-    return entry.first == key || entry.first.starts_with(key + "\\");
-  });
+  std::erase_if(state_->registry.keys,
+                [&](const auto& entry) { return entry.first == key || entry.first.starts_with(key + "\\"); });
 }
 
 void Machine::AddQueue(const std::wstring& name, const std::wstring& port) {

@@ -38,7 +38,7 @@ struct SpoolerCommand {
   Millis time;
   std::wstring queue;
   Kind kind;
-  DWORD value;       // the status for SetStatus
+  DWORD value;        // the status for SetStatus
   std::wstring port;  // the port for SetPort
   bool succeeded;
   DWORD error;
@@ -59,10 +59,10 @@ struct HandleCounts {
 
 // Faults a test can inject; each is off by default.
 struct DeviceFaults {
-  std::optional<DWORD> readError;       // every read fails with this code
-  std::optional<DWORD> shortRead;       // every read returns this many bytes
-  Millis readLatency = 0;               // every read takes this long
-  bool heldByOtherProgram = false;      // an exclusive open fails with a sharing violation
+  std::optional<DWORD> readError;   // every read fails with this code
+  std::optional<DWORD> shortRead;   // every read returns this many bytes
+  Millis readLatency = 0;           // every read takes this long
+  bool heldByOtherProgram = false;  // an exclusive open fails with a sharing violation
 };
 
 class Machine {
@@ -130,8 +130,7 @@ class Machine {
   // ---- USB devices.
   // Registers a USB device interface (not yet present). With a description,
   // also the "Port Description" value of its print interface's key.
-  void AddDevice(const std::wstring& path, std::optional<std::string> description = std::nullopt,
-                 BYTE status = 0x20);
+  void AddDevice(const std::wstring& path, std::optional<std::string> description = std::nullopt, BYTE status = 0x20);
   void Plug(const std::wstring& path);
   void Unplug(const std::wstring& path);
   void SetDeviceStatus(const std::wstring& path, BYTE status);

@@ -54,9 +54,9 @@ struct NotificationObject {
   GUID interfaceClass{};
 };
 
-using HandleObject = std::variant<std::shared_ptr<ThreadObject>, std::shared_ptr<EventObject>, DeviceFile,
-                                  PrinterObject, KeyObject, DeviceInfoSetObject, ScManagerObject, ServiceObject,
-                                  NotificationObject>;
+using HandleObject =
+    std::variant<std::shared_ptr<ThreadObject>, std::shared_ptr<EventObject>, DeviceFile, PrinterObject, KeyObject,
+                 DeviceInfoSetObject, ScManagerObject, ServiceObject, NotificationObject>;
 
 // Handle values are never reused, so a handle used after it was closed is
 // always caught.
@@ -218,8 +218,7 @@ bool EqualNoCase(std::wstring_view a, std::wstring_view b);
 std::string Hex(DWORD value);
 
 // Runs `body` as a new thread of `process`, with its kernel thread object.
-std::shared_ptr<ThreadObject> StartThread(MachineState& m, int process, std::string name,
-                                          std::function<DWORD()> body);
+std::shared_ptr<ThreadObject> StartThread(MachineState& m, int process, std::string name, std::function<DWORD()> body);
 
 // Processes and services.
 std::shared_ptr<ServiceProcess> StartProcess(MachineState& m, bool startedByScm, std::function<int()> entry);

@@ -231,10 +231,10 @@ BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE statusHandle, LPSERVICE_STATU
   sim::InstalledService& service = *m.scm.service;
   service.last = *status;
   service.reports.push_back(*status);
-  m.Log(sim::TraceEntry::Channel::Service,
-        std::string("status ") + sim::StateName(status->dwCurrentState) + " (accepts " +
-            sim::Hex(status->dwControlsAccepted) + ", exit code " + std::to_string(status->dwWin32ExitCode) +
-            ", wait hint " + std::to_string(status->dwWaitHint) + ")");
+  m.Log(sim::TraceEntry::Channel::Service, std::string("status ") + sim::StateName(status->dwCurrentState) +
+                                               " (accepts " + sim::Hex(status->dwControlsAccepted) + ", exit code " +
+                                               std::to_string(status->dwWin32ExitCode) + ", wait hint " +
+                                               std::to_string(status->dwWaitHint) + ")");
   if (status->dwCurrentState == SERVICE_STOPPED) process->stopReported = true;
   return TRUE;
 }
@@ -384,7 +384,8 @@ BOOL WINAPI QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) {
 
 BOOL WINAPI CloseServiceHandle(SC_HANDLE handle) {
   auto& m = Current();
-  if (m.handles.Find<sim::ScManagerObject>(handle) == nullptr && m.handles.Find<sim::ServiceObject>(handle) == nullptr) {
+  if (m.handles.Find<sim::ScManagerObject>(handle) == nullptr &&
+      m.handles.Find<sim::ServiceObject>(handle) == nullptr) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }

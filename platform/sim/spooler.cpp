@@ -190,8 +190,8 @@ BOOL WINAPI OpenPrinterW(LPWSTR printerName, LPHANDLE printer, LPPRINTER_DEFAULT
     SetLastError(ERROR_INVALID_PRINTER_NAME);
     return FALSE;
   }
-  const ACCESS_MASK access = defaults != nullptr && defaults->DesiredAccess != 0 ? defaults->DesiredAccess
-                                                                                 : PRINTER_ACCESS_USE;
+  const ACCESS_MASK access =
+      defaults != nullptr && defaults->DesiredAccess != 0 ? defaults->DesiredAccess : PRINTER_ACCESS_USE;
   *printer = m.handles.Add(sim::PrinterObject{queue->name, m.scm.spooler.epoch, access});
   return TRUE;
 }
@@ -209,8 +209,8 @@ BOOL WINAPI GetPrinterW(HANDLE printer, DWORD level, LPBYTE buffer, DWORD buffer
     return FALSE;
   }
   using sim::RecordWriter;
-  const std::wstring_view strings[] = {queue->name, L"",         queue->port, sim::kDriverName, L"", L"", L"",
-                                       sim::kPrintProcessor, sim::kDatatype, L""};
+  const std::wstring_view strings[] = {queue->name, L"", queue->port,          sim::kDriverName, L"",
+                                       L"",         L"", sim::kPrintProcessor, sim::kDatatype,   L""};
   std::size_t size = sizeof(PRINTER_INFO_2W);
   for (const auto text : strings) size += RecordWriter::StringSize(text);
   *needed = static_cast<DWORD>(size);
