@@ -23,12 +23,16 @@ void RegisterForUsbArrivals(ServiceState& state) {
 // bounded time; the process ends it if it has not finished by then.
 void StopMonitoring(ServiceState& state) {
   if (state.stopEvent) SetEvent(state.stopEvent.Get());
+  bool monitorEnded = true;
   if (state.monitorThread) {
-    if (WaitForSingleObject(state.monitorThread.Get(), kMonitorStopTimeoutMs) != WAIT_OBJECT_0) {
+    monitorEnded = WaitForSingleObject(state.monitorThread.Get(), kMonitorStopTimeoutMs) == WAIT_OBJECT_0;
+    if (!monitorEnded) {
       DebugLog(" Monitor thread did not stop within %u ms\n", static_cast<unsigned>(kMonitorStopTimeoutMs));
     }
     state.monitorThread.Reset();
   }
+  // A monitor thread that is still running may still wait on the event.
+  if (monitorEnded) state.stopEvent.Reset();
   state.notifyHandle.Reset();
 }
 

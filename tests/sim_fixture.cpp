@@ -70,3 +70,9 @@ std::vector<std::string> Describe(const std::vector<sim::SpoolerCommand>& comman
   for (const auto& command : commands) names.push_back(Describe(command) + (command.succeeded ? "" : " (failed)"));
   return names;
 }
+
+void sim::PrintTo(const HandleCounts& counts, std::ostream* out) {
+  *out << "{";
+  for (const auto& [kind, count] : counts.byKind) *out << " " << kind << ":" << count;
+  *out << " }";
+}

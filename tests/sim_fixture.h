@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,11 @@ class SimTest : public ::testing::Test {
 
   sim::Machine machine;
 };
+
+namespace sim {
+// Lets test failures show what is open.
+void PrintTo(const HandleCounts& counts, std::ostream* out);
+}  // namespace sim
 
 // Short names for journal entries, for readable expectations.
 std::string Describe(const sim::SpoolerCommand& command);

@@ -225,6 +225,16 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
     SetLastError(ERROR_FILE_NOT_FOUND);  // only device interfaces exist on this machine
     return INVALID_HANDLE_VALUE;
   }
+  // Opening a device can take a while; it may be unplugged meanwhile.
+  if (const sim::Millis latency = device->faults.openLatency; latency > 0) {
+    const std::wstring path = device->path;
+    m.scheduler.Block(nullptr, m.Now() + latency);
+    device = m.devices.Find(path);
+    if (!device->present) {
+      SetLastError(ERROR_FILE_NOT_FOUND);
+      return INVALID_HANDLE_VALUE;
+    }
+  }
   if (creationDisposition != OPEN_EXISTING) {
     SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;

@@ -217,6 +217,12 @@ std::vector<std::string> Machine::DebugLines() const { return Lines(state_->trac
 
 std::vector<std::string> Machine::StdoutLines() const { return Lines(state_->trace, TraceEntry::Channel::Stdout); }
 
+void Machine::ForgetHistory() {
+  std::vector<TraceEntry>().swap(state_->trace);
+  std::vector<SpoolerCommand>().swap(state_->spooler.journal);
+  if (state_->scm.service) std::vector<SERVICE_STATUS>().swap(state_->scm.service->reports);
+}
+
 HandleCounts Machine::OpenHandles() const {
   HandleCounts counts;
   counts.byKind = state_->handles.CountByKind();

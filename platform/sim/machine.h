@@ -62,6 +62,7 @@ struct DeviceFaults {
   std::optional<DWORD> readError;   // every read fails with this code
   std::optional<DWORD> shortRead;   // every read returns this many bytes
   Millis readLatency = 0;           // every read takes this long
+  Millis openLatency = 0;           // every open takes this long
   bool heldByOtherProgram = false;  // an exclusive open fails with a sharing violation
 };
 
@@ -148,6 +149,9 @@ class Machine {
   [[nodiscard]] std::vector<std::string> DebugLines() const;
   [[nodiscard]] std::vector<std::string> StdoutLines() const;
   [[nodiscard]] HandleCounts OpenHandles() const;
+  // Drops the timeline, the spooler journal and the status reports, with
+  // their memory: for long runs that measure the heap.
+  void ForgetHistory();
 
   // The state behind the Win32 calls; for the simulation's own code.
   [[nodiscard]] MachineState& State() { return *state_; }
