@@ -199,6 +199,10 @@ TEST_F(Simulation, ControlsAreRefusedUntilTheServiceAcceptsThem) {
   EXPECT_EQ(machine.SendControl(SERVICE_CONTROL_STOP), static_cast<DWORD>(ERROR_SERVICE_CANNOT_ACCEPT_CTRL));
   EXPECT_EQ(machine.StartService(), static_cast<DWORD>(ERROR_SERVICE_ALREADY_RUNNING));
   machine.RunUntilIdle();
+  // The service accepts stop and shutdown only.
+  EXPECT_EQ(machine.SendControl(SERVICE_CONTROL_PAUSE), static_cast<DWORD>(ERROR_INVALID_SERVICE_CONTROL));
+  EXPECT_EQ(machine.SendControl(SERVICE_CONTROL_PARAMCHANGE), static_cast<DWORD>(ERROR_INVALID_SERVICE_CONTROL));
+  EXPECT_EQ(machine.SendControl(50), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   EXPECT_EQ(machine.SendControl(SERVICE_CONTROL_STOP), 0u);
 }
 

@@ -115,8 +115,10 @@ class Machine {
   // The service control manager starts the service's process. Returns the
   // Win32 error (0 when started).
   DWORD StartService();
-  // Sends a control to the running service, as ControlService does. Returns
-  // the Win32 error (0 when delivered).
+  // Sends a control to the running service, as the control manager does:
+  // standard controls only when the service accepts them (shutdown included,
+  // which only the system sends), interrogate and user-defined controls
+  // (128-255) always. Returns the Win32 error (0 when delivered).
   DWORD SendControl(DWORD control);
   // Runs `processEntry` as a process started from a console, until it
   // returns; gives its exit code.

@@ -114,10 +114,30 @@ DWORD ControlInstalledService(MachineState& m, DWORD control) {
   if (last.dwCurrentState != SERVICE_RUNNING && control != SERVICE_CONTROL_INTERROGATE) {
     return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
   }
-  if ((control == SERVICE_CONTROL_STOP && (last.dwControlsAccepted & SERVICE_ACCEPT_STOP) == 0) ||
-      (control == SERVICE_CONTROL_SHUTDOWN && (last.dwControlsAccepted & SERVICE_ACCEPT_SHUTDOWN) == 0)) {
-    return ERROR_INVALID_SERVICE_CONTROL;
+  // Each standard control reaches only a service that said it accepts it;
+  // interrogate and the user-defined controls (128-255) always do.
+  DWORD needed = 0;
+  switch (control) {
+    case SERVICE_CONTROL_STOP:
+      needed = SERVICE_ACCEPT_STOP;
+      break;
+    case SERVICE_CONTROL_PAUSE:
+    case SERVICE_CONTROL_CONTINUE:
+      needed = SERVICE_ACCEPT_PAUSE_CONTINUE;
+      break;
+    case SERVICE_CONTROL_SHUTDOWN:
+      needed = SERVICE_ACCEPT_SHUTDOWN;
+      break;
+    case SERVICE_CONTROL_PARAMCHANGE:
+      needed = SERVICE_ACCEPT_PARAMCHANGE;
+      break;
+    case SERVICE_CONTROL_INTERROGATE:
+      break;
+    default:
+      if (control < 128 || control > 255) return ERROR_INVALID_PARAMETER;
+      break;
   }
+  if ((last.dwControlsAccepted & needed) != needed) return ERROR_INVALID_SERVICE_CONTROL;
   QueueServiceControl(m, control, 0, {});
   return ERROR_SUCCESS;
 }

@@ -1,0 +1,84 @@
+#include "sim_runner/checks.h"
+
+#include <cstdio>
+
+#include "sim_runner/timeline.h"
+#include "sim_runner/widen.h"
+
+namespace simrunner {
+
+namespace {
+
+std::string HexText(std::uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%X", static_cast<unsigned>(value));
+  return text;
+}
+
+std::optional<std::string> CheckQueue(const Step& check, const sim::Machine& machine) {
+  const auto queue = machine.Queue(Widen(check.name));
+  if (!queue) return "no queue named " + check.name;
+  const bool holds = (!check.paused || *check.paused == queue->paused) &&
+                     (!check.status || *check.status == queue->status) &&
+                     (!check.port || EqualIgnoringCase(*check.port, Narrow(queue->port)));
+  if (holds) return std::nullopt;
+  return std::string("paused=") + (queue->paused ? "yes" : "no") + " status=" + HexText(queue->status) +
+         " port=" + Narrow(queue->port);
+}
+
+std::optional<std::string> CheckLog(const Step& check, const sim::Machine& machine, bool wanted) {
+  int lines = 0;
+  for (const sim::TraceEntry& entry : machine.Trace()) {
+    if (entry.channel != sim::TraceEntry::Channel::Debug) continue;
+    ++lines;
+    if (entry.text.find(check.name) == std::string::npos) continue;
+    if (wanted) return std::nullopt;
+    return "at " + FormatTime(entry.time).substr(FormatTime(entry.time).find_first_not_of(' ')) + ": \"" +
+           PrintableText(entry.text) + "\"";
+  }
+  if (!wanted) return std::nullopt;
+  return "no debugger line contains it (" + std::to_string(lines) + " lines so far)";
+}
+
+}  // namespace
+
+std::string ServiceStateName(std::uint32_t state) {
+  switch (state) {
+    case SERVICE_STOPPED:
+      return "stopped";
+    case SERVICE_START_PENDING:
+      return "start-pending";
+    case SERVICE_STOP_PENDING:
+      return "stop-pending";
+    case SERVICE_RUNNING:
+      return "running";
+    default:
+      return "state " + std::to_string(state);
+  }
+}
+
+std::optional<std::string> EvaluateCheck(const Step& check, const sim::Machine& machine) {
+  using Kind = Step::Kind;
+  const std::uint32_t wantedState = check.running ? SERVICE_RUNNING : SERVICE_STOPPED;
+  switch (check.kind) {
+    case Kind::ExpectQueue:
+      return CheckQueue(check, machine);
+    case Kind::ExpectLog:
+      return CheckLog(check, machine, true);
+    case Kind::ExpectNoLog:
+      return CheckLog(check, machine, false);
+    case Kind::ExpectSpooler:
+      if (machine.SpoolerState() == wantedState) return std::nullopt;
+      return "the spooler is " + ServiceStateName(machine.SpoolerState());
+    case Kind::ExpectSpoolerRestarts:
+      if (machine.SpoolerRestarts() == check.number) return std::nullopt;
+      return "spooler-restarts " + std::to_string(machine.SpoolerRestarts());
+    case Kind::ExpectService:
+      if (machine.ServiceState() == wantedState) return std::nullopt;
+      return "the service last reported " + ServiceStateName(machine.ServiceState());
+    default:
+      return "not a check";
+  }
+}
+
+}  // namespace simrunner

@@ -1,0 +1,18 @@
+// Evaluating a scenario's checks against the simulated machine.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "platform/sim/machine.h"
+#include "sim_runner/scenario.h"
+
+namespace simrunner {
+
+// Returns nothing when the check holds, otherwise what was found instead.
+std::optional<std::string> EvaluateCheck(const Step& check, const sim::Machine& machine);
+
+// "running", "stopped", "start-pending", ... for a service state.
+std::string ServiceStateName(std::uint32_t state);
+
+}  // namespace simrunner

@@ -1,0 +1,138 @@
+// spoolsync-sim: plays a scenario file against the service on the simulated
+// Windows machine and prints what happened.
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "sim_runner/parser.h"
+#include "sim_runner/runner.h"
+
+namespace {
+
+constexpr int kExitChecksHeld = 0;
+constexpr int kExitCheckFailed = 1;
+constexpr int kExitBadInput = 2;
+
+constexpr char kHelp[] = R"(usage: spoolsync-sim [--quiet] FILE
+       spoolsync-sim --help
+
+Plays a scenario against the spoolsync service running on a simulated Windows
+machine (the print spooler queue it mirrors, USB devices, the service control
+manager) and prints a timeline of what happened, stamped with virtual time.
+
+  --quiet   print only the checks that failed
+  --help    print this text
+
+Scenario files
+  One command per line. "#" at the start of a word starts a comment (inside a
+  word, as in a device path, it is an ordinary character); blank lines are
+  ignored. A duration is an integer followed by "ms" or "s" (800ms, 2s). A
+  status is hexadecimal with "0x" (0x20). A value with blanks is written in
+  double quotes (description="My printer").
+
+  Setup and events happen at the current virtual time (it starts at 0); after
+  each, the service's threads run until all of them wait, with no time passing.
+
+  queue NAME port=PORT            a spooler queue on PORT, running, status 0
+  port NAME [device-id=TEXT]      a spooler port (enumerated in the order
+                                  added); with device-id also its USB Monitor
+                                  key with that "Device Id"
+  device PATH [description=TEXT] [status=HEX]
+                                  a USB device interface, not yet present;
+                                  description is the "Port Description" of
+                                  its print interface, status the status byte
+                                  of its records (0x20 when left out)
+  plug PATH / unplug PATH         the device arrives or goes; the service hears
+                                  of it if it registered for USB devices
+  status PATH HEX                 the device's status byte changes
+  service start                   the control manager starts the service
+  service stop                    sends the stop control
+  service control N               sends control code N
+  spooler stop / spooler start    stops or starts the Spooler service
+  spooler stop-time DURATION      how long the Spooler takes to stop (0)
+  wait DURATION                   virtual time passes while the threads run
+
+  PATH must be declared by an earlier device line.
+
+Checks
+  expect queue NAME [paused=yes|no] [status=HEX] [port=PORT]
+  expect log "TEXT"               a debugger line so far contains TEXT
+  expect no-log "TEXT"            no debugger line so far contains TEXT
+  expect spooler running|stopped
+  expect spooler-restarts N       times the Spooler was stopped and started
+  expect service running|stopped  the state the service last reported
+
+Timeline tags
+  step     a line of the scenario       spool    a command the spooler got
+  check    a check and its result       service  a status report of the service
+  debug    the debugger channel         scm      the service control manager
+  stdout   the service's stdout         usb      a device event
+  process  a process starting or ending result   a refused start or control
+  Control bytes and bytes from 0x80 on are printed as \r, \n, \t or \xHH.
+
+Exit status
+  0  every check held
+  1  a check failed (each failure is printed as FILE:LINE: what was found)
+  2  the file cannot be read or a line is not understood (FILE:LINE: why);
+     the whole file is read first, so nothing runs
+)";
+
+// The file's bytes, or nothing when it cannot be opened or read.
+std::optional<std::string> ReadWholeFile(const std::string& path) {
+  std::error_code error;
+  if (std::filesystem::is_directory(path, error)) return std::nullopt;
+  std::ifstream input(path, std::ios::binary);
+  if (!input) return std::nullopt;
+  std::string content((std::istreambuf_iterator<char>(input)), std::istreambuf_iterator<char>());
+  if (input.bad()) return std::nullopt;
+  return content;
+}
+
+int Usage(const std::string& why) {
+  std::cerr << "spoolsync-sim: " << why << "\nusage: spoolsync-sim [--quiet] FILE (--help for the scenario format)\n";
+  return kExitBadInput;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bool quiet = false;
+  std::string file;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      std::cout << kHelp;
+      return kExitChecksHeld;
+    }
+    if (arg == "--quiet" || arg == "-q") {
+      quiet = true;
+    } else if (arg.starts_with("-") && arg != "-") {
+      return Usage("unknown option " + std::string(arg));
+    } else if (!file.empty()) {
+      return Usage("more than one scenario file");
+    } else {
+      file = arg;
+    }
+  }
+  if (file.empty()) return Usage("no scenario file");
+
+  const auto text = ReadWholeFile(file);
+  if (!text) {
+    std::cerr << file << ": cannot read the file\n";
+    return kExitBadInput;
+  }
+
+  const simrunner::Scenario scenario = simrunner::ParseScenario(*text);
+  if (!scenario.errors.empty()) {
+    for (const auto& error : scenario.errors) std::cerr << file << ":" << error.line << ": " << error.why << '\n';
+    return kExitBadInput;
+  }
+
+  const int failures = simrunner::RunScenario(scenario, {file, quiet}, std::cout);
+  std::cout.flush();
+  return failures == 0 ? kExitChecksHeld : kExitCheckFailed;
+}

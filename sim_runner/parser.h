@@ -1,0 +1,47 @@
+// Reading scenario files: the whole text is parsed before anything runs, so a
+// file with a bad line never starts the machine.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sim_runner/scenario.h"
+
+namespace simrunner {
+
+// One word of a line, its quotes removed. A word "key=value" (the "=" outside
+// quotes) also has its key and value apart.
+struct Token {
+  std::string raw;
+  std::optional<std::string> key;
+  std::string value;
+};
+
+struct TokenizedLine {
+  std::vector<Token> tokens;
+  std::string text;  // the line up to its comment, without outer blanks
+  std::optional<std::string> error;
+};
+
+// Splits a line into words. "#" starts a comment where a word would start;
+// inside a word (as in a device path) it is an ordinary character.
+TokenizedLine Tokenize(std::string_view line);
+
+// "800ms", "2s" -> milliseconds.
+std::optional<std::int64_t> ParseDuration(std::string_view text);
+// "0x24" -> 0x24; at most 32 bits.
+std::optional<std::uint32_t> ParseHex(std::string_view text);
+// A decimal count, or a hexadecimal one with "0x"; at most 32 bits.
+std::optional<std::uint32_t> ParseNumber(std::string_view text);
+
+// Parses one non-blank, non-comment line. Returns the step, or sets `error`.
+std::optional<Step> ParseLine(std::string_view line, int lineNumber, std::string& error);
+
+// Parses a whole file. Besides each line's own errors, reports plug, unplug
+// and status lines naming a device no earlier device line declared.
+Scenario ParseScenario(std::string_view text);
+
+}  // namespace simrunner

@@ -1,0 +1,68 @@
+// A scenario: the steps of one scenario file, as the parser leaves them for
+// the runner.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace simrunner {
+
+struct Step {
+  enum class Kind {
+    // Setup and events.
+    Queue,            // queue NAME port=PORT
+    Port,             // port NAME [device-id=TEXT]
+    Device,           // device PATH [description=TEXT] [status=HEX]
+    Plug,             // plug PATH
+    Unplug,           // unplug PATH
+    Status,           // status PATH HEX
+    ServiceStart,     // service start
+    ServiceStop,      // service stop
+    ServiceControl,   // service control N
+    SpoolerStop,      // spooler stop
+    SpoolerStart,     // spooler start
+    SpoolerStopTime,  // spooler stop-time DURATION
+    Wait,             // wait DURATION
+    // Checks.
+    ExpectQueue,            // expect queue NAME [paused=yes|no] [status=HEX] [port=PORT]
+    ExpectLog,              // expect log "TEXT"
+    ExpectNoLog,            // expect no-log "TEXT"
+    ExpectSpooler,          // expect spooler running|stopped
+    ExpectSpoolerRestarts,  // expect spooler-restarts N
+    ExpectService,          // expect service running|stopped
+  };
+
+  Kind kind = Kind::Wait;
+  int line = 0;
+  // The line as written, without its comment and outer blanks.
+  std::string text;
+  // Queue or port name, device path, or the text a log check looks for.
+  std::string name;
+  std::optional<std::string> port;
+  std::optional<std::string> deviceId;
+  std::optional<std::string> description;
+  // Device status byte (Device, Status) or queue status (ExpectQueue).
+  std::optional<std::uint32_t> status;
+  std::optional<bool> paused;
+  // Milliseconds (Wait, SpoolerStopTime), control code (ServiceControl) or
+  // restart count (ExpectSpoolerRestarts).
+  std::int64_t number = 0;
+  // "running" rather than "stopped" (ExpectSpooler, ExpectService).
+  bool running = false;
+
+  [[nodiscard]] bool IsCheck() const { return kind >= Kind::ExpectQueue; }
+};
+
+struct ParseError {
+  int line = 0;
+  std::string why;
+};
+
+struct Scenario {
+  std::vector<Step> steps;
+  std::vector<ParseError> errors;
+};
+
+}  // namespace simrunner

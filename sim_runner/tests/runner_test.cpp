@@ -1,0 +1,69 @@
+#include "sim_runner/runner.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "sim_runner/parser.h"
+
+namespace simrunner {
+namespace {
+
+constexpr char kSetup[] = R"(
+queue KX310MQ47H port=USB001
+port USB001 device-id=USB\VID_0483&PID_5741\ABC123
+device \\?\USB#VID_0483&PID_5741#ABC123#{a5dcbf10-6530-11d2-901f-00c04fb951ed} description=KX310MQ47H status=0x00
+plug \\?\USB#VID_0483&PID_5741#ABC123#{a5dcbf10-6530-11d2-901f-00c04fb951ed}
+service start
+wait 1s
+)";
+
+struct RunResult {
+  int failures;
+  std::string output;
+};
+
+RunResult RunText(const std::string& text, bool quiet) {
+  const Scenario scenario = ParseScenario(text);
+  EXPECT_TRUE(scenario.errors.empty());
+  std::ostringstream out;
+  const int failures = RunScenario(scenario, {"t.scenario", quiet}, out);
+  return {failures, out.str()};
+}
+
+TEST(Runner, PaperOutPausesTheQueue) {
+  const RunResult run = RunText(std::string(kSetup) + "expect queue KX310MQ47H paused=yes status=0x10\n", false);
+  EXPECT_EQ(run.failures, 0) << run.output;
+  EXPECT_NE(run.output.find("step     plug \\\\?\\USB#VID_0483"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("spool    KX310MQ47H set status 0x10 -> ok"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("check    expect queue KX310MQ47H paused=yes status=0x10  -> ok"), std::string::npos);
+  EXPECT_NE(run.output.find("t.scenario: 1 check, all held"), std::string::npos) << run.output;
+}
+
+TEST(Runner, FailuresNameTheLineAndWhatWasFound) {
+  const RunResult run =
+      RunText(std::string(kSetup) + "expect queue KX310MQ47H paused=no\nexpect spooler-restarts 2\n", true);
+  EXPECT_EQ(run.failures, 2);
+  EXPECT_EQ(run.output,
+            "t.scenario:8: expect queue KX310MQ47H paused=no: found paused=yes status=0x10 port=USB001\n"
+            "t.scenario:9: expect spooler-restarts 2: found spooler-restarts 0\n");
+}
+
+TEST(Runner, RefusedControlIsOnTheTimelineButNotAFailure) {
+  const RunResult run = RunText("service stop\nexpect service stopped\n", false);
+  EXPECT_EQ(run.failures, 0);
+  EXPECT_NE(run.output.find("result   refused: error 1062 (ERROR_SERVICE_NOT_ACTIVE)"), std::string::npos)
+      << run.output;
+}
+
+TEST(Runner, LogChecks) {
+  const RunResult run =
+      RunText(std::string(kSetup) + "expect log \"QZ5 STATUS:0\"\nexpect no-log \"QZ5 STATUS:0\"\n", true);
+  EXPECT_EQ(run.failures, 1);
+  EXPECT_NE(run.output.find("t.scenario:9: expect no-log \"QZ5 STATUS:0\": found at 0.000: \"QZ5 STATUS:0\""),
+            std::string::npos)
+      << run.output;
+}
+
+}  // namespace
+}  // namespace simrunner
