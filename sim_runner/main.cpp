@@ -58,6 +58,20 @@ Scenario files
 
   PATH must be declared by an earlier device line.
 
+Faults (N is a Win32 error code or a count, decimal or 0x hexadecimal; an
+error code of 0 switches that fault off)
+  fault device PATH [read-error=N] [short-read=N] [read-latency=DURATION]
+               [open-latency=DURATION] [held=yes|no]
+                                  replaces the device's faults: every read
+                                  fails with N, returns N bytes, or takes that
+                                  long; every open takes that long; another
+                                  program holds the device (sharing violation)
+  fault spooler [reject-port-writes=N] [enum-ports-error=N]
+                                  port writes to a queue, or the port listing,
+                                  fail with N
+  fault scm unreachable=N         opening the service control manager fails
+                                  with N
+
 Checks
   expect queue NAME [paused=yes|no] [status=HEX] [port=PORT]
   expect log "TEXT"               a debugger line so far contains TEXT

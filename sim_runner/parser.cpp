@@ -127,6 +127,9 @@ constexpr CommandForm kTwoWordCommands[] = {
     {"spooler stop", Step::Kind::SpoolerStop},
     {"spooler start", Step::Kind::SpoolerStart},
     {"spooler stop-time", Step::Kind::SpoolerStopTime},
+    {"fault device", Step::Kind::FaultDevice},
+    {"fault spooler", Step::Kind::FaultSpooler},
+    {"fault scm", Step::Kind::FaultScm},
     {"expect queue", Step::Kind::ExpectQueue},
     {"expect log", Step::Kind::ExpectLog},
     {"expect no-log", Step::Kind::ExpectNoLog},
@@ -150,7 +153,7 @@ std::optional<Step::Kind> FindCommand(const std::vector<Token>& tokens, std::siz
       return form.kind;
     }
   }
-  if (first == "service" || first == "spooler" || first == "expect") {
+  if (first == "service" || first == "spooler" || first == "expect" || first == "fault") {
     if (tokens.size() < 2) {
       error = "\"" + first + "\" needs a second word";
       return std::nullopt;
@@ -186,6 +189,15 @@ bool FillStep(Step& step, const std::vector<Token>& tokens, std::size_t first, s
     case Kind::ExpectQueue:
       keys = {"paused", "status", "port"};
       break;
+    case Kind::FaultDevice:
+      keys = {"read-error", "short-read", "read-latency", "open-latency", "held"};
+      break;
+    case Kind::FaultSpooler:
+      keys = {"reject-port-writes", "enum-ports-error"};
+      break;
+    case Kind::FaultScm:
+      keys = {"unreachable"};
+      break;
     default:
       break;
   }
@@ -197,7 +209,51 @@ bool FillStep(Step& step, const std::vector<Token>& tokens, std::size_t first, s
     return it == args->keyed.end() ? std::nullopt : std::optional<std::string>(it->second);
   };
 
+  // A numeric key's value, when given.
+  const auto number = [&](const char* key, std::optional<std::uint32_t>& out) {
+    const auto text = keyed(key);
+    if (!text) return true;
+    out = ParseNumber(*text);
+    if (!out) error = std::string(key) + "=\"" + *text + "\" is not a number";
+    return out.has_value();
+  };
+  const auto duration = [&](const char* key, std::int64_t& out) {
+    const auto text = keyed(key);
+    return !text || TakeDuration(*text, out, error);
+  };
+
   switch (step.kind) {
+    case Kind::FaultDevice: {
+      constexpr char kUsage[] =
+          "fault device PATH [read-error=N] [short-read=N] [read-latency=D] [open-latency=D] [held=yes|no]";
+      if (!ExpectPositional(*args, 1, kUsage, error)) return false;
+      step.name = p[0];
+      FaultSettings& f = step.faults;
+      if (const auto held = keyed("held")) {
+        if (*held != "yes" && *held != "no") {
+          error = "held=\"" + *held + "\" is neither yes nor no";
+          return false;
+        }
+        f.held = *held == "yes";
+      }
+      return number("read-error", f.readError) && number("short-read", f.shortRead) &&
+             duration("read-latency", f.readLatency) && duration("open-latency", f.openLatency);
+    }
+    case Kind::FaultSpooler:
+      if (!ExpectPositional(*args, 0, "fault spooler [reject-port-writes=N] [enum-ports-error=N]", error)) return false;
+      if (args->keyed.empty()) {
+        error = "nothing to set; expected: fault spooler [reject-port-writes=N] [enum-ports-error=N]";
+        return false;
+      }
+      return number("reject-port-writes", step.faults.portWriteError) &&
+             number("enum-ports-error", step.faults.enumPortsError);
+    case Kind::FaultScm:
+      if (!ExpectPositional(*args, 0, "fault scm unreachable=N", error)) return false;
+      if (!keyed("unreachable")) {
+        error = "missing key \"unreachable\"; expected: fault scm unreachable=N";
+        return false;
+      }
+      return number("unreachable", step.faults.scmError);
     case Kind::Queue:
       if (!ExpectPositional(*args, 1, "queue NAME port=PORT", error)) return false;
       step.name = p[0];
@@ -421,7 +477,7 @@ Scenario ParseScenario(std::string_view text) {
       }
       devices[path] = lineNumber;
     } else if ((step->kind == Step::Kind::Plug || step->kind == Step::Kind::Unplug ||
-                step->kind == Step::Kind::Status) &&
+                step->kind == Step::Kind::Status || step->kind == Step::Kind::FaultDevice) &&
                !devices.contains(path)) {
       scenario.errors.push_back({lineNumber, "unknown device " + step->name + " (no earlier device line declares it)"});
       continue;

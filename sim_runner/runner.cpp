@@ -79,6 +79,24 @@ void Perform(sim::Machine& machine, const Step& step, Printer& printer) {
     case Kind::Wait:
       machine.Advance(step.number);
       return;
+    case Kind::FaultDevice: {
+      sim::DeviceFaults faults;
+      faults.readError = step.faults.readError;
+      faults.shortRead = step.faults.shortRead;
+      faults.readLatency = step.faults.readLatency;
+      faults.openLatency = step.faults.openLatency;
+      faults.heldByOtherProgram = step.faults.held;
+      if (faults.readError == 0u) faults.readError.reset();
+      machine.SetDeviceFaults(Widen(step.name), faults);
+      break;
+    }
+    case Kind::FaultSpooler:
+      if (step.faults.portWriteError) machine.RejectPortWrites(*step.faults.portWriteError);
+      if (step.faults.enumPortsError) machine.FailPortEnumeration(*step.faults.enumPortsError);
+      break;
+    case Kind::FaultScm:
+      machine.SetServiceManagerUnreachable(step.faults.scmError.value_or(0));
+      break;
     default:
       return;
   }

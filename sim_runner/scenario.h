@@ -9,6 +9,19 @@
 
 namespace simrunner {
 
+// What a fault command sets. A device fault command replaces all the
+// device's faults; an error code of 0 switches that fault off.
+struct FaultSettings {
+  std::optional<std::uint32_t> readError;
+  std::optional<std::uint32_t> shortRead;
+  std::int64_t readLatency = 0;
+  std::int64_t openLatency = 0;
+  bool held = false;
+  std::optional<std::uint32_t> portWriteError;
+  std::optional<std::uint32_t> enumPortsError;
+  std::optional<std::uint32_t> scmError;
+};
+
 struct Step {
   enum class Kind {
     // Setup and events.
@@ -25,6 +38,10 @@ struct Step {
     SpoolerStart,     // spooler start
     SpoolerStopTime,  // spooler stop-time DURATION
     Wait,             // wait DURATION
+    // Faults.
+    FaultDevice,   // fault device PATH [read-error=N] [short-read=N] [read-latency=D] [open-latency=D] [held=yes|no]
+    FaultSpooler,  // fault spooler [reject-port-writes=N] [enum-ports-error=N]
+    FaultScm,      // fault scm unreachable=N
     // Checks.
     ExpectQueue,            // expect queue NAME [paused=yes|no] [status=HEX] [port=PORT]
     ExpectLog,              // expect log "TEXT"
@@ -51,6 +68,7 @@ struct Step {
   std::int64_t number = 0;
   // "running" rather than "stopped" (ExpectSpooler, ExpectService).
   bool running = false;
+  FaultSettings faults;
 
   [[nodiscard]] bool IsCheck() const { return kind >= Kind::ExpectQueue; }
 };

@@ -166,5 +166,31 @@ TEST(ParseScenario, DevicePathsIgnoreCase) {
   EXPECT_TRUE(scenario.errors.empty());
 }
 
+TEST(Faults, SettingsAreParsedAndCheckedAtLoadTime) {
+  const Step device = ParseOk(std::string("fault device ") + kPath +
+                              " read-error=31 short-read=3 read-latency=2s open-latency=5ms held=yes");
+  EXPECT_EQ(device.kind, Step::Kind::FaultDevice);
+  EXPECT_EQ(device.faults.readError, 31u);
+  EXPECT_EQ(device.faults.shortRead, 3u);
+  EXPECT_EQ(device.faults.readLatency, 2000);
+  EXPECT_EQ(device.faults.openLatency, 5);
+  EXPECT_TRUE(device.faults.held);
+  const Step cleared = ParseOk(std::string("fault device ") + kPath);
+  EXPECT_FALSE(cleared.faults.readError.has_value());
+  EXPECT_FALSE(cleared.faults.held);
+
+  const Step spooler = ParseOk("fault spooler reject-port-writes=0x5");
+  EXPECT_EQ(spooler.faults.portWriteError, 5u);
+  EXPECT_FALSE(spooler.faults.enumPortsError.has_value());
+  EXPECT_EQ(ParseOk("fault scm unreachable=1722").faults.scmError, 1722u);
+
+  EXPECT_NE(ParseError(std::string("fault device ") + kPath + " held=maybe").find("neither yes nor no"),
+            std::string::npos);
+  EXPECT_NE(ParseError(std::string("fault device ") + kPath + " read-error=x").find("not a number"), std::string::npos);
+  EXPECT_NE(ParseError("fault spooler").find("nothing to set"), std::string::npos);
+  EXPECT_NE(ParseError("fault scm").find("missing key"), std::string::npos);
+  EXPECT_NE(ParseError("fault printer").find("unknown command"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace simrunner
