@@ -48,13 +48,6 @@ TEST(InterfacePathFromEvent, ReadsNoFurtherThanTheRecord) {
 
 class DeviceEvents : public SimTest {
  protected:
-  // Queue on USB001, USB001 recording another device, USB002 recording the printer.
-  void AddMovedPrinterSetup() {
-    machine.AddQueue(kQueue, L"USB001");
-    machine.AddPort(L"USB001", "USB\\VID_04B8&PID_0202\\OTHER");
-    machine.AddPort(L"USB002", kPrinterInstanceId);
-    machine.AddDevice(kPrinterPath, "KX310MQ47H", 0x20);
-  }
   std::vector<std::string> CommandsDuring(sim::Millis duration) {
     const std::size_t from = JournalSize();
     machine.Advance(duration);

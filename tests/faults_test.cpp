@@ -13,14 +13,6 @@ namespace {
 
 class Faults : public SimTest {
  protected:
-  // Queue on USB001, USB001 recording another device, USB002 the printer.
-  void AddMovedPrinterSetup(BYTE status = 0x20) {
-    machine.AddQueue(kQueue, L"USB001");
-    machine.AddPort(L"USB001", "USB\\VID_04B8&PID_0202\\OTHER");
-    machine.AddPort(L"USB002", kPrinterInstanceId);
-    machine.AddDevice(kPrinterPath, "KX310MQ47H", status);
-  }
-
   // The end state every fault must leave: the queue as the printer's status
   // says, the spooler up, and only the running service's own handles open.
   void ExpectSettled(bool paused, DWORD status, const wchar_t* port) {

@@ -11,12 +11,6 @@ namespace {
 
 class PortBinding : public SimTest {
  protected:
-  // The queue on USB001 with ports USB001 (another device) and USB002 (the printer).
-  void AddTwoPorts() {
-    machine.AddQueue(kQueue, L"USB001");
-    machine.AddPort(L"USB001", "USB\\VID_04B8&PID_0202\\OTHER");
-    machine.AddPort(L"USB002", kPrinterInstanceId);
-  }
   int PortWrites() const {
     int writes = 0;
     for (const auto& command : machine.SpoolerJournal()) writes += command.kind == sim::SpoolerCommand::Kind::SetPort;
@@ -51,7 +45,7 @@ TEST(DeviceInstanceId, DerivedFromTheInterfacePathOrRejected) {
 }
 
 TEST_F(PortBinding, FindsThePortThatRecordsTheDevice) {
-  AddTwoPorts();
+  AddMovedPrinterSetup();
   EXPECT_EQ(FindUsbPortForDevice({L"USB001", L"USB002"}, kPrinterPath), L"USB002");
   // List order decides, and the id is compared without regard to case.
   machine.AddPort(L"USB003", "usb\\vid_0483&pid_5741\\abc123");
@@ -75,7 +69,7 @@ TEST_F(PortBinding, UnreadablePortsDoNotMatchAndAreLogged) {
 }
 
 TEST_F(PortBinding, RebindingWritesThePortAndRestartsTheSpoolerInOnePointSixSeconds) {
-  AddTwoPorts();
+  AddMovedPrinterSetup();
   const sim::Millis start = machine.Now();
   SetPrinterPortAndRestartSpooler(L"USB002");
   EXPECT_EQ(machine.Queue(kQueue)->port, L"USB002");
@@ -86,7 +80,7 @@ TEST_F(PortBinding, RebindingWritesThePortAndRestartsTheSpoolerInOnePointSixSeco
 }
 
 TEST_F(PortBinding, SlowSpoolerIsWaitedForAndStartedAgain) {
-  AddTwoPorts();
+  AddMovedPrinterSetup();
   machine.SetSpoolerStopTime(2000);
   const sim::Millis start = machine.Now();
   SetPrinterPortAndRestartSpooler(L"USB002");
@@ -98,7 +92,7 @@ TEST_F(PortBinding, SlowSpoolerIsWaitedForAndStartedAgain) {
 }
 
 TEST_F(PortBinding, SpoolerThatNeverStopsInTimeIsReported) {
-  AddTwoPorts();
+  AddMovedPrinterSetup();
   machine.SetSpoolerStopTime(45000);
   SetPrinterPortAndRestartSpooler(L"USB002");
   EXPECT_TRUE(DebugLogContains(" Spooler did not stop within 30000 ms"));
@@ -107,7 +101,7 @@ TEST_F(PortBinding, SpoolerThatNeverStopsInTimeIsReported) {
 }
 
 TEST_F(PortBinding, RejectedWritesAreTriedTwentyOneTimesAndTheSpoolerIsLeftAlone) {
-  AddTwoPorts();
+  AddMovedPrinterSetup();
   machine.RejectPortWrites(ERROR_ACCESS_DENIED);
   const sim::Millis start = machine.Now();
   SetPrinterPortAndRestartSpooler(L"USB002");
@@ -120,7 +114,7 @@ TEST_F(PortBinding, RejectedWritesAreTriedTwentyOneTimesAndTheSpoolerIsLeftAlone
 }
 
 TEST_F(PortBinding, UnreachableServiceManagerSkipsBothHalvesAndTheirPauses) {
-  AddTwoPorts();
+  AddMovedPrinterSetup();
   machine.SetServiceManagerUnreachable(ERROR_ACCESS_DENIED);
   const sim::Millis start = machine.Now();
   SetPrinterPortAndRestartSpooler(L"USB002");
@@ -132,7 +126,7 @@ TEST_F(PortBinding, UnreachableServiceManagerSkipsBothHalvesAndTheirPauses) {
 }
 
 TEST_F(PortBinding, EmptyPortIsRefused) {
-  AddTwoPorts();
+  AddMovedPrinterSetup();
   SetPrinterPortAndRestartSpooler(L"");
   EXPECT_EQ(PortWrites(), 0);
   EXPECT_EQ(machine.Queue(kQueue)->port, L"USB001");
@@ -141,7 +135,7 @@ TEST_F(PortBinding, EmptyPortIsRefused) {
 }
 
 TEST_F(PortBinding, SamePortStillRestartsTheSpooler) {
-  AddTwoPorts();
+  AddMovedPrinterSetup();
   SetPrinterPortAndRestartSpooler(L"USB001");
   EXPECT_EQ(PortWrites(), 1);
   EXPECT_EQ(machine.SpoolerRestarts(), 1);

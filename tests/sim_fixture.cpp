@@ -24,6 +24,13 @@ void SimTest::AddPrinterSetup(BYTE status) {
   machine.AddDevice(kPrinterPath, "KX310MQ47H", status);
 }
 
+void SimTest::AddMovedPrinterSetup(BYTE status) {
+  machine.AddQueue(kQueue, L"USB001");
+  machine.AddPort(L"USB001", "USB\\VID_04B8&PID_0202\\OTHER");
+  machine.AddPort(L"USB002", kPrinterInstanceId);
+  machine.AddDevice(kPrinterPath, "KX310MQ47H", status);
+}
+
 void SimTest::StartService() {
   ASSERT_EQ(machine.StartService(), 0u);
   machine.RunUntilIdle();

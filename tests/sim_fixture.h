@@ -25,6 +25,10 @@ class SimTest : public ::testing::Test {
   // The queue on USB001, the port recording the printer, and the printer
   // registered (not plugged in) with status byte `status`.
   void AddPrinterSetup(BYTE status = 0x20);
+  // The printer moved to another socket: the queue on USB001, which records
+  // another device, and USB002 recording the printer (registered, not
+  // plugged in).
+  void AddMovedPrinterSetup(BYTE status = 0x20);
   // Starts the service and lets it run until all its threads wait.
   void StartService();
   // Stops the service and lets it finish.

@@ -121,10 +121,7 @@ BOOL WINAPI CloseHandle(HANDLE handle) {
   const bool kernelObject = m.handles.Find<std::shared_ptr<sim::ThreadObject>>(handle) != nullptr ||
                             m.handles.Find<std::shared_ptr<sim::EventObject>>(handle) != nullptr ||
                             m.handles.Find<sim::DeviceFile>(handle) != nullptr;
-  if (!kernelObject) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  if (!kernelObject) return sim::Fail(ERROR_INVALID_HANDLE);
   m.handles.Remove(handle);
   return TRUE;
 }
@@ -145,10 +142,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE
 
 BOOL WINAPI GetExitCodeThread(HANDLE handle, LPDWORD exitCode) {
   auto* thread = Current().handles.Find<std::shared_ptr<sim::ThreadObject>>(handle);
-  if (thread == nullptr || exitCode == nullptr) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  if (thread == nullptr || exitCode == nullptr) return sim::Fail(ERROR_INVALID_HANDLE);
   *exitCode = (*thread)->finished ? (*thread)->exitCode : STILL_ACTIVE;
   return TRUE;
 }
@@ -168,10 +162,7 @@ namespace {
 
 BOOL SetEventState(HANDLE handle, bool signaled) {
   auto* event = Current().handles.Find<std::shared_ptr<sim::EventObject>>(handle);
-  if (event == nullptr) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  if (event == nullptr) return sim::Fail(ERROR_INVALID_HANDLE);
   (*event)->signaled = signaled;
   return TRUE;
 }
@@ -258,38 +249,24 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD byte
   auto& m = Current();
   if (bytesRead != nullptr) *bytesRead = 0;
   const sim::DeviceFile* open = m.handles.Find<sim::DeviceFile>(file);
-  if (open == nullptr) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  if (buffer == nullptr || (bytesRead == nullptr && overlapped == nullptr) || overlapped != nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
+  if (open == nullptr) return sim::Fail(ERROR_INVALID_HANDLE);
+  if (buffer == nullptr || (bytesRead == nullptr && overlapped == nullptr) || overlapped != nullptr)
+    return sim::Fail(ERROR_INVALID_PARAMETER);
   const std::wstring path = open->path;
   const std::uint64_t generation = open->generation;
   const auto deviceGone = [&m, &path, generation] {
     const sim::SimDevice* device = m.devices.Find(path);
     return device == nullptr || !device->present || device->generation != generation;
   };
-  if (deviceGone()) {
-    SetLastError(ERROR_DEVICE_NOT_CONNECTED);
-    return FALSE;
-  }
+  if (deviceGone()) return sim::Fail(ERROR_DEVICE_NOT_CONNECTED);
   // A synchronous read blocks for as long as the device takes to answer;
   // the device can be unplugged meanwhile.
   if (const sim::Millis latency = m.devices.Find(path)->faults.readLatency; latency > 0) {
     m.scheduler.Block(nullptr, m.Now() + latency);
-    if (deviceGone()) {
-      SetLastError(ERROR_DEVICE_NOT_CONNECTED);
-      return FALSE;
-    }
+    if (deviceGone()) return sim::Fail(ERROR_DEVICE_NOT_CONNECTED);
   }
   const sim::SimDevice& device = *m.devices.Find(path);
-  if (device.faults.readError) {
-    SetLastError(*device.faults.readError);
-    return FALSE;
-  }
+  if (device.faults.readError) return sim::Fail(*device.faults.readError);
   const BYTE record[] = {sim::kRecordHeader[0], sim::kRecordHeader[1], sim::kRecordHeader[2], device.status,
                          sim::kRecordTrailer};
   DWORD count = std::min<DWORD>(bytesToRead, sizeof record);
@@ -307,10 +284,7 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD b
     SetLastError(m.handles.Find<sim::DeviceFile>(file) != nullptr ? ERROR_ACCESS_DENIED : ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  if (buffer == nullptr && bytesToWrite != 0) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
+  if (buffer == nullptr && bytesToWrite != 0) return sim::Fail(ERROR_INVALID_PARAMETER);
   m.Log(sim::TraceEntry::Channel::Stdout, std::string(static_cast<const char*>(buffer), bytesToWrite));
   if (bytesWritten != nullptr) *bytesWritten = bytesToWrite;
   return TRUE;

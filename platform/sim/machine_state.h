@@ -211,6 +211,13 @@ struct MachineState {
 MachineState& Current();
 void SetCurrent(MachineState* state);
 
+// Sets the calling thread's last error and gives the FALSE a failing call
+// returns.
+inline BOOL Fail(DWORD error) {
+  SetLastError(error);
+  return FALSE;
+}
+
 // Text helpers for the simulation's own messages and lookups.
 std::string Narrow(std::wstring_view text);
 std::wstring Widen(std::string_view text);

@@ -179,18 +179,10 @@ using sim::Current;
 BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
   auto& m = Current();
   const auto process = m.scm.ProcessOfCaller(m.scheduler.CurrentProcess());
-  if (!process || !process->startedByScm) {
-    SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
-    return FALSE;
-  }
-  if (process->dispatcherConnected) {
-    SetLastError(ERROR_SERVICE_ALREADY_RUNNING);
-    return FALSE;
-  }
-  if (table == nullptr || table[0].lpServiceName == nullptr || table[0].lpServiceProc == nullptr) {
-    SetLastError(ERROR_INVALID_DATA);
-    return FALSE;
-  }
+  if (!process || !process->startedByScm) return sim::Fail(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+  if (process->dispatcherConnected) return sim::Fail(ERROR_SERVICE_ALREADY_RUNNING);
+  if (table == nullptr || table[0].lpServiceName == nullptr || table[0].lpServiceProc == nullptr)
+    return sim::Fail(ERROR_INVALID_DATA);
   process->dispatcherConnected = true;
   // An own-process service is started whatever name its table gives.
   const LPSERVICE_MAIN_FUNCTIONW serviceMain = table[0].lpServiceProc;
@@ -240,14 +232,10 @@ SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerExW(LPCWSTR serviceName, 
 BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE statusHandle, LPSERVICE_STATUS status) {
   auto& m = Current();
   const auto process = sim::RunningServiceProcess(m);
-  if (!process || statusHandle == nullptr || reinterpret_cast<std::uintptr_t>(statusHandle) != process->statusHandle) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  if (status == nullptr || status->dwCurrentState < SERVICE_STOPPED || status->dwCurrentState > 7) {
-    SetLastError(ERROR_INVALID_DATA);
-    return FALSE;
-  }
+  if (!process || statusHandle == nullptr || reinterpret_cast<std::uintptr_t>(statusHandle) != process->statusHandle)
+    return sim::Fail(ERROR_INVALID_HANDLE);
+  if (status == nullptr || status->dwCurrentState < SERVICE_STOPPED || status->dwCurrentState > 7)
+    return sim::Fail(ERROR_INVALID_DATA);
   sim::InstalledService& service = *m.scm.service;
   service.last = *status;
   service.reports.push_back(*status);
@@ -282,10 +270,7 @@ HDEVNOTIFY WINAPI RegisterDeviceNotificationW(HANDLE recipient, LPVOID filter, D
 
 BOOL WINAPI UnregisterDeviceNotification(HDEVNOTIFY notification) {
   auto& m = Current();
-  if (m.handles.Find<sim::NotificationObject>(notification) == nullptr) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  if (m.handles.Find<sim::NotificationObject>(notification) == nullptr) return sim::Fail(ERROR_INVALID_HANDLE);
   m.handles.Remove(notification);
   m.Log(sim::TraceEntry::Channel::Scm, "device notifications unregistered");
   return TRUE;
@@ -338,14 +323,8 @@ SERVICE_STATUS SpoolerStatus(const sim::SpoolerService& spooler) {
 BOOL WINAPI ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
   auto& m = Current();
   const sim::ServiceObject* open = m.handles.Find<sim::ServiceObject>(service);
-  if (open == nullptr) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  if (status == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
+  if (open == nullptr) return sim::Fail(ERROR_INVALID_HANDLE);
+  if (status == nullptr) return sim::Fail(ERROR_INVALID_PARAMETER);
   DWORD error = ERROR_SUCCESS;
   if (open->name == sim::kSpoolerName) {
     sim::SpoolerService& spooler = m.scm.spooler;
@@ -365,50 +344,32 @@ BOOL WINAPI ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS st
     error = sim::ControlInstalledService(m, control);
     *status = m.scm.service->last;
   }
-  if (error != ERROR_SUCCESS) {
-    SetLastError(error);
-    return FALSE;
-  }
+  if (error != ERROR_SUCCESS) return sim::Fail(error);
   return TRUE;
 }
 
 BOOL WINAPI StartServiceA(SC_HANDLE service, DWORD, LPCSTR*) {
   auto& m = Current();
   const sim::ServiceObject* open = m.handles.Find<sim::ServiceObject>(service);
-  if (open == nullptr) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  if (open == nullptr) return sim::Fail(ERROR_INVALID_HANDLE);
   const DWORD error = open->name == sim::kSpoolerName ? sim::StartSpoolerService(m) : sim::StartInstalledService(m);
-  if (error != ERROR_SUCCESS) {
-    SetLastError(error);
-    return FALSE;
-  }
+  if (error != ERROR_SUCCESS) return sim::Fail(error);
   return TRUE;
 }
 
 BOOL WINAPI QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) {
   auto& m = Current();
   const sim::ServiceObject* open = m.handles.Find<sim::ServiceObject>(service);
-  if (open == nullptr) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  if (status == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
+  if (open == nullptr) return sim::Fail(ERROR_INVALID_HANDLE);
+  if (status == nullptr) return sim::Fail(ERROR_INVALID_PARAMETER);
   *status = open->name == sim::kSpoolerName ? SpoolerStatus(m.scm.spooler) : m.scm.service->last;
   return TRUE;
 }
 
 BOOL WINAPI CloseServiceHandle(SC_HANDLE handle) {
   auto& m = Current();
-  if (m.handles.Find<sim::ScManagerObject>(handle) == nullptr &&
-      m.handles.Find<sim::ServiceObject>(handle) == nullptr) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  if (m.handles.Find<sim::ScManagerObject>(handle) == nullptr && m.handles.Find<sim::ServiceObject>(handle) == nullptr)
+    return sim::Fail(ERROR_INVALID_HANDLE);
   m.handles.Remove(handle);
   return TRUE;
 }

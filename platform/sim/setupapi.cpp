@@ -28,22 +28,12 @@ BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA deviceInf
                                         DWORD index, PSP_DEVICE_INTERFACE_DATA interfaceData) {
   auto& m = Current();
   const sim::DeviceInfoSetObject* open = m.handles.Find<sim::DeviceInfoSetObject>(set);
-  if (open == nullptr) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  if (interfaceData == nullptr || interfaceClass == nullptr || deviceInfo != nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  if (interfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
-    SetLastError(ERROR_INVALID_USER_BUFFER);
-    return FALSE;
-  }
-  if (!sim::SameGuid(*interfaceClass, sim::kUsbDeviceClass) || index >= open->paths.size()) {
-    SetLastError(ERROR_NO_MORE_ITEMS);
-    return FALSE;
-  }
+  if (open == nullptr) return sim::Fail(ERROR_INVALID_HANDLE);
+  if (interfaceData == nullptr || interfaceClass == nullptr || deviceInfo != nullptr)
+    return sim::Fail(ERROR_INVALID_PARAMETER);
+  if (interfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) return sim::Fail(ERROR_INVALID_USER_BUFFER);
+  if (!sim::SameGuid(*interfaceClass, sim::kUsbDeviceClass) || index >= open->paths.size())
+    return sim::Fail(ERROR_NO_MORE_ITEMS);
   interfaceData->InterfaceClassGuid = *interfaceClass;
   interfaceData->Flags = 1;  // SPINT_ACTIVE
   interfaceData->Reserved = static_cast<ULONG_PTR>(index) + 1;
@@ -55,50 +45,30 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailW(HDEVINFO set, PSP_DEVICE_INTERFACE_
                                              PDWORD requiredSize, PSP_DEVINFO_DATA) {
   auto& m = Current();
   const sim::DeviceInfoSetObject* open = m.handles.Find<sim::DeviceInfoSetObject>(set);
-  if (open == nullptr) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  if (interfaceData == nullptr || interfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
-    SetLastError(interfaceData == nullptr ? ERROR_INVALID_PARAMETER : ERROR_INVALID_USER_BUFFER);
-    return FALSE;
-  }
+  if (open == nullptr) return sim::Fail(ERROR_INVALID_HANDLE);
+  if (interfaceData == nullptr || interfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA))
+    return sim::Fail(interfaceData == nullptr ? ERROR_INVALID_PARAMETER : ERROR_INVALID_USER_BUFFER);
   const ULONG_PTR entry = interfaceData->Reserved;
-  if (entry == 0 || entry > open->paths.size()) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
+  if (entry == 0 || entry > open->paths.size()) return sim::Fail(ERROR_INVALID_PARAMETER);
   const std::wstring& path = open->paths[entry - 1];
   constexpr std::size_t kPathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath);
   const auto required = static_cast<DWORD>(kPathOffset + (path.size() + 1) * sizeof(wchar_t));
   if (detail == nullptr) {
-    if (detailSize != 0) {
-      SetLastError(ERROR_INVALID_USER_BUFFER);
-      return FALSE;
-    }
+    if (detailSize != 0) return sim::Fail(ERROR_INVALID_USER_BUFFER);
     if (requiredSize != nullptr) *requiredSize = required;
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
     return FALSE;
   }
-  if (detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) {
-    SetLastError(ERROR_INVALID_USER_BUFFER);
-    return FALSE;
-  }
+  if (detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) return sim::Fail(ERROR_INVALID_USER_BUFFER);
   if (requiredSize != nullptr) *requiredSize = required;
-  if (detailSize < required) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return FALSE;
-  }
+  if (detailSize < required) return sim::Fail(ERROR_INSUFFICIENT_BUFFER);
   std::memcpy(reinterpret_cast<BYTE*>(detail) + kPathOffset, path.c_str(), (path.size() + 1) * sizeof(wchar_t));
   return TRUE;
 }
 
 BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO set) {
   auto& m = Current();
-  if (m.handles.Find<sim::DeviceInfoSetObject>(set) == nullptr) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  if (m.handles.Find<sim::DeviceInfoSetObject>(set) == nullptr) return sim::Fail(ERROR_INVALID_HANDLE);
   m.handles.Remove(set);
   return TRUE;
 }

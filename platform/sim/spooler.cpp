@@ -176,20 +176,11 @@ using sim::Current;
 
 BOOL WINAPI OpenPrinterW(LPWSTR printerName, LPHANDLE printer, LPPRINTER_DEFAULTSW defaults) {
   auto& m = Current();
-  if (printer == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
+  if (printer == nullptr) return sim::Fail(ERROR_INVALID_PARAMETER);
   *printer = nullptr;
-  if (!m.SpoolerUp()) {
-    SetLastError(RPC_S_SERVER_UNAVAILABLE);
-    return FALSE;
-  }
+  if (!m.SpoolerUp()) return sim::Fail(RPC_S_SERVER_UNAVAILABLE);
   const sim::SimQueue* queue = printerName != nullptr ? m.spooler.FindQueue(printerName) : nullptr;
-  if (queue == nullptr) {
-    SetLastError(ERROR_INVALID_PRINTER_NAME);
-    return FALSE;
-  }
+  if (queue == nullptr) return sim::Fail(ERROR_INVALID_PRINTER_NAME);
   const ACCESS_MASK access =
       defaults != nullptr && defaults->DesiredAccess != 0 ? defaults->DesiredAccess : PRINTER_ACCESS_USE;
   *printer = m.handles.Add(sim::PrinterObject{queue->name, m.scm.spooler.epoch, access});
@@ -200,24 +191,15 @@ BOOL WINAPI GetPrinterW(HANDLE printer, DWORD level, LPBYTE buffer, DWORD buffer
   auto& m = Current();
   const sim::SimQueue* queue = sim::QueueForCall(m, printer);
   if (queue == nullptr) return FALSE;
-  if (needed == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  if (level != 2) {
-    SetLastError(ERROR_INVALID_LEVEL);
-    return FALSE;
-  }
+  if (needed == nullptr) return sim::Fail(ERROR_INVALID_PARAMETER);
+  if (level != 2) return sim::Fail(ERROR_INVALID_LEVEL);
   using sim::RecordWriter;
   const std::wstring_view strings[] = {queue->name, L"", queue->port,          sim::kDriverName, L"",
                                        L"",         L"", sim::kPrintProcessor, sim::kDatatype,   L""};
   std::size_t size = sizeof(PRINTER_INFO_2W);
   for (const auto text : strings) size += RecordWriter::StringSize(text);
   *needed = static_cast<DWORD>(size);
-  if (buffer == nullptr || bufferSize < size) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return FALSE;
-  }
+  if (buffer == nullptr || bufferSize < size) return sim::Fail(ERROR_INSUFFICIENT_BUFFER);
   PRINTER_INFO_2W info = {};
   RecordWriter writer(buffer, sizeof info);
   info.pServerName = nullptr;
@@ -255,10 +237,7 @@ BOOL WINAPI SetPrinterW(HANDLE printer, DWORD level, LPBYTE info, DWORD command)
 
 BOOL WINAPI ClosePrinter(HANDLE printer) {
   // The client side lets the handle go even when the spooler cannot be reached.
-  if (!Current().handles.Find<sim::PrinterObject>(printer)) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  if (!Current().handles.Find<sim::PrinterObject>(printer)) return sim::Fail(ERROR_INVALID_HANDLE);
   Current().handles.Remove(printer);
   return TRUE;
 }
@@ -266,28 +245,19 @@ BOOL WINAPI ClosePrinter(HANDLE printer) {
 BOOL WINAPI EnumPortsW(LPWSTR serverName, DWORD level, LPBYTE buffer, DWORD bufferSize, LPDWORD needed,
                        LPDWORD returned) {
   auto& m = Current();
-  if (needed == nullptr || returned == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
+  if (needed == nullptr || returned == nullptr) return sim::Fail(ERROR_INVALID_PARAMETER);
   *returned = 0;
   if (serverName != nullptr && *serverName != L'\0') {
     SetLastError(ERROR_INVALID_PARAMETER);  // only the local spooler is simulated
     return FALSE;
   }
-  if (!m.SpoolerUp()) {
-    SetLastError(RPC_S_SERVER_UNAVAILABLE);
-    return FALSE;
-  }
+  if (!m.SpoolerUp()) return sim::Fail(RPC_S_SERVER_UNAVAILABLE);
   if (m.spooler.enumPortsError != 0) {
     *needed = 0;
     SetLastError(m.spooler.enumPortsError);
     return FALSE;
   }
-  if (level != 2) {
-    SetLastError(ERROR_INVALID_LEVEL);
-    return FALSE;
-  }
+  if (level != 2) return sim::Fail(ERROR_INVALID_LEVEL);
   using sim::RecordWriter;
   const auto& ports = m.spooler.ports;
   std::size_t size = ports.size() * sizeof(PORT_INFO_2W);
@@ -296,10 +266,7 @@ BOOL WINAPI EnumPortsW(LPWSTR serverName, DWORD level, LPBYTE buffer, DWORD buff
             RecordWriter::StringSize(port.description);
   }
   *needed = static_cast<DWORD>(size);
-  if (buffer == nullptr || bufferSize < size) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return FALSE;
-  }
+  if (buffer == nullptr || bufferSize < size) return sim::Fail(ERROR_INSUFFICIENT_BUFFER);
   RecordWriter writer(buffer, ports.size() * sizeof(PORT_INFO_2W));
   for (std::size_t i = 0; i < ports.size(); ++i) {
     PORT_INFO_2W entry = {};
