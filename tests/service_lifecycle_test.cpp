@@ -81,6 +81,10 @@ TEST_F(ServiceLifecycle, OtherControlsReportTheCurrentStatusOnce) {
   EXPECT_EQ(reports[1].dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
   EXPECT_EQ(reports[2].dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
   EXPECT_TRUE(machine.ServiceProcessRunning());
+  // Handled controls answer NO_ERROR, as the control manager expects.
+  ASSERT_EQ(machine.SendControl(SERVICE_CONTROL_STOP), 0u);
+  machine.RunUntilIdle();
+  EXPECT_EQ(machine.HandlerResults(), (std::vector<DWORD>{NO_ERROR, NO_ERROR, NO_ERROR}));
 }
 
 TEST_F(ServiceLifecycle, MissingQueueStillRuns) {

@@ -155,6 +155,10 @@ std::vector<SERVICE_STATUS> Machine::StatusReports() const {
   return state_->scm.service ? state_->scm.service->reports : std::vector<SERVICE_STATUS>{};
 }
 
+std::vector<DWORD> Machine::HandlerResults() const {
+  return state_->scm.service ? state_->scm.service->handlerResults : std::vector<DWORD>{};
+}
+
 DWORD Machine::ServiceState() const {
   return state_->scm.service ? state_->scm.service->last.dwCurrentState : static_cast<DWORD>(SERVICE_STOPPED);
 }
@@ -220,7 +224,10 @@ std::vector<std::string> Machine::StdoutLines() const { return Lines(state_->tra
 void Machine::ForgetHistory() {
   std::vector<TraceEntry>().swap(state_->trace);
   std::vector<SpoolerCommand>().swap(state_->spooler.journal);
-  if (state_->scm.service) std::vector<SERVICE_STATUS>().swap(state_->scm.service->reports);
+  if (state_->scm.service) {
+    std::vector<SERVICE_STATUS>().swap(state_->scm.service->reports);
+    std::vector<DWORD>().swap(state_->scm.service->handlerResults);
+  }
 }
 
 HandleCounts Machine::OpenHandles() const {

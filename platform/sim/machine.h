@@ -127,6 +127,9 @@ class Machine {
   [[nodiscard]] std::optional<int> ServiceExitCode() const;
   // Every SetServiceStatus report of the service, in order.
   [[nodiscard]] std::vector<SERVICE_STATUS> StatusReports() const;
+  // What the service's control handler returned for each control, in order
+  // (NO_ERROR is "handled").
+  [[nodiscard]] std::vector<DWORD> HandlerResults() const;
   // The state the service last reported (SERVICE_STOPPED before any).
   [[nodiscard]] DWORD ServiceState() const;
 
@@ -151,8 +154,8 @@ class Machine {
   [[nodiscard]] std::vector<std::string> DebugLines() const;
   [[nodiscard]] std::vector<std::string> StdoutLines() const;
   [[nodiscard]] HandleCounts OpenHandles() const;
-  // Drops the timeline, the spooler journal and the status reports, with
-  // their memory: for long runs that measure the heap.
+  // Drops the timeline, the spooler journal, the status reports and the
+  // handler results, with their memory: for long runs that measure the heap.
   void ForgetHistory();
 
   // The state behind the Win32 calls; for the simulation's own code.

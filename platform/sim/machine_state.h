@@ -152,6 +152,8 @@ struct InstalledService {
   std::shared_ptr<ServiceProcess> process;
   SERVICE_STATUS last{};
   std::vector<SERVICE_STATUS> reports;
+  // What the control handler returned, control by control.
+  std::vector<DWORD> handlerResults;
 };
 struct Scm {
   DWORD unreachableError = 0;

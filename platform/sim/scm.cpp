@@ -201,8 +201,9 @@ BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
     sim::ServiceProcess::Control control = std::move(process->controls.front());
     process->controls.pop_front();
     if (process->handler != nullptr) {
-      process->handler(control.control, control.eventType, control.data.empty() ? nullptr : control.data.data(),
-                       process->context);
+      const DWORD result = process->handler(control.control, control.eventType,
+                                            control.data.empty() ? nullptr : control.data.data(), process->context);
+      if (m.scm.service && m.scm.service->process == process) m.scm.service->handlerResults.push_back(result);
     }
   }
 }
