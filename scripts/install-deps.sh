@@ -3,14 +3,15 @@
 # Usage: scripts/install-deps.sh [package-group...]   (default: linux)
 #   linux    compiler, CMake, Ninja, GoogleTest
 #   fuzz     clang and its sanitizer and libFuzzer runtime (scripts/fuzz.sh)
-#   windows  MinGW-w64 cross compilers (x64, x86), 64-bit Wine, GoogleTest
+#   windows  MinGW-w64 cross compilers (x64, x86), 64-bit Wine, wixl (msitools,
+#            builds the Windows Installer package), GoogleTest
 #            sources (built with MinGW for the tests under Wine)
 set -euo pipefail
 
 declare -A groups=(
   [linux]="g++ cmake ninja-build libgtest-dev"
   [fuzz]="clang libclang-rt-14-dev cmake ninja-build"
-  [windows]="cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools wine wine64 googletest"
+  [windows]="cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools wine wine64 wixl googletest"
 )
 
 wanted=()

@@ -8,6 +8,19 @@
 #   service BUILD_DIR TOOLS_DIR    install.cmd, sc start/stop with and without
 #                                  the queue, uninstall.cmd
 #   run EXE [ARGS...]              runs a test executable, passing its status on
+#   msi-install BUILD_DIR TOOLS_DIR MSI VERSION
+#                                  msiexec /i MSI /qn: service RUNNING from the
+#                                  quoted path under Program Files, with
+#                                  install.cmd's settings; the same package
+#                                  again leaves one service; removed afterwards
+#   msi-upgrade BUILD_DIR TOOLS_DIR OLD_MSI OLD_VERSION MSI VERSION REBUILT_MSI
+#                                  OLD_MSI, then MSI over it, then REBUILT_MSI
+#                                  (VERSION again, another product code): one
+#                                  product, one service, running the new one;
+#                                  OLD_MSI over MSI is refused
+#   msi-uninstall BUILD_DIR TOOLS_DIR MSI VERSION
+#                                  msiexec /x MSI /qn: no service, no files
+#   skip REASON                    reports the test as skipped
 #   shutdown                       ends PREFIX's Wine session
 # Exits with 77, which ctest reports as skipped, when Wine is not installed.
 set -euo pipefail
@@ -181,6 +194,210 @@ service_test() {
   echo "service test passed"
 }
 
+# --- Windows Installer package tests
+readonly kUninstallKey='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
+readonly kImagePath='"C:\Program Files\spoolsync\spoolsync.exe"'
+# sc failure ... reset= 86400 actions= restart/5000/restart/30000/restart/60000
+# as the service manager stores it: SERVICE_FAILURE_ACTIONS with 32-bit
+# offsets (reset 86400 s, no message, no command, 3 actions at 0x14), then
+# {SC_ACTION_RESTART, delay in ms} three times.
+readonly kFailureActions=8051010000000000000000000300000014000000010000008813000001000000307500000100000060EA0000
+msi_build=
+msi_installed=
+msi_folder=
+
+# A new session whose first process, the keep-alive, hands its standard
+# error (the debugger channel) on to the services, as in service_test.
+msi_session() {
+  msi_build=$1
+  local tools=$2 ready
+  need_prefix
+  for file in spoolsync.exe install.cmd; do
+    [[ -f $msi_build/$file ]] || fail "missing $msi_build/$file"
+  done
+  msi_folder="$prefix/drive_c/Program Files/spoolsync"
+  msi_installed="$msi_folder/spoolsync.exe"
+  debug_log=$msi_build/wine-msi-debug.log
+  : >"$debug_log"
+  msi_keepalive "$tools"
+  if wine sc query "$kService" >/dev/null 2>&1; then fail "$kService is installed already (left by an earlier test?)"; fi
+}
+
+# Ends the session and starts a new one (as a restart of the machine would),
+# its debugger channel appended to the log.
+msi_keepalive() {
+  local tools=$1 ready=$msi_build/wine-keepalive.out
+  end_session
+  if [[ -n $keepalive_pid ]]; then wait "$keepalive_pid" 2>/dev/null || true; fi
+  : >"$ready"
+  WINEDEBUG=-all,+debugstr wine "$tools/keepalive.exe" 600 >"$ready" 2>>"$debug_log" &
+  keepalive_pid=$!
+  trap 'end_session; wait "$keepalive_pid" 2>/dev/null || true' EXIT
+  for _ in $(seq 1 120); do
+    grep -q ready "$ready" && break
+    sleep 0.5
+  done
+  grep -q ready "$ready" || fail "the keep-alive process did not start"
+}
+
+# msiexec OPTION MSI LOG_NAME: silent, with a verbose log in the build
+# directory; the log's end is shown when msiexec fails. Returns its status.
+msiexec_quiet() {
+  local option=$1 msi=$2 log=$msi_build/wine-msi-$3.log status=0
+  rm -f "$log"
+  echo "msiexec $option $(basename "$msi") /qn /l*v $(basename "$log")"
+  wine msiexec "$option" "$(winepath -w "$msi")" /qn /l*v "$(winepath -w "$log")" || status=$?
+  echo "msiexec exit status: $status"
+  if [[ $status -ne 0 && -f $log ]]; then tail -n 40 "$log"; fi
+  return "$status"
+}
+
+# A value set by install.cmd: set "NAME=value"
+install_cmd_value() { sed -n "s/^set \"$1=\(.*\)\"\r\?$/\1/p" "$msi_build/install.cmd"; }
+
+# "product-code version" for every installed product named spoolsync.
+installed_products() {
+  wine reg query "$kUninstallKey" /s 2>/dev/null | tr -d '\r' | awk '
+    /^HKEY_/ { key = $0; sub(/.*\\/, "", key); name = ""; version = ""; next }
+    $1 == "DisplayName" { name = substr($0, index($0, "REG_SZ") + 6); gsub(/^ +/, "", name) }
+    $1 == "DisplayVersion" { version = $3 }
+    /^$/ && key != "" { if (name == "spoolsync") print key, version; key = "" }
+    END { if (key != "" && name == "spoolsync") print key, version }'
+}
+
+# Services registered with the display name of ours.
+services_named() {
+  wine reg query 'HKLM\System\CurrentControlSet\Services' /s 2>/dev/null | tr -d '\r' |
+    grep -cF "DisplayName    REG_SZ    $(install_cmd_value DISPLAY_NAME)" || true
+}
+
+# check_installed VERSION MARK: the package's service, installed and started
+# (its start-up on the debugger channel after line MARK), and one product.
+check_installed() {
+  local version=$1 mark=$2 products
+  wait_for_state 4 RUNNING
+  wait_for_text "$mark" 'OutputDebugStringA "GetPrinterHandle"'
+  echo "ImagePath: $(registry_value ImagePath)"
+  [[ $(registry_value ImagePath) == "$kImagePath" ]] || fail "binary path is not $kImagePath"
+  [[ $(registry_value Start) == 0x2 ]] || fail "start type is not automatic"
+  [[ $(registry_value Type) == 0x10 ]] || fail "not a service of its own process"
+  [[ $(registry_value ErrorControl) == 0x1 ]] || fail "error control is not normal"
+  [[ $(registry_value DisplayName) == "$(install_cmd_value DISPLAY_NAME)" ]] ||
+    fail "display name is not install.cmd's: $(registry_value DisplayName)"
+  [[ $(registry_value Description) == "$(install_cmd_value DESCRIPTION)" ]] ||
+    fail "description is not install.cmd's: $(registry_value Description)"
+  [[ $(registry_value FailureActions) == "$kFailureActions" ]] ||
+    fail "recovery actions: FailureActions is '$(registry_value FailureActions)'"
+  cmp -s "$msi_build/spoolsync.exe" "$msi_installed" || fail "spoolsync.exe not installed in C:\\Program Files\\spoolsync"
+  [[ $(services_named) == 1 ]] || fail "$(services_named) services named $(install_cmd_value DISPLAY_NAME), expected 1"
+  products=$(installed_products)
+  echo "installed: ${products:-nothing}"
+  [[ $(wc -l <<<"$products") == 1 && ${products#* } == "$version" ]] ||
+    fail "expected one product spoolsync $version installed"
+  INSTALLED_PRODUCT=${products%% *}
+}
+
+check_removed() {
+  if wine sc query "$kService" >/dev/null 2>&1; then fail "$kService still installed"; fi
+  [[ -z $(registry_value ImagePath) ]] || fail "service key still in the registry"
+  [[ $(services_named) == 0 ]] || fail "a service named $(install_cmd_value DISPLAY_NAME) is left"
+  [[ ! -e $msi_installed ]] || fail "spoolsync.exe left in C:\\Program Files\\spoolsync"
+  [[ ! -e $msi_folder ]] || fail "folder C:\\Program Files\\spoolsync left"
+  [[ -z $(installed_products) ]] || fail "product still registered: $(installed_products)"
+  echo "removed: no service, no files, no product"
+}
+
+msi_install_test() {
+  local msi=$3 version=$4 mark product
+  msi_session "$1" "$2"
+  [[ -f $msi ]] || fail "missing package $msi"
+  echo "--- install $(basename "$msi")"
+  mark=$(log_lines)
+  msiexec_quiet /i "$msi" install || fail "msiexec /i"
+  check_installed "$version" "$mark"
+  product=$INSTALLED_PRODUCT
+  # The recovery actions also go through sc.exe failure, as in install.cmd
+  # (Wine's service manager accepts them without storing them).
+  grep -qF 'SetServiceRecovery. Return value 1.' "$msi_build/wine-msi-install.log" ||
+    fail "the custom action running sc.exe failure did not succeed"
+
+  echo "--- the same package again"
+  msiexec_quiet /i "$msi" install-again || fail "msiexec /i, second time"
+  check_installed "$version" 0
+  [[ $INSTALLED_PRODUCT == "$product" ]] || fail "product code changed: $INSTALLED_PRODUCT"
+
+  # Wine's service manager reads the service from the registry when it starts:
+  # an automatic start from the quoted path written by the package.
+  echo "--- a new session: the service starts on its own"
+  mark=$(log_lines)
+  msi_keepalive "$2"
+  check_installed "$version" "$mark"
+
+  echo "--- remove"
+  msiexec_quiet /x "$msi" install-remove || fail "msiexec /x"
+  check_removed
+  echo "--- debugger channel:"
+  cat "$debug_log"
+  echo "msi install test passed"
+}
+
+msi_upgrade_test() {
+  local old=$3 old_version=$4 msi=$5 version=$6 rebuilt=$7 mark old_product product
+  msi_session "$1" "$2"
+  for file in "$old" "$msi" "$rebuilt"; do [[ -f $file ]] || fail "missing package $file"; done
+
+  echo "--- install $(basename "$old")"
+  mark=$(log_lines)
+  msiexec_quiet /i "$old" upgrade-old || fail "msiexec /i (older version)"
+  check_installed "$old_version" "$mark"
+  old_product=$INSTALLED_PRODUCT
+
+  echo "--- upgrade to $(basename "$msi")"
+  mark=$(log_lines)
+  msiexec_quiet /i "$msi" upgrade-new || fail "msiexec /i (upgrade)"
+  # The old service stopped, and the new one started after it.
+  wait_for_text "$mark" 'OutputDebugStringA " MainError:'
+  check_installed "$version" "$mark"
+  [[ $INSTALLED_PRODUCT != "$old_product" ]] || fail "still the old product $old_product"
+  product=$INSTALLED_PRODUCT
+
+  echo "--- another build of version $version"
+  mark=$(log_lines)
+  msiexec_quiet /i "$rebuilt" upgrade-rebuilt || fail "msiexec /i (same version, other build)"
+  check_installed "$version" "$mark"
+  [[ $INSTALLED_PRODUCT != "$product" ]] || fail "the other build did not replace $product"
+
+  echo "--- $(basename "$old") over it: refused"
+  if msiexec_quiet /i "$old" upgrade-downgrade; then fail "an older package installed over a newer one"; fi
+  check_installed "$version" 0
+
+  echo "--- remove"
+  msiexec_quiet /x "$rebuilt" upgrade-remove || fail "msiexec /x"
+  check_removed
+  echo "--- debugger channel:"
+  cat "$debug_log"
+  echo "msi upgrade test passed"
+}
+
+msi_uninstall_test() {
+  local msi=$3 version=$4 mark
+  msi_session "$1" "$2"
+  [[ -f $msi ]] || fail "missing package $msi"
+  echo "--- install $(basename "$msi")"
+  mark=$(log_lines)
+  msiexec_quiet /i "$msi" uninstall-install || fail "msiexec /i"
+  check_installed "$version" "$mark"
+
+  echo "--- uninstall"
+  mark=$(log_lines)
+  msiexec_quiet /x "$msi" uninstall || fail "msiexec /x"
+  wait_for_text "$mark" 'OutputDebugStringA " MainError:'
+  check_removed
+  echo "--- debugger channel:"
+  cat "$debug_log"
+  echo "msi uninstall test passed"
+}
+
 case $command in
   prefix) create_prefix ;;
   console) console_test "$@" ;;
@@ -188,6 +405,13 @@ case $command in
   run)
     need_prefix
     wine "$@"
+    ;;
+  msi-install) msi_install_test "$@" ;;
+  msi-upgrade) msi_upgrade_test "$@" ;;
+  msi-uninstall) msi_uninstall_test "$@" ;;
+  skip)
+    echo "SKIPPED: $*"
+    exit "$kSkipped"
     ;;
   shutdown) end_session ;;
   *) fail "unknown command $command" ;;

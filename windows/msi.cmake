@@ -1,0 +1,71 @@
+# The Windows Installer package, spoolsync-<version>-x64.msi, built with wixl
+# (Debian: wixl, from msitools) from windows/spoolsync.wxs.in. Included from
+# the top-level CMakeLists.txt in Windows builds, after the spoolsync target.
+#
+# Target msi (part of the default build when wixl is found, 64-bit only):
+#   <build directory>/spoolsync-<version>-x64.msi
+# spoolsync_add_msi(TARGET OUTPUT VERSION) adds a package of another version
+# from the same source (the tests install an older one and upgrade it).
+
+# The service, as install.cmd registers it: keep the two in step.
+set(SPOOLSYNC_SERVICE_NAME testserviceQ5M2K9)
+set(SPOOLSYNC_SERVICE_DISPLAY_NAME "spoolsync KX310MQ47H queue service")
+set(SPOOLSYNC_SERVICE_DESCRIPTION
+    "Keeps the KX310MQ47H print queue on the USB port of its printer and shows the printer's state (cover, paper, offline) on the queue.")
+# sc failure ... reset= 86400 actions= restart/5000/restart/30000/restart/60000
+# as SERVICE_FAILURE_ACTIONS in the registry: dwResetPeriod, lpRebootMsg,
+# lpCommand, cActions, lpsaActions (offset 0x14), then {SC_ACTION_RESTART, ms}.
+set(SPOOLSYNC_FAILURE_ACTIONS_HEX
+    "80510100" "00000000" "00000000" "03000000" "14000000"
+    "01000000" "88130000" "01000000" "30750000" "01000000" "60EA0000")
+string(JOIN "" SPOOLSYNC_FAILURE_ACTIONS_HEX ${SPOOLSYNC_FAILURE_ACTIONS_HEX})
+# Fixed for the life of the product: upgrades find older versions by it.
+set(SPOOLSYNC_MSI_UPGRADE_CODE 0DC90F87-C1D3-4E5B-AAC6-550E7023C756)
+set(SPOOLSYNC_MSI_COMPONENT_GUID DA9D9708-3652-45D6-95EF-74AA45AC42FE)
+
+set(SPOOLSYNC_MSI_ENABLED OFF)
+if(NOT CMAKE_SIZEOF_VOID_P EQUAL 8)
+  message(STATUS "Windows Installer package: not built (the package is for x64 builds only)")
+  return()
+endif()
+find_program(SPOOLSYNC_WIXL wixl DOC "wixl (msitools), builds the Windows Installer package")
+if(NOT SPOOLSYNC_WIXL OR NOT EXISTS "${SPOOLSYNC_WIXL}")
+  message(WARNING "wixl not found (${SPOOLSYNC_WIXL}): the Windows Installer package (target msi) is NOT built, "
+                  "and its tests are skipped. Debian: scripts/install-deps.sh windows")
+  return()
+endif()
+set(SPOOLSYNC_MSI_ENABLED ON)
+
+# wixl looks for File/@Source relative to the .wxs file: it goes next to the exe.
+set(SPOOLSYNC_WXS "${CMAKE_CURRENT_BINARY_DIR}/spoolsync.wxs")
+configure_file("${CMAKE_CURRENT_LIST_DIR}/spoolsync.wxs.in" "${SPOOLSYNC_WXS}" @ONLY)
+
+# TARGET: the custom target's name; OUTPUT: the package's path; VERSION: X.Y.Z.
+# ALL: built by default.
+function(spoolsync_add_msi)
+  cmake_parse_arguments(PARSE_ARGV 0 arg "ALL" "TARGET;OUTPUT;VERSION" "")
+  if(NOT arg_VERSION MATCHES "^([0-9]+)\\.([0-9]+)\\.([0-9]+)$")
+    message(FATAL_ERROR "spoolsync_add_msi: version ${arg_VERSION} is not X.Y.Z")
+  endif()
+  # The first version above this one that Windows Installer tells apart
+  # (it compares major.minor.build).
+  math(EXPR next_patch "${CMAKE_MATCH_3} + 1")
+  set(upgrade_below "${CMAKE_MATCH_1}.${CMAKE_MATCH_2}.${next_patch}")
+  if(arg_ALL)
+    set(all ALL)
+  else()
+    set(all "")
+  endif()
+  add_custom_command(
+    OUTPUT "${arg_OUTPUT}"
+    COMMAND "${SPOOLSYNC_WIXL}" -a x64 -D "Version=${arg_VERSION}" -D "UpgradeBelow=${upgrade_below}"
+            -o "${arg_OUTPUT}" "${SPOOLSYNC_WXS}"
+    DEPENDS spoolsync "${SPOOLSYNC_WXS}" "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/spoolsync.wxs.in"
+    COMMENT "Building the Windows Installer package ${arg_OUTPUT}"
+    VERBATIM)
+  add_custom_target(${arg_TARGET} ${all} DEPENDS "${arg_OUTPUT}")
+endfunction()
+
+set(SPOOLSYNC_MSI "${CMAKE_CURRENT_BINARY_DIR}/spoolsync-${PROJECT_VERSION}-x64.msi")
+spoolsync_add_msi(ALL TARGET msi OUTPUT "${SPOOLSYNC_MSI}" VERSION "${PROJECT_VERSION}")
+message(STATUS "Windows Installer package: ${SPOOLSYNC_MSI} (target msi, ${SPOOLSYNC_WIXL})")
