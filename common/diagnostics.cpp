@@ -11,6 +11,7 @@ namespace {
 // Formats into a diagnostic buffer, cutting off what does not fit. Text that
 // cannot be formatted at all is replaced by a line that says so, so that a
 // diagnostic is never silently lost.
+SPOOLSYNC_VPRINTF_FORMAT(2)
 void FormatDiagnostic(char (&buffer)[kDiagnosticBufferSize], const char* format, std::va_list args) {
   const int written = std::vsnprintf(buffer, sizeof buffer, format, args);
   if (written < 0) std::snprintf(buffer, sizeof buffer, " (unformattable diagnostic)\n");

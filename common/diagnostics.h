@@ -8,6 +8,9 @@
 #else
 #define SPOOLSYNC_PRINTF_FORMAT(formatIndex, firstArg)
 #endif
+// For functions that take a va_list: the format is checked where the
+// arguments are given.
+#define SPOOLSYNC_VPRINTF_FORMAT(formatIndex) SPOOLSYNC_PRINTF_FORMAT(formatIndex, 0)
 
 // Every diagnostic line is formatted into a buffer of this many bytes
 // (terminating NUL included); longer text is cut off at the buffer's end.
