@@ -51,4 +51,4 @@ for stage in "${stages[@]}"; do
   echo "==== $stage passed in $((SECONDS - start)) s"
   passed=$((passed + 1))
 done
-echo "test stages: $passed passed, 0 failed"
+echo "stages: $passed passed, 0 failed"
