@@ -137,6 +137,24 @@ stop_and_check() {
   wait_for_text "$mark" 'OutputDebugStringA " MainError:'
 }
 
+# Starts a new Wine session whose first process, the keep-alive from TOOLS,
+# hands its standard error (the debugger channel, with +debugstr) on to the
+# services; it is appended to $debug_log. Waits until the process runs.
+start_keepalive() {
+  local tools=$1 ready=$2
+  end_session
+  if [[ -n $keepalive_pid ]]; then wait "$keepalive_pid" 2>/dev/null || true; fi
+  : >"$ready"
+  WINEDEBUG=-all,+debugstr wine "$tools/keepalive.exe" 600 >"$ready" 2>>"$debug_log" &
+  keepalive_pid=$!
+  trap 'end_session; wait "$keepalive_pid" 2>/dev/null || true' EXIT
+  for _ in $(seq 1 120); do
+    grep -q ready "$ready" && break
+    sleep 0.5
+  done
+  grep -q ready "$ready" || fail "the keep-alive process did not start"
+}
+
 service_test() {
   local build=$1 tools=$2 image installed
   need_prefix
@@ -147,18 +165,9 @@ service_test() {
 
   # A new session whose first process, the keep-alive, hands its standard
   # error (the debugger channel) on to the services.
-  end_session
   debug_log=$build/wine-service-debug.log
-  local ready=$build/wine-keepalive.out
-  : >"$ready"
-  WINEDEBUG=-all,+debugstr wine "$tools/keepalive.exe" 600 >"$ready" 2>"$debug_log" &
-  keepalive_pid=$!
-  trap 'end_session; wait "$keepalive_pid" 2>/dev/null || true' EXIT
-  for _ in $(seq 1 120); do
-    grep -q ready "$ready" && break
-    sleep 0.5
-  done
-  grep -q ready "$ready" || fail "the keep-alive process did not start"
+  : >"$debug_log"
+  start_keepalive "$tools" "$build/wine-keepalive.out"
 
   echo "--- install.cmd"
   (cd "$build" && wine cmd /c install.cmd) || fail "install.cmd"
@@ -226,18 +235,7 @@ msi_session() {
 # Ends the session and starts a new one (as a restart of the machine would),
 # its debugger channel appended to the log.
 msi_keepalive() {
-  local tools=$1 ready=$msi_build/wine-keepalive.out
-  end_session
-  if [[ -n $keepalive_pid ]]; then wait "$keepalive_pid" 2>/dev/null || true; fi
-  : >"$ready"
-  WINEDEBUG=-all,+debugstr wine "$tools/keepalive.exe" 600 >"$ready" 2>>"$debug_log" &
-  keepalive_pid=$!
-  trap 'end_session; wait "$keepalive_pid" 2>/dev/null || true' EXIT
-  for _ in $(seq 1 120); do
-    grep -q ready "$ready" && break
-    sleep 0.5
-  done
-  grep -q ready "$ready" || fail "the keep-alive process did not start"
+  start_keepalive "$1" "$msi_build/wine-keepalive.out"
 }
 
 # msiexec OPTION MSI LOG_NAME: silent, with a verbose log in the build
