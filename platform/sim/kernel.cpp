@@ -15,6 +15,7 @@ namespace {
 
 MachineState* gCurrent = nullptr;
 thread_local DWORD tLastError = 0;
+thread_local ThreadObject* tThreadObject = nullptr;
 
 // Standard output is a pseudo handle: always there, never closed.
 HANDLE const kStdOutput = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(0x54));
@@ -100,10 +101,20 @@ std::string Hex(DWORD value) {
 
 bool SameGuid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
+ThreadObject* CurrentThreadObject() { return tThreadObject; }
+
+void TakeTime(MachineState& m, Millis latency) {
+  if (latency > 0) m.scheduler.Block(nullptr, m.Now() + latency);
+}
+
 std::shared_ptr<ThreadObject> StartThread(MachineState& m, int process, std::string name, std::function<DWORD()> body) {
   auto thread = std::make_shared<ThreadObject>();
   m.scheduler.Spawn(
-      process, std::move(name), [thread, body = std::move(body)] { thread->exitCode = body(); },
+      process, std::move(name),
+      [thread, body = std::move(body)] {
+        tThreadObject = thread.get();
+        thread->exitCode = body();
+      },
       [thread] { thread->finished = true; });
   return thread;
 }
@@ -204,6 +215,29 @@ void WINAPI Sleep(DWORD milliseconds) {
 
 DWORD WINAPI GetTickCount() { return static_cast<DWORD>(Current().Now()); }
 
+// A slim lock: the word holds a marker while the lock is owned. A thread that
+// finds it owned waits, letting the others run, until it is released.
+void WINAPI InitializeSRWLock(PSRWLOCK lock) { lock->Ptr = nullptr; }
+
+void WINAPI AcquireSRWLockExclusive(PSRWLOCK lock) {
+  auto& m = Current();
+  while (lock->Ptr != nullptr) m.scheduler.Block([lock] { return lock->Ptr == nullptr; }, sim::kForever);
+  lock->Ptr = lock;
+}
+
+void WINAPI ReleaseSRWLockExclusive(PSRWLOCK lock) { lock->Ptr = nullptr; }
+
+// Windows: CancelSynchronousIo ends the synchronous I/O the thread is waiting
+// in with ERROR_OPERATION_ABORTED; with none pending it fails with
+// ERROR_NOT_FOUND (Microsoft docs, CancelSynchronousIo).
+BOOL WINAPI CancelSynchronousIo(HANDLE handle) {
+  auto* thread = Current().handles.Find<std::shared_ptr<sim::ThreadObject>>(handle);
+  if (thread == nullptr) return sim::Fail(ERROR_INVALID_HANDLE);
+  if (!(*thread)->inSynchronousIo) return sim::Fail(ERROR_NOT_FOUND);
+  (*thread)->ioCancelled = true;
+  return TRUE;
+}
+
 HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECURITY_ATTRIBUTES,
                           DWORD creationDisposition, DWORD, HANDLE) {
   auto& m = Current();
@@ -260,9 +294,18 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD byte
   };
   if (deviceGone()) return sim::Fail(ERROR_DEVICE_NOT_CONNECTED);
   // A synchronous read blocks for as long as the device takes to answer;
-  // the device can be unplugged meanwhile.
+  // the device can be unplugged meanwhile, and another thread can cancel the
+  // read.
   if (const sim::Millis latency = m.devices.Find(path)->faults.readLatency; latency > 0) {
-    m.scheduler.Block(nullptr, m.Now() + latency);
+    sim::ThreadObject* self = sim::CurrentThreadObject();
+    if (self != nullptr) {
+      self->inSynchronousIo = true;
+      self->ioCancelled = false;
+    }
+    m.scheduler.Block([self] { return self != nullptr && self->ioCancelled; }, m.Now() + latency);
+    const bool cancelled = self != nullptr && self->ioCancelled;
+    if (self != nullptr) self->inSynchronousIo = self->ioCancelled = false;
+    if (cancelled) return sim::Fail(ERROR_OPERATION_ABORTED);
     if (deviceGone()) return sim::Fail(ERROR_DEVICE_NOT_CONNECTED);
   }
   const sim::SimDevice& device = *m.devices.Find(path);

@@ -91,9 +91,13 @@ std::optional<QueueState> Machine::Queue(const std::wstring& name) const {
 }
 
 void Machine::AddPort(const std::wstring& name, std::optional<std::string> deviceId) {
-  const bool usb = name.find(L"USB") != std::wstring::npos;
-  state_->spooler.ports.push_back(
-      {name, usb ? L"USB Monitor" : L"Local Port", usb ? L"Virtual printer port for USB" : L"Local Port"});
+  if (state_->spooler.HasPort(name)) {
+    DeleteRegistryKey(UsbMonitorPortKeyPath(name));
+  } else {
+    const bool usb = name.find(L"USB") != std::wstring::npos;
+    state_->spooler.ports.push_back(
+        {name, usb ? L"USB Monitor" : L"Local Port", usb ? L"Virtual printer port for USB" : L"Local Port"});
+  }
   if (deviceId) SetRegistryString(UsbMonitorPortKeyPath(name), "Device Id", *deviceId);
 }
 
@@ -108,12 +112,24 @@ bool Machine::SpoolerRunning() const { return state_->SpoolerUp(); }
 DWORD Machine::SpoolerState() const { return state_->scm.spooler.state; }
 
 void Machine::StopSpooler() {
-  if (state_->scm.spooler.state == SERVICE_RUNNING) BeginSpoolerStop(*state_);
+  if (state_->scm.spooler.state != SERVICE_RUNNING) return;
+  StopSpoolerDependents(*state_);
+  BeginSpoolerStop(*state_);
 }
 
 void Machine::StartSpooler() { StartSpoolerService(*state_); }
 
 void Machine::SetSpoolerStopTime(Millis duration) { state_->scm.spooler.stopTime = duration; }
+
+void Machine::SetSpoolerStartTime(Millis duration) { state_->scm.spooler.startTime = duration; }
+
+void Machine::SetSpoolerDependent(const std::string& name, bool running) {
+  state_->scm.spooler.dependents[name] = running;
+}
+
+void Machine::SetSpoolerLatency(Millis latency) { state_->scm.spooler.callLatency = latency; }
+
+void Machine::SetRegistryLatency(Millis latency) { state_->registry.callLatency = latency; }
 
 int Machine::SpoolerRestarts() const { return state_->scm.spooler.restarts; }
 
@@ -151,6 +167,10 @@ std::optional<int> Machine::ServiceExitCode() const {
   return service->process->exitCode;
 }
 
+Millis Machine::LongestControl() const { return state_->scm.service ? state_->scm.service->longestControl : 0; }
+
+int Machine::ControlTimeouts() const { return state_->scm.service ? state_->scm.service->controlTimeouts : 0; }
+
 std::vector<SERVICE_STATUS> Machine::StatusReports() const {
   return state_->scm.service ? state_->scm.service->reports : std::vector<SERVICE_STATUS>{};
 }
@@ -170,6 +190,21 @@ void Machine::AddDevice(const std::wstring& path, std::optional<std::string> des
   state_->devices.all.push_back(device);
   if (description) SetRegistryString(PrintInterfaceKeyPath(path), "Port Description", *description);
 }
+
+void Machine::SetDeviceDescription(const std::wstring& path, std::optional<std::string> description) {
+  RequireDevice(*state_, path);
+  // The print interface's own key is the parent of "#\Device Parameters".
+  std::string interfaceKey = PrintInterfaceKeyPath(path);
+  interfaceKey.resize(interfaceKey.rfind('\\'));
+  interfaceKey.resize(interfaceKey.rfind('\\'));
+  if (description) {
+    SetRegistryString(PrintInterfaceKeyPath(path), "Port Description", *description);
+  } else {
+    DeleteRegistryKey(interfaceKey);
+  }
+}
+
+bool Machine::HasDevice(const std::wstring& path) const { return state_->devices.Find(path) != nullptr; }
 
 void Machine::Plug(const std::wstring& path) {
   SimDevice& device = RequireDevice(*state_, path);

@@ -90,7 +90,9 @@ class Machine {
   void DeleteQueue(const std::wstring& name);
   [[nodiscard]] std::optional<QueueState> Queue(const std::wstring& name) const;
   // A spooler port, listed in the order added; with a device id also the USB
-  // monitor's key for the port with its "Device Id" value.
+  // monitor's key for the port with its "Device Id" value. Adding a port that
+  // exists replaces its record (none without a device id), as the USB port
+  // monitor does when a printer is plugged into that socket.
   void AddPort(const std::wstring& name, std::optional<std::string> deviceId = std::nullopt);
   [[nodiscard]] const std::vector<SpoolerCommand>& SpoolerJournal() const;
   // Makes every level-2 write of a queue fail with `error` (0 lets them through).
@@ -101,9 +103,19 @@ class Machine {
   // ---- Services: the Spooler and the service under test.
   [[nodiscard]] bool SpoolerRunning() const;
   [[nodiscard]] DWORD SpoolerState() const;
+  // An administrator's stop: services that depend on the Spooler are stopped
+  // first.
   void StopSpooler();
   void StartSpooler();
   void SetSpoolerStopTime(Millis duration);
+  // How long the Spooler stays START_PENDING after a start.
+  void SetSpoolerStartTime(Millis duration);
+  // A service that depends on the Spooler; while one runs, the Spooler
+  // refuses a stop control.
+  void SetSpoolerDependent(const std::string& name, bool running);
+  // Every spooler call, or every registry call, takes this long.
+  void SetSpoolerLatency(Millis latency);
+  void SetRegistryLatency(Millis latency);
   // Times the Spooler was started again after a stop.
   [[nodiscard]] int SpoolerRestarts() const;
   // Makes OpenSCManagerA fail with `error` (0 makes it reachable again).
@@ -132,11 +144,20 @@ class Machine {
   [[nodiscard]] std::vector<DWORD> HandlerResults() const;
   // The state the service last reported (SERVICE_STOPPED before any).
   [[nodiscard]] DWORD ServiceState() const;
+  // The longest time the service's control handler took for one control,
+  // and how many controls it did not answer within the control manager's
+  // 30 s.
+  [[nodiscard]] Millis LongestControl() const;
+  [[nodiscard]] int ControlTimeouts() const;
 
   // ---- USB devices.
   // Registers a USB device interface (not yet present). With a description,
   // also the "Port Description" value of its print interface's key.
   void AddDevice(const std::wstring& path, std::optional<std::string> description = std::nullopt, BYTE status = 0x20);
+  // The printer class driver registers (or, with no description, removes)
+  // the print interface of a known device, present or not.
+  void SetDeviceDescription(const std::wstring& path, std::optional<std::string> description);
+  [[nodiscard]] bool HasDevice(const std::wstring& path) const;
   void Plug(const std::wstring& path);
   void Unplug(const std::wstring& path);
   void SetDeviceStatus(const std::wstring& path, BYTE status);

@@ -24,6 +24,10 @@ namespace sim {
 struct ThreadObject {
   bool finished = false;
   DWORD exitCode = STILL_ACTIVE;
+  // Set while the thread waits in a synchronous read; CancelSynchronousIo
+  // sets `ioCancelled` to end that read.
+  bool inSynchronousIo = false;
+  bool ioCancelled = false;
 };
 struct EventObject {
   bool manualReset = false;
@@ -90,6 +94,8 @@ struct RegistryValue {
 };
 struct Registry {
   std::map<std::string, std::map<std::string, RegistryValue>> keys;
+  // Every registry call takes this long.
+  Millis callLatency = 0;
 
   static std::string Normalize(std::string_view path);
   void CreateKey(const std::string& normalizedPath);
@@ -125,8 +131,15 @@ struct SpoolerService {
   // Incremented at every start: handles from before a restart are stale.
   std::uint64_t epoch = 1;
   Millis stopTime = 0;
+  // How long the Spooler stays START_PENDING after a start.
+  Millis startTime = 0;
   int restarts = 0;
   std::uint64_t stopRequests = 0;
+  std::uint64_t startRequests = 0;
+  // Services that depend on the Spooler, by name, and whether each runs.
+  std::map<std::string, bool> dependents;
+  // Every spooler call takes this long (the Spooler answers over RPC).
+  Millis callLatency = 0;
 };
 struct ServiceProcess {
   int id = 0;
@@ -139,6 +152,10 @@ struct ServiceProcess {
   LPVOID context = nullptr;
   std::uintptr_t statusHandle = 0;
   bool stopReported = false;
+  // The control the handler is running, counted from 1; 0 when idle.
+  std::uint64_t controlInHandler = 0;
+  std::uint64_t controlsDelivered = 0;
+  Millis handlerStartedAt = 0;
   struct Control {
     DWORD control;
     DWORD eventType;
@@ -154,12 +171,18 @@ struct InstalledService {
   std::vector<SERVICE_STATUS> reports;
   // What the control handler returned, control by control.
   std::vector<DWORD> handlerResults;
+  // The longest time the handler took for one control, and how many controls
+  // it did not answer within the control manager's limit.
+  Millis longestControl = 0;
+  int controlTimeouts = 0;
 };
 struct Scm {
   DWORD unreachableError = 0;
   SpoolerService spooler;
   std::optional<InstalledService> service;
   int nextProcess = 1;
+  // Every process started, for the calls that act on the caller's own.
+  std::vector<std::shared_ptr<ServiceProcess>> processes;
   std::uintptr_t nextStatusHandle = 0x5000;
 
   // The process the calling thread belongs to, if it is a service process.
@@ -226,6 +249,14 @@ std::wstring Widen(std::string_view text);
 bool EqualNoCase(std::wstring_view a, std::wstring_view b);
 std::string Hex(DWORD value);
 
+// The kernel thread object of the calling simulated thread (null for the
+// driver).
+ThreadObject* CurrentThreadObject();
+
+// A call that takes `latency` of virtual time: the calling thread waits it
+// out, and other threads run meanwhile.
+void TakeTime(MachineState& m, Millis latency);
+
 // Runs `body` as a new thread of `process`, with its kernel thread object.
 std::shared_ptr<ThreadObject> StartThread(MachineState& m, int process, std::string name, std::function<DWORD()> body);
 
@@ -234,6 +265,9 @@ std::shared_ptr<ServiceProcess> StartProcess(MachineState& m, bool startedByScm,
 DWORD StartInstalledService(MachineState& m);
 DWORD ControlInstalledService(MachineState& m, DWORD control);
 void BeginSpoolerStop(MachineState& m);
+// Stops every running service that depends on the Spooler, as an
+// administrator's "net stop spooler /y" does first.
+void StopSpoolerDependents(MachineState& m);
 DWORD StartSpoolerService(MachineState& m);
 
 // Delivers a control to the service's process (queued for its dispatcher).

@@ -45,6 +45,7 @@ using sim::Current;
 
 LSTATUS WINAPI RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM, PHKEY result) {
   auto& m = Current();
+  sim::TakeTime(m, m.registry.callLatency);
   if (result == nullptr || options != 0) return ERROR_INVALID_PARAMETER;
   *result = nullptr;
   const auto base = sim::KeyPath(m, key);
@@ -63,6 +64,7 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM, PHK
 LSTATUS WINAPI RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
                                 LPDWORD dataSize) {
   auto& m = Current();
+  sim::TakeTime(m, m.registry.callLatency);
   const auto path = sim::KeyPath(m, key);
   if (!path) return ERROR_INVALID_HANDLE;
   if (reserved != nullptr || (data != nullptr && dataSize == nullptr)) return ERROR_INVALID_PARAMETER;
@@ -89,6 +91,7 @@ LSTATUS WINAPI RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LP
 
 LSTATUS WINAPI RegCloseKey(HKEY key) {
   auto& m = Current();
+  sim::TakeTime(m, m.registry.callLatency);
   if (key == HKEY_LOCAL_MACHINE) return ERROR_SUCCESS;
   if (m.handles.Find<sim::KeyObject>(key) == nullptr) return ERROR_INVALID_HANDLE;
   m.handles.Remove(key);

@@ -1,6 +1,7 @@
 // Service control manager of the simulated machine: the dispatcher and
 // control handler of the service under test, its status reports and device
 // notifications, and the Spooler service it can stop and start.
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 
@@ -45,7 +46,42 @@ void EndServiceProcess(MachineState& m, const std::shared_ptr<ServiceProcess>& p
   }
 }
 
+// The control manager's limit for a control handler: a control not handled
+// within it is answered with ERROR_SERVICE_REQUEST_TIMEOUT.
+constexpr Millis kControlTimeoutMs = 30000;
+
+// Watches the service's control handler the way the control manager does:
+// each control the handler has not returned from within the limit is
+// answered with ERROR_SERVICE_REQUEST_TIMEOUT and shown on the timeline.
+void StartControlWatchdog(MachineState& m, const std::shared_ptr<ServiceProcess>& process) {
+  StartThread(m, 0, "control watchdog", [&m, process] {
+    while (!process->ended) {
+      m.scheduler.Block([process] { return process->ended || process->controlInHandler != 0; }, kForever);
+      const std::uint64_t control = process->controlInHandler;
+      if (control == 0) continue;
+      const bool returned =
+          m.scheduler.Block([process, control] { return process->ended || process->controlInHandler != control; },
+                            process->handlerStartedAt + kControlTimeoutMs);
+      if (returned || process->ended) continue;
+      if (m.scm.service && m.scm.service->process == process) ++m.scm.service->controlTimeouts;
+      m.Log(TraceEntry::Channel::Scm, "control not handled within " + std::to_string(kControlTimeoutMs) +
+                                          " ms: answered error 1053 (ERROR_SERVICE_REQUEST_TIMEOUT)");
+      m.scheduler.Block([process, control] { return process->ended || process->controlInHandler != control; },
+                        kForever);
+    }
+    return DWORD{0};
+  });
+}
+
 }  // namespace
+
+void StopSpoolerDependents(MachineState& m) {
+  for (auto& [name, running] : m.scm.spooler.dependents) {
+    if (!running) continue;
+    running = false;
+    m.Log(TraceEntry::Channel::Scm, name + " stopped");
+  }
+}
 
 void BeginSpoolerStop(MachineState& m) {
   SpoolerService& spooler = m.scm.spooler;
@@ -67,13 +103,32 @@ void BeginSpoolerStop(MachineState& m) {
   });
 }
 
+// Windows: StartService returns once the service's process has started; the
+// service reports START_PENDING until it is ready, and its RPC interface
+// answers RPC_S_SERVER_UNAVAILABLE until then (Microsoft docs, StartService:
+// "the service is started ... when the service reports running" is left to
+// the caller to poll for).
 DWORD StartSpoolerService(MachineState& m) {
   SpoolerService& spooler = m.scm.spooler;
   if (spooler.state != SERVICE_STOPPED) return ERROR_SERVICE_ALREADY_RUNNING;
-  spooler.state = SERVICE_RUNNING;
   ++spooler.epoch;
   ++spooler.restarts;
-  m.Log(TraceEntry::Channel::Scm, "Spooler started");
+  const std::uint64_t request = ++spooler.startRequests;
+  if (spooler.startTime <= 0) {
+    spooler.state = SERVICE_RUNNING;
+    m.Log(TraceEntry::Channel::Scm, "Spooler started");
+    return ERROR_SUCCESS;
+  }
+  spooler.state = SERVICE_START_PENDING;
+  m.Log(TraceEntry::Channel::Scm, "Spooler starting (takes " + std::to_string(spooler.startTime) + " ms)");
+  StartThread(m, 0, "spooler start", [&m, request, delay = spooler.startTime] {
+    m.scheduler.Block(nullptr, m.Now() + delay);
+    if (m.scm.spooler.startRequests == request && m.scm.spooler.state == SERVICE_START_PENDING) {
+      m.scm.spooler.state = SERVICE_RUNNING;
+      m.Log(TraceEntry::Channel::Scm, "Spooler started");
+    }
+    return DWORD{0};
+  });
   return ERROR_SUCCESS;
 }
 
@@ -88,6 +143,7 @@ std::shared_ptr<ServiceProcess> StartProcess(MachineState& m, bool startedByScm,
   auto process = std::make_shared<ServiceProcess>();
   process->id = m.scm.nextProcess++;
   process->startedByScm = startedByScm;
+  m.scm.processes.push_back(process);
   m.Log(TraceEntry::Channel::Process, "process " + std::to_string(process->id) + " started" +
                                           (startedByScm ? " by the service control manager" : " from a console"));
   StartThread(m, process->id, "process main", [&m, process, entry = std::move(entry)] {
@@ -184,6 +240,7 @@ BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
   if (table == nullptr || table[0].lpServiceName == nullptr || table[0].lpServiceProc == nullptr)
     return sim::Fail(ERROR_INVALID_DATA);
   process->dispatcherConnected = true;
+  sim::StartControlWatchdog(m, process);
   // An own-process service is started whatever name its table gives.
   const LPSERVICE_MAIN_FUNCTIONW serviceMain = table[0].lpServiceProc;
   std::wstring name = table[0].lpServiceName;
@@ -201,9 +258,15 @@ BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
     sim::ServiceProcess::Control control = std::move(process->controls.front());
     process->controls.pop_front();
     if (process->handler != nullptr) {
+      process->controlInHandler = ++process->controlsDelivered;
+      process->handlerStartedAt = m.Now();
       const DWORD result = process->handler(control.control, control.eventType,
                                             control.data.empty() ? nullptr : control.data.data(), process->context);
-      if (m.scm.service && m.scm.service->process == process) m.scm.service->handlerResults.push_back(result);
+      process->controlInHandler = 0;
+      if (m.scm.service && m.scm.service->process == process) {
+        m.scm.service->handlerResults.push_back(result);
+        m.scm.service->longestControl = std::max(m.scm.service->longestControl, m.Now() - process->handlerStartedAt);
+      }
     }
   }
 }
@@ -330,10 +393,18 @@ BOOL WINAPI ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS st
   if (open->name == sim::kSpoolerName) {
     sim::SpoolerService& spooler = m.scm.spooler;
     if (control == SERVICE_CONTROL_STOP) {
+      const bool dependentRunning =
+          std::any_of(spooler.dependents.begin(), spooler.dependents.end(), [](const auto& d) { return d.second; });
       if (spooler.state == SERVICE_STOPPED) {
         error = ERROR_SERVICE_NOT_ACTIVE;
       } else if (spooler.state != SERVICE_RUNNING) {
         error = ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+      } else if (dependentRunning) {
+        // Windows: a stop is refused while a service that depends on this
+        // one runs (Microsoft docs, ControlService:
+        // ERROR_DEPENDENT_SERVICES_RUNNING).
+        error = ERROR_DEPENDENT_SERVICES_RUNNING;
+        m.Log(sim::TraceEntry::Channel::Scm, "Spooler stop refused: a dependent service runs");
       } else {
         sim::BeginSpoolerStop(m);
       }
@@ -373,4 +444,18 @@ BOOL WINAPI CloseServiceHandle(SC_HANDLE handle) {
     return sim::Fail(ERROR_INVALID_HANDLE);
   m.handles.Remove(handle);
   return TRUE;
+}
+
+// Windows: ExitProcess ends every thread of the calling process; the C
+// runtime's exit handlers and static destructors are not run by it.
+void WINAPI ExitProcess(UINT exitCode) {
+  auto& m = Current();
+  const int id = m.scheduler.CurrentProcess();
+  for (const auto& process : m.scm.processes) {
+    if (process->id != id || process->ended) continue;
+    process->exitCode = static_cast<int>(exitCode);
+    sim::EndServiceProcess(m, process);
+    break;
+  }
+  throw sim::ThreadKilled{};
 }

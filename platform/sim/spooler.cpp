@@ -176,6 +176,7 @@ using sim::Current;
 
 BOOL WINAPI OpenPrinterW(LPWSTR printerName, LPHANDLE printer, LPPRINTER_DEFAULTSW defaults) {
   auto& m = Current();
+  sim::TakeTime(m, m.scm.spooler.callLatency);
   if (printer == nullptr) return sim::Fail(ERROR_INVALID_PARAMETER);
   *printer = nullptr;
   if (!m.SpoolerUp()) return sim::Fail(RPC_S_SERVER_UNAVAILABLE);
@@ -189,6 +190,7 @@ BOOL WINAPI OpenPrinterW(LPWSTR printerName, LPHANDLE printer, LPPRINTER_DEFAULT
 
 BOOL WINAPI GetPrinterW(HANDLE printer, DWORD level, LPBYTE buffer, DWORD bufferSize, LPDWORD needed) {
   auto& m = Current();
+  sim::TakeTime(m, m.scm.spooler.callLatency);
   const sim::SimQueue* queue = sim::QueueForCall(m, printer);
   if (queue == nullptr) return FALSE;
   if (needed == nullptr) return sim::Fail(ERROR_INVALID_PARAMETER);
@@ -224,6 +226,7 @@ BOOL WINAPI GetPrinterW(HANDLE printer, DWORD level, LPBYTE buffer, DWORD buffer
 
 BOOL WINAPI SetPrinterW(HANDLE printer, DWORD level, LPBYTE info, DWORD command) {
   auto& m = Current();
+  sim::TakeTime(m, m.scm.spooler.callLatency);
   switch (level) {
     case 0:
       return sim::ControlQueue(m, printer, info, command);
@@ -236,15 +239,18 @@ BOOL WINAPI SetPrinterW(HANDLE printer, DWORD level, LPBYTE info, DWORD command)
 }
 
 BOOL WINAPI ClosePrinter(HANDLE printer) {
+  auto& m = Current();
+  sim::TakeTime(m, m.scm.spooler.callLatency);
   // The client side lets the handle go even when the spooler cannot be reached.
-  if (!Current().handles.Find<sim::PrinterObject>(printer)) return sim::Fail(ERROR_INVALID_HANDLE);
-  Current().handles.Remove(printer);
+  if (!m.handles.Find<sim::PrinterObject>(printer)) return sim::Fail(ERROR_INVALID_HANDLE);
+  m.handles.Remove(printer);
   return TRUE;
 }
 
 BOOL WINAPI EnumPortsW(LPWSTR serverName, DWORD level, LPBYTE buffer, DWORD bufferSize, LPDWORD needed,
                        LPDWORD returned) {
   auto& m = Current();
+  sim::TakeTime(m, m.scm.spooler.callLatency);
   if (needed == nullptr || returned == nullptr) return sim::Fail(ERROR_INVALID_PARAMETER);
   *returned = 0;
   if (serverName != nullptr && *serverName != L'\0') {

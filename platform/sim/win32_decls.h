@@ -87,6 +87,8 @@ using SERVICE_STATUS_HANDLE = SERVICE_STATUS_HANDLE__*;
 #define ERROR_INVALID_LEVEL 124L
 #define ERROR_MORE_DATA 234L
 #define ERROR_NO_MORE_ITEMS 259L
+#define ERROR_OPERATION_ABORTED 995L
+#define ERROR_DEPENDENT_SERVICES_RUNNING 1051L
 #define ERROR_INVALID_SERVICE_CONTROL 1052L
 #define ERROR_SERVICE_REQUEST_TIMEOUT 1053L
 #define ERROR_SERVICE_ALREADY_RUNNING 1056L
@@ -95,6 +97,7 @@ using SERVICE_STATUS_HANDLE = SERVICE_STATUS_HANDLE__*;
 #define ERROR_SERVICE_NOT_ACTIVE 1062L
 #define ERROR_FAILED_SERVICE_CONTROLLER_CONNECT 1063L
 #define ERROR_DEVICE_NOT_CONNECTED 1167L
+#define ERROR_NOT_FOUND 1168L
 #define ERROR_INVALID_FLAGS 1004L
 #define RPC_S_SERVER_UNAVAILABLE 1722L
 #define ERROR_INVALID_USER_BUFFER 1784L
@@ -215,6 +218,14 @@ struct OVERLAPPED {
 };
 using LPOVERLAPPED = OVERLAPPED*;
 
+// A slim reader/writer lock: one pointer-sized word, zero when free.
+struct SRWLOCK {
+  void* Ptr;
+};
+using PSRWLOCK = SRWLOCK*;
+#define SRWLOCK_INIT \
+  { nullptr }
+
 using LPTHREAD_START_ROUTINE = DWORD(WINAPI*)(LPVOID);
 
 // Service control manager records.
@@ -324,6 +335,11 @@ BOOL WINAPI SetEvent(HANDLE event);
 BOOL WINAPI ResetEvent(HANDLE event);
 DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 void WINAPI Sleep(DWORD milliseconds);
+void WINAPI InitializeSRWLock(PSRWLOCK lock);
+void WINAPI AcquireSRWLockExclusive(PSRWLOCK lock);
+void WINAPI ReleaseSRWLockExclusive(PSRWLOCK lock);
+BOOL WINAPI CancelSynchronousIo(HANDLE thread);
+[[noreturn]] void WINAPI ExitProcess(UINT exitCode);
 DWORD WINAPI GetTickCount();
 HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECURITY_ATTRIBUTES attributes,
                           DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE templateFile);
