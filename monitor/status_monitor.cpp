@@ -2,7 +2,9 @@
 
 #include "common/diagnostics.h"
 #include "common/model.h"
+#include "common/scoped_lock.h"
 #include "device/device_discovery.h"
+#include "service/device_events.h"
 #include "service/service_state.h"
 #include "spooler/printer_queue.h"
 
@@ -33,7 +35,11 @@ bool RuleFires(const StatusRule& rule, BYTE status) { return (status & rule.mask
 
 void ApplyStatusRules(BYTE status) {
   for (const StatusRule& rule : kStatusRules) {
-    if (serviceState.deviceRemoved.load() != 0 || !RuleFires(rule, status)) continue;
+    if (!RuleFires(rule, status)) continue;
+    // The flag is checked and the commands sent as one step, so an unplug
+    // handled meanwhile cannot be followed by this rule's commands.
+    const ExclusiveLock hold(serviceState.queueLock);
+    if (serviceState.deviceRemoved.load() != 0) continue;
     if (rule.resume) {
       ResumePrinter();
     } else {
@@ -63,6 +69,9 @@ DWORD WINAPI StatusMonitorThread(LPVOID) {
   ServiceState& state = serviceState;
   state.deviceHandle = OpenPrinterDevice();
   for (;;) {
+    // A printer whose records appeared after its arrival is re-bound here,
+    // and asks for the reopen below.
+    RecheckPendingArrival();
     // The flag is cleared before the reopen, so a request made while the
     // reopen is under way leads to one more on the next pass. The replaced
     // handle is closed first: the device is opened exclusively, and an open

@@ -5,6 +5,7 @@
 
 #include "common/diagnostics.h"
 #include "common/model.h"
+#include "common/scoped_lock.h"
 #include "common/wide_text.h"
 #include "device/device_discovery.h"
 #include "service/service_state.h"
@@ -13,10 +14,64 @@
 
 namespace {
 
+constexpr wchar_t kVendorNumber[] = L"0483";
+constexpr wchar_t kProductNumber[] = L"5741";
+
 // A path the device checks can work with: a USB device interface path always
 // has "#" between its parts.
 bool IsModelDevicePath(const std::optional<std::wstring>& path) {
   return path.has_value() && path->find(L'#') != std::wstring::npos && IsModelDevice(*path);
+}
+
+// A device with the model's USB numbers, whether or not its print interface
+// is known yet.
+bool CarriesModelUsbNumbers(const std::wstring& path) {
+  return path.find(L'#') != std::wstring::npos && path.find(kVendorNumber) != std::wstring::npos &&
+         path.find(kProductNumber) != std::wstring::npos;
+}
+
+void ResumeUnlessRemoved(ServiceState& state) {
+  const ExclusiveLock hold(state.queueLock);
+  if (state.deviceRemoved.load() == 0) ResumePrinter();
+}
+
+enum class Binding {
+  Bound,           // the queue is on the printer's port (moved there if need be)
+  NotRecognised,   // no print interface reports the model name (yet)
+  NoPortRecorded,  // no USB port records the printer (yet)
+};
+
+// Puts the queue on the port that records the arrived printer and restarts
+// the spooler when the port changes. Both the control handler and the
+// monitor thread's re-check come here, one at a time.
+Binding BindQueueToPrinter(ServiceState& state, const std::wstring& path) {
+  if (!IsModelDevice(path)) return Binding::NotRecognised;
+  const ExclusiveLock hold(state.portLock);
+  const std::vector<std::wstring> ports = EnumerateUsbPorts();
+  const std::wstring found = FindUsbPortForDevice(ports, path);
+  state.currentPort = GetPrinterPort();
+  if (found.empty()) {
+    DebugLog(" No USB port records the device\n");
+    return Binding::NoPortRecorded;
+  }
+  if (!NamesEqual(found, state.currentPort)) {
+    if (SetPrinterPortAndRestartSpooler(found) == SpoolerRestart::StartOwed) state.spoolerStartOwed = true;
+    state.currentPort = GetPrinterPort();
+    ResumeUnlessRemoved(state);
+  }
+  return Binding::Bound;
+}
+
+void SetPendingArrival(ServiceState& state, const std::wstring& path) {
+  const ExclusiveLock hold(state.arrivalLock);
+  state.pendingArrival = path;
+  state.pendingArrivalSince = GetTickCount();
+}
+
+// Clears the pending re-check when it is for `path` (any, when empty).
+void ClearPendingArrival(ServiceState& state, const std::wstring& path) {
+  const ExclusiveLock hold(state.arrivalLock);
+  if (path.empty() || NamesEqual(path, state.pendingArrival)) state.pendingArrival.clear();
 }
 
 void HandleArrival(const void* eventData) {
@@ -25,17 +80,16 @@ void HandleArrival(const void* eventData) {
   state.deviceRemoved = 0;
   state.reopenDevice = 1;
   const std::optional<std::wstring> path = InterfacePathFromEvent(eventData);
-  if (!IsModelDevicePath(path)) return;
+  if (!path || !CarriesModelUsbNumbers(*path)) return;
 
-  const std::vector<std::wstring> ports = EnumerateUsbPorts();
-  const std::wstring found = FindUsbPortForDevice(ports, *path);
-  state.currentPort = GetPrinterPort();
-  if (found.empty()) {
-    DebugLog(" No USB port records the device\n");
-  } else if (!NamesEqual(found, state.currentPort)) {
-    SetPrinterPortAndRestartSpooler(found);
-    state.currentPort = GetPrinterPort();
-    ResumePrinter();
+  // The printer class driver registers the print interface, and the USB port
+  // monitor records the port, after the device itself arrives: when either
+  // is missing yet, the monitor thread looks again, and this handler returns
+  // at once.
+  if (BindQueueToPrinter(state, *path) == Binding::Bound) {
+    ClearPendingArrival(state, *path);
+  } else {
+    SetPendingArrival(state, *path);
   }
   // Asked again after the re-binding, so the device is reopened once the
   // spooler is back.
@@ -43,9 +97,13 @@ void HandleArrival(const void* eventData) {
 }
 
 void HandleRemoval(const void* eventData) {
-  if (!IsModelDevicePath(InterfacePathFromEvent(eventData))) return;
+  ServiceState& state = serviceState;
+  const std::optional<std::wstring> path = InterfacePathFromEvent(eventData);
+  if (path) ClearPendingArrival(state, *path);
+  if (!IsModelDevicePath(path)) return;
+  const ExclusiveLock hold(state.queueLock);
   SetPrinterErrorStatus(kStatusOffline);
-  serviceState.deviceRemoved = 1;
+  state.deviceRemoved = 1;
 }
 
 }  // namespace
@@ -67,6 +125,26 @@ std::optional<std::wstring> InterfacePathFromEvent(const void* eventData) {
     path.push_back(c);
   }
   return std::nullopt;  // not terminated within the record
+}
+
+void RecheckPendingArrival() {
+  ServiceState& state = serviceState;
+  if (state.spoolerStartOwed.load() && StartSpoolerOnceStopped()) state.spoolerStartOwed = false;
+
+  std::wstring path;
+  {
+    const ExclusiveLock hold(state.arrivalLock);
+    if (state.pendingArrival.empty()) return;
+    if (GetTickCount() - state.pendingArrivalSince > kArrivalRecheckWindowMs) {
+      DebugLog(" Printer records did not appear within %u ms\n", static_cast<unsigned>(kArrivalRecheckWindowMs));
+      state.pendingArrival.clear();
+      return;
+    }
+    path = state.pendingArrival;
+  }
+  if (BindQueueToPrinter(state, path) != Binding::Bound) return;
+  ClearPendingArrival(state, path);
+  state.reopenDevice = 1;
 }
 
 void HandleDeviceEvent(DWORD eventType, const void* eventData) {

@@ -18,22 +18,51 @@ void RegisterForUsbArrivals(ServiceState& state) {
   state.notifyHandle.Reset(RegisterDeviceNotificationW(state.statusHandle, &filter, DEVICE_NOTIFY_SERVICE_HANDLE));
 }
 
+void ReportStopPending(ServiceState& state) {
+  state.serviceStatus.dwCurrentState = SERVICE_STOP_PENDING;
+  state.serviceStatus.dwWaitHint = kStopWaitHintMs;
+  ++state.serviceStatus.dwCheckPoint;
+  SetServiceStatus(state.statusHandle, &state.serviceStatus);
+}
+
+// Waits for the monitor thread to end, cancelling a status read it may be
+// blocked in. Returns whether it ended within the bound.
+bool WaitForMonitorThread(ServiceState& state) {
+  const HANDLE thread = state.monitorThread.Get();
+  for (DWORD waited = 0, reported = 0;; waited += kStopPollMs) {
+    CancelSynchronousIo(thread);
+    if (WaitForSingleObject(thread, kStopPollMs) != WAIT_TIMEOUT) return true;
+    if (waited >= kMonitorStopTimeoutMs) return false;
+    if (waited - reported >= kStopCheckPointMs) {
+      reported = waited;
+      ReportStopPending(state);
+    }
+  }
+}
+
 // Ends the monitor thread (it closes the device on its way out) and stops
-// the device notifications. A monitor thread stuck in a read is given a
-// bounded time; the process ends it if it has not finished by then.
+// the device notifications. A monitor thread that does not end within the
+// bound keeps everything it may still use: the process then ends without
+// closing it.
 void StopMonitoring(ServiceState& state) {
+  ReportStopPending(state);
   if (state.stopEvent) SetEvent(state.stopEvent.Get());
-  bool monitorEnded = true;
   if (state.monitorThread) {
-    monitorEnded = WaitForSingleObject(state.monitorThread.Get(), kMonitorStopTimeoutMs) == WAIT_OBJECT_0;
-    if (!monitorEnded) {
+    if (!WaitForMonitorThread(state)) {
       DebugLog(" Monitor thread did not stop within %u ms\n", static_cast<unsigned>(kMonitorStopTimeoutMs));
+      state.notifyHandle.Reset();
+      return;
     }
     state.monitorThread.Reset();
   }
-  // A monitor thread that is still running may still wait on the event.
-  if (monitorEnded) state.stopEvent.Reset();
+  state.stopEvent.Reset();
   state.notifyHandle.Reset();
+}
+
+// Whether the monitor thread outlived the stop.
+bool MonitorThreadStillRunning() {
+  const HANDLE thread = serviceState.monitorThread.Get();
+  return serviceState.monitorThread && WaitForSingleObject(thread, 0) == WAIT_TIMEOUT;
 }
 
 }  // namespace
@@ -44,6 +73,10 @@ int RunServiceProcess() {
   const SERVICE_TABLE_ENTRYW dispatchTable[] = {{serviceName, ServiceMain}, {nullptr, nullptr}};
   StartServiceCtrlDispatcherW(dispatchTable);
   DebugLog(" MainError:%d\n", static_cast<int>(GetLastError()));
+  // A monitor thread that outlived the stop may still use the state's
+  // handles: the process ends here, before the static destructors would
+  // close them under it.
+  if (MonitorThreadStillRunning()) ExitProcess(0);
   return 0;
 }
 
@@ -64,9 +97,11 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
   state.statusHandle = RegisterServiceCtrlHandlerExW(kHandlerServiceName, ServiceControlHandler, nullptr);
   RegisterForUsbArrivals(state);
 
+  // The monitor thread exists before RUNNING is reported: only then can a
+  // stop arrive, and the stop reads the thread's handle.
+  state.monitorThread.Reset(CreateThread(nullptr, 0, StatusMonitorThread, nullptr, 0, nullptr));
   state.serviceStatus.dwCurrentState = SERVICE_RUNNING;
   SetServiceStatus(state.statusHandle, &state.serviceStatus);
-  state.monitorThread.Reset(CreateThread(nullptr, 0, StatusMonitorThread, nullptr, 0, nullptr));
 }
 
 DWORD WINAPI ServiceControlHandler(DWORD control, DWORD eventType, LPVOID eventData, LPVOID) {
@@ -74,8 +109,12 @@ DWORD WINAPI ServiceControlHandler(DWORD control, DWORD eventType, LPVOID eventD
   switch (control) {
     case SERVICE_CONTROL_STOP:
     case SERVICE_CONTROL_SHUTDOWN:
+      // A second stop while the first is under way has nothing left to do.
+      if (state.serviceStatus.dwCurrentState == SERVICE_STOP_PENDING) break;
       StopMonitoring(state);
       state.serviceStatus.dwCurrentState = SERVICE_STOPPED;
+      state.serviceStatus.dwCheckPoint = 0;
+      state.serviceStatus.dwWaitHint = kStartWaitHintMs;
       break;
     case SERVICE_CONTROL_DEVICEEVENT:
       HandleDeviceEvent(eventType, eventData);

@@ -14,4 +14,10 @@ void ResetServiceState() {
   state.currentPort.clear();
   state.stopEvent.Reset();
   state.monitorThread.Reset();
+  InitializeSRWLock(&state.queueLock);
+  InitializeSRWLock(&state.portLock);
+  InitializeSRWLock(&state.arrivalLock);
+  state.pendingArrival.clear();
+  state.pendingArrivalSince = 0;
+  state.spoolerStartOwed = false;
 }

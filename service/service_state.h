@@ -33,6 +33,26 @@ struct ServiceState {
   // Signalled to end the monitor thread.
   UniqueHandle stopEvent;
   UniqueHandle monitorThread;
+
+  // Held while a status rule or a device event checks `deviceRemoved` and
+  // sends its queue commands, and while the removal sends its commands and
+  // sets the flag: a pass that read the flag just before an unplug cannot
+  // resume the queue after the offline status.
+  SRWLOCK queueLock = SRWLOCK_INIT;
+  // Held while the queue's port is read, compared and changed: the control
+  // handler and the monitor thread's re-check never re-bind at once.
+  SRWLOCK portLock = SRWLOCK_INIT;
+
+  // The model's printer arrived before its print interface or its port
+  // record existed: the monitor thread looks again each pass until
+  // `pendingArrivalSince` is kArrivalRecheckWindowMs old. Guarded by
+  // `arrivalLock`.
+  SRWLOCK arrivalLock = SRWLOCK_INIT;
+  std::wstring pendingArrival;
+  DWORD pendingArrivalSince = 0;
+  // A re-binding left the spooler stopping; the monitor thread starts it once
+  // it has stopped.
+  std::atomic<bool> spoolerStartOwed{false};
 };
 
 extern ServiceState serviceState;

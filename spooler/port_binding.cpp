@@ -20,45 +20,77 @@ ServiceHandle OpenServiceManager() {
   return manager;
 }
 
-// Waits until the spooler reports that it has stopped, polling its state.
-// Gives up when the state cannot be read or the bound has passed.
-void WaitForSpoolerStopped(SC_HANDLE spooler) {
+// Polls the spooler's state until it is `wanted`, for at most `bound` ms.
+// Returns the last state read (0 when it could not be read).
+DWORD WaitForSpoolerState(SC_HANDLE spooler, DWORD wanted, DWORD bound) {
   SERVICE_STATUS status = {};
-  for (DWORD waited = 0;; waited += kSpoolerStopPollMs) {
+  for (DWORD waited = 0;; waited += kSpoolerPollMs) {
     if (!QueryServiceStatus(spooler, &status)) {
       DebugLog(" Spooler state unknown:%d\n", static_cast<int>(GetLastError()));
-      return;
+      return 0;
     }
-    if (status.dwCurrentState == SERVICE_STOPPED) return;
-    if (waited >= kSpoolerStopTimeoutMs) {
-      DebugLog(" Spooler did not stop within %u ms\n", static_cast<unsigned>(kSpoolerStopTimeoutMs));
-      return;
-    }
-    Sleep(kSpoolerStopPollMs);
+    if (status.dwCurrentState == wanted || waited >= bound) return status.dwCurrentState;
+    Sleep(kSpoolerPollMs);
   }
+}
+
+ServiceHandle OpenSpooler(const ServiceHandle& manager) {
+  ServiceHandle spooler(OpenServiceA(manager.Get(), kSpoolerServiceName, SERVICE_ALL_ACCESS));
+  if (!spooler) DebugLog(" Spooler open failed:%d\n", static_cast<int>(GetLastError()));
+  return spooler;
 }
 
 void StopSpooler() {
   const ServiceHandle manager = OpenServiceManager();
   if (!manager) return;
-  const ServiceHandle spooler(OpenServiceA(manager.Get(), kSpoolerServiceName, SERVICE_ALL_ACCESS));
+  const ServiceHandle spooler = OpenSpooler(manager);
+  if (!spooler) return;
   SERVICE_STATUS status = {};
-  ControlService(spooler.Get(), SERVICE_CONTROL_STOP, &status);
+  if (!ControlService(spooler.Get(), SERVICE_CONTROL_STOP, &status)) {
+    // A refused stop (a service that depends on the spooler runs, or it is
+    // already stopping) is not waited for: the spooler keeps the new port.
+    DebugLog(" Spooler stop refused:%d\n", static_cast<int>(GetLastError()));
+    return;
+  }
   Sleep(kSpoolerStopPauseMs);
-  WaitForSpoolerStopped(spooler.Get());
+  if (WaitForSpoolerState(spooler.Get(), SERVICE_STOPPED, kSpoolerStopTimeoutMs) != SERVICE_STOPPED) {
+    DebugLog(" Spooler did not stop within %u ms\n",
+             static_cast<unsigned>(kSpoolerStopPauseMs + kSpoolerStopTimeoutMs));
+  }
 }
 
-void StartSpooler() {
+// Starts a stopped spooler and waits until it answers. A spooler that is
+// running is left alone; one that is still stopping is reported so that the
+// start can be made later.
+SpoolerRestart StartSpooler(bool waitUntilRunning) {
   const ServiceHandle manager = OpenServiceManager();
-  if (!manager) return;
-  {
-    const ServiceHandle spooler(OpenServiceA(manager.Get(), kSpoolerServiceName, SERVICE_ALL_ACCESS));
-    if (!StartServiceA(spooler.Get(), 0, nullptr)) {
-      DebugLog(" Spooler start failed:%d\n", static_cast<int>(GetLastError()));
-    }
+  if (!manager) return SpoolerRestart::Done;
+  const ServiceHandle spooler = OpenSpooler(manager);
+  if (!spooler) return SpoolerRestart::Done;
+  SERVICE_STATUS status = {};
+  if (!QueryServiceStatus(spooler.Get(), &status)) {
+    DebugLog(" Spooler state unknown:%d\n", static_cast<int>(GetLastError()));
+    return SpoolerRestart::Done;
   }
+  if (status.dwCurrentState == SERVICE_STOP_PENDING) {
+    DebugLog(" Spooler still stopping: it is started once stopped\n");
+    return SpoolerRestart::StartOwed;
+  }
+  if (status.dwCurrentState != SERVICE_STOPPED) return SpoolerRestart::Done;
+  if (!StartServiceA(spooler.Get(), 0, nullptr)) {
+    DebugLog(" Spooler start failed:%d\n", static_cast<int>(GetLastError()));
+    return SpoolerRestart::Done;
+  }
+  if (!waitUntilRunning) return SpoolerRestart::Done;
+  // StartService returns when the spooler's process has started; it answers
+  // calls only once it reports RUNNING. The fixed pauses stay the minimum.
   Sleep(kSpoolerStartPauseMs);
+  if (WaitForSpoolerState(spooler.Get(), SERVICE_RUNNING, kSpoolerStartTimeoutMs) != SERVICE_RUNNING) {
+    DebugLog(" Spooler not running within %u ms\n",
+             static_cast<unsigned>(kSpoolerStartPauseMs + kSpoolerStartTimeoutMs));
+  }
   Sleep(kSpoolerSettlePauseMs);
+  return SpoolerRestart::Done;
 }
 
 }  // namespace
@@ -106,28 +138,31 @@ std::wstring FindUsbPortForDevice(const std::vector<std::wstring>& ports, std::w
   return {};
 }
 
-void SetPrinterPortAndRestartSpooler(const std::wstring& port) {
+SpoolerRestart SetPrinterPortAndRestartSpooler(const std::wstring& port) {
   if (port.empty()) {
     DebugLog(" Refusing to bind the queue to an empty port\n");
-    return;
+    return SpoolerRestart::Done;
   }
   {
     const PrinterHandle queue = OpenQueue();
-    if (!queue) return;
+    if (!queue) return SpoolerRestart::Done;
     auto info = ReadQueueInfo(queue.Get());
-    if (!info) return;
+    if (!info) return SpoolerRestart::Done;
     std::wstring newPort = port;
     info->Get()->pPortName = newPort.data();
     int failedWrites = 0;
     while (!SetPrinterW(queue.Get(), 2, reinterpret_cast<LPBYTE>(info->Get()), 0)) {
       if (++failedWrites == kPortWriteAttempts) {
         DebugLog(" Port write failed %d times:%d\n", failedWrites, static_cast<int>(GetLastError()));
-        return;
+        return SpoolerRestart::Done;
       }
     }
   }
   // The queue handle is closed before the restart: the spooler that issued it
-  // is about to go away.
+  // is about to go away. A stop that did not finish in time still gets its
+  // start: the spooler is never left stopped by the re-binding.
   StopSpooler();
-  StartSpooler();
+  return StartSpooler(true);
 }
+
+bool StartSpoolerOnceStopped() { return StartSpooler(false) == SpoolerRestart::Done; }

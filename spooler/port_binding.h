@@ -13,9 +13,15 @@ inline constexpr int kPortWriteAttempts = 21;
 inline constexpr DWORD kSpoolerStopPauseMs = 300;
 inline constexpr DWORD kSpoolerStartPauseMs = 300;
 inline constexpr DWORD kSpoolerSettlePauseMs = 1000;
-// While the spooler stops, its state is polled this often, for at most this long.
-inline constexpr DWORD kSpoolerStopPollMs = 100;
-inline constexpr DWORD kSpoolerStopTimeoutMs = 30000;
+// After the stop pause, and after the start pause, the spooler's state is
+// polled this often until it has stopped, or runs, for at most these bounds.
+// The re-binding runs inside the control handler, which the control manager
+// gives 30 s: all waits and pauses together come to at most
+// 300 + 8000 + 300 + 8000 + 1000 = 17,600 ms, so a control queued behind a
+// re-binding is still answered in time.
+inline constexpr DWORD kSpoolerPollMs = 100;
+inline constexpr DWORD kSpoolerStopTimeoutMs = 8000;
+inline constexpr DWORD kSpoolerStartTimeoutMs = 8000;
 
 // The spooler's ports whose names contain "USB" (case-sensitive), in the
 // spooler's order. Empty when the ports cannot be listed.
@@ -30,7 +36,18 @@ std::wstring DeviceInstanceIdFromPath(std::wstring_view path);
 // id (compared without regard to case), or an empty string.
 std::wstring FindUsbPortForDevice(const std::vector<std::wstring>& ports, std::wstring_view path);
 
+// What is left to do after a re-binding.
+enum class SpoolerRestart {
+  Done,       // restarted, not needed, or not possible (each logged)
+  StartOwed,  // the spooler was still stopping: it must be started once stopped
+};
+
 // Writes `port` into the queue and restarts the spooler so that the change
 // takes effect. An empty port is refused. When the spooler rejects every
-// write, the spooler is left alone.
-void SetPrinterPortAndRestartSpooler(const std::wstring& port);
+// write, the spooler is left alone. A spooler that refuses to stop (a
+// service that depends on it runs) keeps running with the new port.
+SpoolerRestart SetPrinterPortAndRestartSpooler(const std::wstring& port);
+
+// Starts the spooler when it has stopped. Returns false while it is still
+// stopping, so the caller can try again later.
+bool StartSpoolerOnceStopped();

@@ -51,10 +51,13 @@ TEST_F(Faults, SpoolerDownWhenThePrinterArrivesOnANewPort) {
   machine.StopSpooler();
   machine.Plug(kPrinterPath);
   machine.RunUntilIdle();
-  // No ports can be listed, so no port is found and nothing is rewritten.
+  // No ports can be listed, so no port is found and nothing is rewritten...
   EXPECT_TRUE(DebugLogContains(" No USB port records the device"));
+  EXPECT_EQ(machine.Queue(kQueue)->port, L"USB001");
+  // ...until the spooler is back: the monitor thread looks again and re-binds.
   machine.StartSpooler();
-  ExpectSettled(false, 0, L"USB001");
+  machine.Advance(4000);
+  ExpectSettled(false, 0, L"USB002");
 }
 
 TEST_F(Faults, SpoolerStoppedByOthersDuringARebinding) {
@@ -161,8 +164,11 @@ TEST_F(Faults, PortListingFails) {
   machine.Advance(3000);
   EXPECT_TRUE(DebugLogContains(" No USB port records the device"));
   EXPECT_EQ(machine.SpoolerRestarts(), 0);
+  // Once the ports can be listed again, the re-check finds the printer's port.
   machine.FailPortEnumeration(0);
-  ExpectSettled(false, 0, L"USB001");
+  machine.Advance(4000);
+  EXPECT_EQ(machine.SpoolerRestarts(), 1);
+  ExpectSettled(false, 0, L"USB002");
 }
 
 TEST_F(Faults, SpoolerRejectsThePortWrite) {

@@ -91,13 +91,22 @@ TEST_F(PortBinding, SlowSpoolerIsWaitedForAndStartedAgain) {
   EXPECT_EQ(machine.Now() - start, 2000 + 1300);
 }
 
-TEST_F(PortBinding, SpoolerThatNeverStopsInTimeIsReported) {
+TEST_F(PortBinding, SpoolerThatNeverStopsInTimeIsReportedAndItsStartIsOwed) {
   AddMovedPrinterSetup();
   machine.SetSpoolerStopTime(45000);
-  SetPrinterPortAndRestartSpooler(L"USB002");
-  EXPECT_TRUE(DebugLogContains(" Spooler did not stop within 30000 ms"));
-  EXPECT_TRUE(DebugLogContains(" Spooler start failed:1056"));
+  const sim::Millis start = machine.Now();
+  EXPECT_EQ(SetPrinterPortAndRestartSpooler(L"USB002"), SpoolerRestart::StartOwed);
+  EXPECT_TRUE(DebugLogContains(" Spooler did not stop within 8300 ms"));
+  EXPECT_FALSE(DebugLogContains("start failed"));
+  // Never a start that must fail: the spooler is still stopping.
+  EXPECT_EQ(machine.SpoolerState(), static_cast<DWORD>(SERVICE_STOP_PENDING));
+  EXPECT_LE(machine.Now() - start, 8300 + kSpoolerPollMs);
   EXPECT_EQ(machine.OpenHandles().Total(), 0);
+  // Once it has stopped, the owed start is made.
+  EXPECT_FALSE(StartSpoolerOnceStopped());
+  machine.Advance(45000);
+  EXPECT_TRUE(StartSpoolerOnceStopped());
+  EXPECT_TRUE(machine.SpoolerRunning());
 }
 
 TEST_F(PortBinding, RejectedWritesAreTriedTwentyOneTimesAndTheSpoolerIsLeftAlone) {

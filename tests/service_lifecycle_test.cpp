@@ -52,9 +52,14 @@ TEST_P(StopControls, ReportStoppedOnceAndEndTheProcessCleanly) {
   ASSERT_EQ(machine.SendControl(GetParam()), 0u);
   machine.RunUntilIdle();
   const auto reports = machine.StatusReports();
-  ASSERT_EQ(reports.size(), 2u);
-  EXPECT_EQ(reports[1].dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
-  EXPECT_TRUE(SameExceptState(reports[1], running));
+  // STOP_PENDING with a wait hint while the monitor thread ends, then STOPPED
+  // once, with the fields the service ran with.
+  ASSERT_EQ(reports.size(), 3u);
+  EXPECT_EQ(reports[1].dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
+  EXPECT_EQ(reports[1].dwWaitHint, kStopWaitHintMs);
+  EXPECT_EQ(reports[1].dwCheckPoint, 1u);
+  EXPECT_EQ(reports[2].dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+  EXPECT_TRUE(SameExceptState(reports[2], running));
   EXPECT_FALSE(machine.ServiceProcessRunning());
   EXPECT_EQ(machine.ServiceExitCode(), 0);
   EXPECT_EQ(CountDebugLinesContaining(" MainError:"), 1);
