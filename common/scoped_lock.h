@@ -6,7 +6,7 @@
 // Owns `lock` exclusively from construction to destruction.
 class ExclusiveLock {
  public:
-  explicit ExclusiveLock(SRWLOCK& lock) noexcept : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
+  explicit ExclusiveLock(SRWLOCK& lock) : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
   ~ExclusiveLock() { ReleaseSRWLockExclusive(&lock_); }
   ExclusiveLock(const ExclusiveLock&) = delete;
   ExclusiveLock& operator=(const ExclusiveLock&) = delete;

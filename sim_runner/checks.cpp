@@ -76,6 +76,10 @@ std::optional<std::string> EvaluateCheck(const Step& check, const sim::Machine& 
     case Kind::ExpectService:
       if (machine.ServiceState() == wantedState) return std::nullopt;
       return "the service last reported " + ServiceStateName(machine.ServiceState());
+    case Kind::ExpectLongestControl:
+      if (machine.LongestControl() < check.number) return std::nullopt;
+      return "longest-control " + FormatTime(machine.LongestControl()).substr(
+                                      FormatTime(machine.LongestControl()).find_first_not_of(' ')) + " s";
     default:
       return "not a check";
   }

@@ -40,12 +40,20 @@ Scenario files
   queue NAME port=PORT            a spooler queue on PORT, running, status 0
   port NAME [device-id=TEXT]      a spooler port (enumerated in the order
                                   added); with device-id also its USB Monitor
-                                  key with that "Device Id"
+                                  key with that "Device Id". For a port that
+                                  exists, its record is replaced (removed
+                                  without device-id): a USB port monitor that
+                                  records the printer late
   device PATH [description=TEXT] [status=HEX]
                                   a USB device interface, not yet present;
                                   description is the "Port Description" of
-                                  its print interface, status the status byte
-                                  of its records (0x20 when left out)
+                                  its print interface (no print interface
+                                  without it), status the status byte of its
+                                  records (0x20 when left out). Again for a
+                                  declared PATH: from then on its print
+                                  interface has that description (none
+                                  without it), as a printer class driver that
+                                  registers it late
   plug PATH / unplug PATH         the device arrives or goes; the service hears
                                   of it if it registered for USB devices
   status PATH HEX                 the device's status byte changes
@@ -54,6 +62,14 @@ Scenario files
   service control N               sends control code N
   spooler stop / spooler start    stops or starts the Spooler service
   spooler stop-time DURATION      how long the Spooler takes to stop (0)
+  spooler start-time DURATION     how long the Spooler stays START_PENDING
+                                  after a start (0); its calls fail with 1722
+                                  until it runs
+  spooler dependent NAME running|stopped
+                                  a service that depends on the Spooler;
+                                  while one runs, a stop control to the
+                                  Spooler fails with 1051 (an administrator's
+                                  "spooler stop" stops it first)
   wait DURATION                   virtual time passes while the threads run
 
   PATH must be declared by an earlier device line.
@@ -66,9 +82,11 @@ error code of 0 switches that fault off)
                                   fails with N, returns N bytes, or takes that
                                   long; every open takes that long; another
                                   program holds the device (sharing violation)
-  fault spooler [reject-port-writes=N] [enum-ports-error=N]
+  fault spooler [reject-port-writes=N] [enum-ports-error=N] [latency=DURATION]
                                   port writes to a queue, or the port listing,
-                                  fail with N
+                                  fail with N; every spooler call takes that
+                                  long
+  fault registry latency=DURATION every registry call takes that long
   fault scm unreachable=N         opening the service control manager fails
                                   with N
 
@@ -79,6 +97,11 @@ Checks
   expect spooler running|stopped
   expect spooler-restarts N       times the Spooler was stopped and started
   expect service running|stopped  the state the service last reported
+  expect longest-control below DURATION
+                                  the service's control handler took less
+                                  than DURATION for every control so far (the
+                                  control manager answers 1053 for a control
+                                  not handled within 30 s, on the timeline)
 
 Timeline tags
   step     a line of the scenario       spool    a command the spooler got

@@ -127,15 +127,19 @@ constexpr CommandForm kTwoWordCommands[] = {
     {"spooler stop", Step::Kind::SpoolerStop},
     {"spooler start", Step::Kind::SpoolerStart},
     {"spooler stop-time", Step::Kind::SpoolerStopTime},
+    {"spooler start-time", Step::Kind::SpoolerStartTime},
+    {"spooler dependent", Step::Kind::SpoolerDependent},
     {"fault device", Step::Kind::FaultDevice},
     {"fault spooler", Step::Kind::FaultSpooler},
     {"fault scm", Step::Kind::FaultScm},
+    {"fault registry", Step::Kind::FaultRegistry},
     {"expect queue", Step::Kind::ExpectQueue},
     {"expect log", Step::Kind::ExpectLog},
     {"expect no-log", Step::Kind::ExpectNoLog},
     {"expect spooler", Step::Kind::ExpectSpooler},
     {"expect spooler-restarts", Step::Kind::ExpectSpoolerRestarts},
     {"expect service", Step::Kind::ExpectService},
+    {"expect longest-control", Step::Kind::ExpectLongestControl},
 };
 
 constexpr CommandForm kOneWordCommands[] = {
@@ -193,7 +197,10 @@ bool FillStep(Step& step, const std::vector<Token>& tokens, std::size_t first, s
       keys = {"read-error", "short-read", "read-latency", "open-latency", "held"};
       break;
     case Kind::FaultSpooler:
-      keys = {"reject-port-writes", "enum-ports-error"};
+      keys = {"reject-port-writes", "enum-ports-error", "latency"};
+      break;
+    case Kind::FaultRegistry:
+      keys = {"latency"};
       break;
     case Kind::FaultScm:
       keys = {"unreachable"};
@@ -221,6 +228,14 @@ bool FillStep(Step& step, const std::vector<Token>& tokens, std::size_t first, s
     const auto text = keyed(key);
     return !text || TakeDuration(*text, out, error);
   };
+  const auto optionalDuration = [&](const char* key, std::optional<std::int64_t>& out) {
+    const auto text = keyed(key);
+    if (!text) return true;
+    std::int64_t value = 0;
+    if (!TakeDuration(*text, value, error)) return false;
+    out = value;
+    return true;
+  };
 
   switch (step.kind) {
     case Kind::FaultDevice: {
@@ -239,14 +254,24 @@ bool FillStep(Step& step, const std::vector<Token>& tokens, std::size_t first, s
       return number("read-error", f.readError) && number("short-read", f.shortRead) &&
              duration("read-latency", f.readLatency) && duration("open-latency", f.openLatency);
     }
-    case Kind::FaultSpooler:
-      if (!ExpectPositional(*args, 0, "fault spooler [reject-port-writes=N] [enum-ports-error=N]", error)) return false;
+    case Kind::FaultSpooler: {
+      constexpr char kUsage[] = "fault spooler [reject-port-writes=N] [enum-ports-error=N] [latency=DURATION]";
+      if (!ExpectPositional(*args, 0, kUsage, error)) return false;
       if (args->keyed.empty()) {
-        error = "nothing to set; expected: fault spooler [reject-port-writes=N] [enum-ports-error=N]";
+        error = std::string("nothing to set; expected: ") + kUsage;
         return false;
       }
       return number("reject-port-writes", step.faults.portWriteError) &&
-             number("enum-ports-error", step.faults.enumPortsError);
+             number("enum-ports-error", step.faults.enumPortsError) &&
+             optionalDuration("latency", step.faults.spoolerLatency);
+    }
+    case Kind::FaultRegistry:
+      if (!ExpectPositional(*args, 0, "fault registry latency=DURATION", error)) return false;
+      if (!keyed("latency")) {
+        error = "missing key \"latency\"; expected: fault registry latency=DURATION";
+        return false;
+      }
+      return optionalDuration("latency", step.faults.registryLatency);
     case Kind::FaultScm:
       if (!ExpectPositional(*args, 0, "fault scm unreachable=N", error)) return false;
       if (!keyed("unreachable")) {
@@ -272,7 +297,6 @@ bool FillStep(Step& step, const std::vector<Token>& tokens, std::size_t first, s
       if (!ExpectPositional(*args, 1, "device PATH [description=TEXT] [status=HEX]", error)) return false;
       step.name = p[0];
       step.description = keyed("description");
-      step.status = 0x20;
       if (const auto status = keyed("status"); status && !TakeHex(*status, 0xFF, step.status, error)) return false;
       return true;
     case Kind::Plug:
@@ -302,6 +326,20 @@ bool FillStep(Step& step, const std::vector<Token>& tokens, std::size_t first, s
     case Kind::SpoolerStopTime:
       if (!ExpectPositional(*args, 1, "spooler stop-time DURATION", error)) return false;
       return TakeDuration(p[0], step.number, error);
+    case Kind::SpoolerStartTime:
+      if (!ExpectPositional(*args, 1, "spooler start-time DURATION", error)) return false;
+      return TakeDuration(p[0], step.number, error);
+    case Kind::SpoolerDependent:
+      if (!ExpectPositional(*args, 2, "spooler dependent NAME running|stopped", error)) return false;
+      step.name = p[0];
+      return TakeRunningOrStopped(p[1], step.running, error);
+    case Kind::ExpectLongestControl:
+      if (!ExpectPositional(*args, 2, "expect longest-control below DURATION", error)) return false;
+      if (p[0] != "below") {
+        error = "\"" + p[0] + "\" is not \"below\"; expected: expect longest-control below DURATION";
+        return false;
+      }
+      return TakeDuration(p[1], step.number, error);
     case Kind::Wait:
       if (!ExpectPositional(*args, 1, "wait DURATION", error)) return false;
       return TakeDuration(p[0], step.number, error);
@@ -470,12 +508,9 @@ Scenario ParseScenario(std::string_view text) {
     }
     const std::string path = Lower(step->name);
     if (step->kind == Step::Kind::Device) {
-      if (const auto it = devices.find(path); it != devices.end()) {
-        scenario.errors.push_back(
-            {lineNumber, "device " + step->name + " was already declared on line " + std::to_string(it->second)});
-        continue;
-      }
-      devices[path] = lineNumber;
+      // A device declared again gets new print-interface records (a late
+      // driver); its first line declares it.
+      devices.try_emplace(path, lineNumber);
     } else if ((step->kind == Step::Kind::Plug || step->kind == Step::Kind::Unplug ||
                 step->kind == Step::Kind::Status || step->kind == Step::Kind::FaultDevice) &&
                !devices.contains(path)) {

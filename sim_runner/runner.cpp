@@ -47,7 +47,14 @@ void Perform(sim::Machine& machine, const Step& step, Printer& printer) {
       machine.AddPort(Widen(step.name), step.deviceId);
       break;
     case Kind::Device:
-      machine.AddDevice(Widen(step.name), step.description, static_cast<BYTE>(step.status.value_or(0x20)));
+      // A known device gets new print-interface records, as a printer class
+      // driver that registers them late does.
+      if (machine.HasDevice(Widen(step.name))) {
+        machine.SetDeviceDescription(Widen(step.name), step.description);
+        if (step.status) machine.SetDeviceStatus(Widen(step.name), static_cast<BYTE>(*step.status));
+      } else {
+        machine.AddDevice(Widen(step.name), step.description, static_cast<BYTE>(step.status.value_or(0x20)));
+      }
       break;
     case Kind::Plug:
       machine.Plug(Widen(step.name));
@@ -76,6 +83,12 @@ void Perform(sim::Machine& machine, const Step& step, Printer& printer) {
     case Kind::SpoolerStopTime:
       machine.SetSpoolerStopTime(step.number);
       break;
+    case Kind::SpoolerStartTime:
+      machine.SetSpoolerStartTime(step.number);
+      break;
+    case Kind::SpoolerDependent:
+      machine.SetSpoolerDependent(step.name, step.running);
+      break;
     case Kind::Wait:
       machine.Advance(step.number);
       return;
@@ -93,6 +106,10 @@ void Perform(sim::Machine& machine, const Step& step, Printer& printer) {
     case Kind::FaultSpooler:
       if (step.faults.portWriteError) machine.RejectPortWrites(*step.faults.portWriteError);
       if (step.faults.enumPortsError) machine.FailPortEnumeration(*step.faults.enumPortsError);
+      if (step.faults.spoolerLatency) machine.SetSpoolerLatency(*step.faults.spoolerLatency);
+      break;
+    case Kind::FaultRegistry:
+      machine.SetRegistryLatency(step.faults.registryLatency.value_or(0));
       break;
     case Kind::FaultScm:
       machine.SetServiceManagerUnreachable(step.faults.scmError.value_or(0));

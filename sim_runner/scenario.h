@@ -20,6 +20,8 @@ struct FaultSettings {
   std::optional<std::uint32_t> portWriteError;
   std::optional<std::uint32_t> enumPortsError;
   std::optional<std::uint32_t> scmError;
+  std::optional<std::int64_t> spoolerLatency;
+  std::optional<std::int64_t> registryLatency;
 };
 
 struct Step {
@@ -27,7 +29,7 @@ struct Step {
     // Setup and events.
     Queue,            // queue NAME port=PORT
     Port,             // port NAME [device-id=TEXT]
-    Device,           // device PATH [description=TEXT] [status=HEX]
+    Device,           // device PATH [description=TEXT] [status=HEX]; again later: new records
     Plug,             // plug PATH
     Unplug,           // unplug PATH
     Status,           // status PATH HEX
@@ -37,11 +39,14 @@ struct Step {
     SpoolerStop,      // spooler stop
     SpoolerStart,     // spooler start
     SpoolerStopTime,  // spooler stop-time DURATION
+    SpoolerStartTime, // spooler start-time DURATION
+    SpoolerDependent, // spooler dependent NAME running|stopped
     Wait,             // wait DURATION
     // Faults.
     FaultDevice,   // fault device PATH [read-error=N] [short-read=N] [read-latency=D] [open-latency=D] [held=yes|no]
     FaultSpooler,  // fault spooler [reject-port-writes=N] [enum-ports-error=N]
     FaultScm,      // fault scm unreachable=N
+    FaultRegistry, // fault registry latency=DURATION
     // Checks.
     ExpectQueue,            // expect queue NAME [paused=yes|no] [status=HEX] [port=PORT]
     ExpectLog,              // expect log "TEXT"
@@ -49,6 +54,7 @@ struct Step {
     ExpectSpooler,          // expect spooler running|stopped
     ExpectSpoolerRestarts,  // expect spooler-restarts N
     ExpectService,          // expect service running|stopped
+    ExpectLongestControl,   // expect longest-control below DURATION
   };
 
   Kind kind = Kind::Wait;
@@ -63,10 +69,12 @@ struct Step {
   // Device status byte (Device, Status) or queue status (ExpectQueue).
   std::optional<std::uint32_t> status;
   std::optional<bool> paused;
-  // Milliseconds (Wait, SpoolerStopTime), control code (ServiceControl) or
-  // restart count (ExpectSpoolerRestarts).
+  // Milliseconds (Wait, SpoolerStopTime, SpoolerStartTime,
+  // ExpectLongestControl), control code (ServiceControl) or restart count
+  // (ExpectSpoolerRestarts).
   std::int64_t number = 0;
-  // "running" rather than "stopped" (ExpectSpooler, ExpectService).
+  // "running" rather than "stopped" (ExpectSpooler, ExpectService,
+  // SpoolerDependent).
   bool running = false;
   FaultSettings faults;
 

@@ -104,7 +104,7 @@ bool SameGuid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof 
 ThreadObject* CurrentThreadObject() { return tThreadObject; }
 
 void TakeTime(MachineState& m, Millis latency) {
-  if (latency > 0) m.scheduler.Block(nullptr, m.Now() + latency);
+  if (latency > 0) m.scheduler.Pass(m.Now() + latency);
 }
 
 std::shared_ptr<ThreadObject> StartThread(MachineState& m, int process, std::string name, std::function<DWORD()> body) {

@@ -113,6 +113,19 @@ bool Scheduler::Block(std::function<bool()> ready, Millis deadline) {
   return woken;
 }
 
+void Scheduler::Pass(Millis deadline) {
+  std::unique_lock lock(mutex_);
+  Participant& self = SelfLocked();
+  if (self.killed) return;
+  self.ready = nullptr;
+  self.deadline = deadline;
+  self.state = State::Blocked;
+  HandOff();
+  turn_.wait(lock, [&] { return current_ == self.id; });
+  self.state = State::Running;
+  self.deadline = kForever;
+}
+
 std::vector<std::unique_ptr<Scheduler::Participant>> Scheduler::TakeFinished() {
   std::vector<std::unique_ptr<Participant>> finished;
   std::erase_if(participants_, [&](std::unique_ptr<Participant>& p) {

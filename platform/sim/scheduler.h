@@ -56,6 +56,12 @@ class Scheduler {
   // whether `ready` held. A null `ready` waits for the deadline alone.
   bool Block(std::function<bool()> ready, Millis deadline);
 
+  // Lets the calling thread's time pass until `deadline`, as a call that
+  // takes time does. Unlike Block it never unwinds a thread whose process
+  // ended (it returns early instead), so handle-closing calls made from
+  // destructors can take time too.
+  void Pass(Millis deadline);
+
   // Ends every thread of `process` other than the caller: each unwinds from
   // its current or next blocking call.
   void Kill(int process);

@@ -82,7 +82,7 @@ TEST(ParseLine, SetupCommands) {
   Step device = ParseOk(std::string("device ") + kPath + " description=KX310MQ47H");
   EXPECT_EQ(device.name, kPath);
   EXPECT_EQ(device.description, "KX310MQ47H");
-  EXPECT_EQ(device.status, 0x20u);
+  EXPECT_FALSE(device.status.has_value());  // 0x20 for a new device, unchanged for a known one
   EXPECT_EQ(ParseOk("device X status=0x00").status, 0x00u);
 
   EXPECT_EQ(ParseOk("status X 0x04").status, 0x04u);
@@ -91,6 +91,14 @@ TEST(ParseLine, SetupCommands) {
   EXPECT_EQ(ParseOk("service control 11").number, 11);
   EXPECT_EQ(ParseOk("service start").kind, Step::Kind::ServiceStart);
   EXPECT_EQ(ParseOk("spooler stop").kind, Step::Kind::SpoolerStop);
+  EXPECT_EQ(ParseOk("spooler start-time 3s").number, 3000);
+  Step dependent = ParseOk("spooler dependent Fax running");
+  EXPECT_EQ(dependent.kind, Step::Kind::SpoolerDependent);
+  EXPECT_EQ(dependent.name, "Fax");
+  EXPECT_TRUE(dependent.running);
+  EXPECT_FALSE(ParseOk("spooler dependent Fax stopped").running);
+  EXPECT_EQ(ParseOk("fault spooler latency=40ms").faults.spoolerLatency, 40);
+  EXPECT_EQ(ParseOk("fault registry latency=2ms").faults.registryLatency, 2);
 }
 
 TEST(ParseLine, Checks) {
@@ -107,6 +115,9 @@ TEST(ParseLine, Checks) {
   EXPECT_TRUE(ParseOk("expect spooler running").running);
   EXPECT_FALSE(ParseOk("expect service stopped").running);
   EXPECT_EQ(ParseOk("expect spooler-restarts 1").number, 1);
+  Step longest = ParseOk("expect longest-control below 2s");
+  EXPECT_EQ(longest.kind, Step::Kind::ExpectLongestControl);
+  EXPECT_EQ(longest.number, 2000);
   EXPECT_FALSE(ParseOk("wait 1s").IsCheck());
 }
 
@@ -128,6 +139,12 @@ TEST(ParseLine, Errors) {
   EXPECT_NE(ParseError("expect spooler-restarts one").find("not a count"), std::string::npos);
   EXPECT_NE(ParseError("service control x").find("not a control code"), std::string::npos);
   EXPECT_NE(ParseError("service start now").find("unexpected \"now\""), std::string::npos);
+  EXPECT_NE(ParseError("expect longest-control 2s").find("missing argument"), std::string::npos);
+  EXPECT_NE(ParseError("expect longest-control above 2s").find("is not \"below\""), std::string::npos);
+  EXPECT_NE(ParseError("spooler dependent Fax").find("missing argument"), std::string::npos);
+  EXPECT_NE(ParseError("spooler dependent Fax paused").find("neither running nor stopped"), std::string::npos);
+  EXPECT_NE(ParseError("fault registry").find("missing key \"latency\""), std::string::npos);
+  EXPECT_NE(ParseError("fault spooler latency=fast").find("not a duration"), std::string::npos);
 }
 
 TEST(ParseScenario, SkipsBlankAndCommentLinesAndNumbersLines) {
@@ -149,16 +166,18 @@ TEST(ParseScenario, ReportsEveryBadLine) {
 
 TEST(ParseScenario, DevicesMustBeDeclaredFirst) {
   const Scenario scenario = ParseScenario(std::string("plug ") + kPath + "\ndevice " + kPath + "\nplug " + kPath +
-                                          "\nunplug X\nstatus X 0x20\ndevice " + kPath + "\n");
-  ASSERT_EQ(scenario.errors.size(), 4u);
+                                          "\nunplug X\nstatus X 0x20\ndevice " + kPath + " description=LATE\n");
+  ASSERT_EQ(scenario.errors.size(), 3u);
   EXPECT_EQ(scenario.errors[0].line, 1);
   EXPECT_NE(scenario.errors[0].why.find("unknown device"), std::string::npos);
   EXPECT_EQ(scenario.errors[1].line, 4);
   EXPECT_EQ(scenario.errors[2].line, 5);
-  EXPECT_EQ(scenario.errors[3].line, 6);
-  EXPECT_NE(scenario.errors[3].why.find("already declared on line 2"), std::string::npos);
-  ASSERT_EQ(scenario.steps.size(), 2u);
+  // A second device line for a known path gives it new records.
+  ASSERT_EQ(scenario.steps.size(), 3u);
   EXPECT_EQ(scenario.steps[1].kind, Step::Kind::Plug);
+  EXPECT_EQ(scenario.steps[2].kind, Step::Kind::Device);
+  EXPECT_EQ(scenario.steps[2].description, "LATE");
+  EXPECT_FALSE(scenario.steps[2].status.has_value());
 }
 
 TEST(ParseScenario, DevicePathsIgnoreCase) {
