@@ -48,6 +48,26 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
 
+# The loader for the prefix's kind. Debian's `wine` starts the 32-bit loader
+# whenever wine32 is installed, even for a 64-bit prefix, and that loader is a
+# 32-bit Linux program, which a kernel without IA-32 emulation refuses
+# (ENOEXEC). A 64-bit prefix needs only the 64-bit loader, so it gets that one.
+wine_loader=wine
+if [[ $WINEARCH == win64 ]]; then
+  for candidate in "$(command -v wine64 || true)" /usr/lib/wine/wine64; do
+    if [[ -n $candidate && -x $candidate ]]; then
+      wine_loader=$candidate
+      export WINELOADER=$candidate
+      break
+    fi
+  done
+fi
+if ! loader_error=$("$wine_loader" --version 2>&1); then
+  echo "SKIPPED: Wine's loader for a $WINEARCH prefix does not start on this machine: $loader_error"
+  exit "$kSkipped"
+fi
+wine() { "$wine_loader" "$@"; }
+
 fail() {
   echo "FAILED: $*" >&2
   exit 1
@@ -61,7 +81,7 @@ end_session() {
 create_prefix() {
   end_session
   rm -rf "$prefix"
-  wineboot -i >/dev/null 2>&1 || fail "wineboot -i"
+  wine wineboot -i >/dev/null 2>&1 || fail "wineboot -i"
   wineserver -w
   [[ -f $prefix/system.reg ]] || fail "no registry in $prefix"
   echo "Wine prefix ready: $prefix"
@@ -244,7 +264,7 @@ msiexec_quiet() {
   local option=$1 msi=$2 log=$msi_build/wine-msi-$3.log status=0
   rm -f "$log"
   echo "msiexec $option $(basename "$msi") /qn /l*v $(basename "$log")"
-  wine msiexec "$option" "$(winepath -w "$msi")" /qn /l*v "$(winepath -w "$log")" || status=$?
+  wine msiexec "$option" "$(wine winepath -w "$msi")" /qn /l*v "$(wine winepath -w "$log")" || status=$?
   echo "msiexec exit status: $status"
   if [[ $status -ne 0 && -f $log ]]; then tail -n 40 "$log"; fi
   return "$status"
