@@ -3,15 +3,16 @@
 # Usage: scripts/install-deps.sh [package-group...]   (default: linux)
 #   linux    compiler, CMake, Ninja, GoogleTest
 #   fuzz     clang and its sanitizer and libFuzzer runtime (scripts/fuzz.sh)
-#   windows  MinGW-w64 cross compilers (x64, x86), 64-bit Wine, wixl (msitools,
-#            builds the Windows Installer package), GoogleTest
-#            sources (built with MinGW for the tests under Wine)
+#   windows  MinGW-w64 cross compilers (x64, x86), 64-bit and 32-bit Wine
+#            (wine32:i386; the i386 architecture is added to dpkg when
+#            missing), wixl (msitools, builds the Windows Installer package),
+#            GoogleTest sources (built with MinGW for the tests under Wine)
 set -euo pipefail
 
 declare -A groups=(
   [linux]="g++ cmake ninja-build libgtest-dev"
   [fuzz]="clang libclang-rt-14-dev cmake ninja-build"
-  [windows]="cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools wine wine64 wixl googletest"
+  [windows]="cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools wine wine64 wine32:i386 wixl googletest"
 )
 
 wanted=()
@@ -28,5 +29,15 @@ done
 
 echo "installing: ${missing[*]}"
 if [[ $(id -u) -ne 0 ]]; then sudo=sudo; else sudo=; fi
+# A package of another architecture (name:arch) is listed by apt-get update
+# only once dpkg knows that architecture.
+for package in "${missing[@]}"; do
+  [[ $package == *:* ]] || continue
+  arch=${package##*:}
+  if [[ $arch != "$(dpkg --print-architecture)" ]] && ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+    echo "adding the $arch architecture to dpkg"
+    $sudo dpkg --add-architecture "$arch"
+  fi
+done
 $sudo apt-get update -qq
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -5,7 +5,8 @@
 #   asan     the same suite under AddressSanitizer + UndefinedBehaviorSanitizer
 #   tsan     the same suite under ThreadSanitizer
 #   soak     a million status passes and ten thousand plug cycles
-#   windows  spoolsync.exe cross-built for x64 and x86, and tested under Wine
+#   windows  spoolsync.exe and its package cross-built for x64 and x86, and
+#            tested under Wine (x86 in a 32-bit prefix)
 #   fuzz     every libFuzzer target for a bounded time (FUZZ_SECONDS, 60)
 # Usage: scripts/test.sh [stage...]   (default: all stages, in that order)
 set -euo pipefail
@@ -34,11 +35,12 @@ for stage in "${stages[@]}"; do
       ;;
     windows)
       scripts/install-deps.sh windows
-      cmake --preset windows-x64
-      cmake --build --preset windows-x64
-      cmake --preset windows-x86
-      cmake --build --preset windows-x86
-      ctest --preset windows-x64
+      # Both builds before either's tests: each installs the other's package.
+      for arch in x64 x86; do
+        cmake --preset "windows-$arch"
+        cmake --build --preset "windows-$arch"
+      done
+      for arch in x64 x86; do ctest --preset "windows-$arch"; done
       ;;
     fuzz)
       scripts/fuzz.sh "${FUZZ_SECONDS:-60}"

@@ -1,9 +1,10 @@
-# The Windows Installer package, spoolsync-<version>-x64.msi, built with wixl
-# (Debian: wixl, from msitools) from windows/spoolsync.wxs.in. Included from
-# the top-level CMakeLists.txt in Windows builds, after the spoolsync target.
+# The Windows Installer package, spoolsync-<version>-<x64|x86>.msi, built with
+# wixl (Debian: wixl, from msitools) from windows/spoolsync.wxs.in. Included
+# from the top-level CMakeLists.txt in Windows builds, after the spoolsync
+# target.
 #
-# Target msi (part of the default build when wixl is found, 64-bit only):
-#   <build directory>/spoolsync-<version>-x64.msi
+# Target msi (part of the default build when wixl is found):
+#   <build directory>/spoolsync-<version>-<SPOOLSYNC_MSI_ARCH>.msi
 # spoolsync_add_msi(TARGET OUTPUT VERSION) adds a package of another version
 # from the same source (the tests install an older one and upgrade it).
 
@@ -20,14 +21,31 @@ set(SPOOLSYNC_FAILURE_ACTIONS_HEX
     "01000000" "88130000" "01000000" "30750000" "01000000" "60EA0000")
 string(JOIN "" SPOOLSYNC_FAILURE_ACTIONS_HEX ${SPOOLSYNC_FAILURE_ACTIONS_HEX})
 # Fixed for the life of the product: upgrades find older versions by it.
+# Shared by both architectures: they install the same service, so a package
+# of either one replaces an installed package of the other.
 set(SPOOLSYNC_MSI_UPGRADE_CODE 0DC90F87-C1D3-4E5B-AAC6-550E7023C756)
-set(SPOOLSYNC_MSI_COMPONENT_GUID DA9D9708-3652-45D6-95EF-74AA45AC42FE)
+
+# The package's platform is the build's. wixl -a writes it into the Template
+# summary property ("x64;1033" or "Intel;1033"), which Windows Installer checks
+# before anything else: an x64 package is refused on 32-bit Windows (1633), an
+# x86 one runs on 64-bit Windows too, with ProgramFilesFolder and SystemFolder
+# the 32-bit ones (Program Files (x86), SysWOW64). The two components have
+# their own GUIDs: one GUID must not stand for files in two places.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(SPOOLSYNC_MSI_ARCH x64)
+  set(SPOOLSYNC_MSI_PROGRAM_FILES ProgramFiles64Folder)
+  set(SPOOLSYNC_MSI_SYSTEM_FOLDER System64Folder)
+  set(SPOOLSYNC_MSI_WIN64 yes)
+  set(SPOOLSYNC_MSI_COMPONENT_GUID DA9D9708-3652-45D6-95EF-74AA45AC42FE)
+else()
+  set(SPOOLSYNC_MSI_ARCH x86)
+  set(SPOOLSYNC_MSI_PROGRAM_FILES ProgramFilesFolder)
+  set(SPOOLSYNC_MSI_SYSTEM_FOLDER SystemFolder)
+  set(SPOOLSYNC_MSI_WIN64 no)
+  set(SPOOLSYNC_MSI_COMPONENT_GUID 0A13B47B-C151-4003-83B0-B82667A80F6E)
+endif()
 
 set(SPOOLSYNC_MSI_ENABLED OFF)
-if(NOT CMAKE_SIZEOF_VOID_P EQUAL 8)
-  message(STATUS "Windows Installer package: not built (the package is for x64 builds only)")
-  return()
-endif()
 find_program(SPOOLSYNC_WIXL wixl DOC "wixl (msitools), builds the Windows Installer package")
 if(NOT SPOOLSYNC_WIXL OR NOT EXISTS "${SPOOLSYNC_WIXL}")
   message(WARNING "wixl not found (${SPOOLSYNC_WIXL}): the Windows Installer package (target msi) is NOT built, "
@@ -58,7 +76,7 @@ function(spoolsync_add_msi)
   endif()
   add_custom_command(
     OUTPUT "${arg_OUTPUT}"
-    COMMAND "${SPOOLSYNC_WIXL}" -a x64 -D "Version=${arg_VERSION}" -D "UpgradeBelow=${upgrade_below}"
+    COMMAND "${SPOOLSYNC_WIXL}" -a ${SPOOLSYNC_MSI_ARCH} -D "Version=${arg_VERSION}" -D "UpgradeBelow=${upgrade_below}"
             -o "${arg_OUTPUT}" "${SPOOLSYNC_WXS}"
     DEPENDS spoolsync "${SPOOLSYNC_WXS}" "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/spoolsync.wxs.in"
     COMMENT "Building the Windows Installer package ${arg_OUTPUT}"
@@ -66,6 +84,6 @@ function(spoolsync_add_msi)
   add_custom_target(${arg_TARGET} ${all} DEPENDS "${arg_OUTPUT}")
 endfunction()
 
-set(SPOOLSYNC_MSI "${CMAKE_CURRENT_BINARY_DIR}/spoolsync-${PROJECT_VERSION}-x64.msi")
+set(SPOOLSYNC_MSI "${CMAKE_CURRENT_BINARY_DIR}/spoolsync-${PROJECT_VERSION}-${SPOOLSYNC_MSI_ARCH}.msi")
 spoolsync_add_msi(ALL TARGET msi OUTPUT "${SPOOLSYNC_MSI}" VERSION "${PROJECT_VERSION}")
 message(STATUS "Windows Installer package: ${SPOOLSYNC_MSI} (target msi, ${SPOOLSYNC_WIXL})")

@@ -20,8 +20,16 @@
 #                                  OLD_MSI over MSI is refused
 #   msi-uninstall BUILD_DIR TOOLS_DIR MSI VERSION
 #                                  msiexec /x MSI /qn: no service, no files
+#   msi-wow64 BUILD_DIR TOOLS_DIR X86_MSI VERSION X64_MSI
+#                                  in a 64-bit prefix: X86_MSI installs under
+#                                  Program Files (x86), its service runs;
+#                                  X64_MSI then replaces it; removed
+#   msi-refused BUILD_DIR TOOLS_DIR X64_MSI
+#                                  in a 32-bit prefix: X64_MSI is refused with
+#                                  1633 and installs nothing
 #   skip REASON                    reports the test as skipped
 #   shutdown                       ends PREFIX's Wine session
+# WINEARCH (win64 unless set) is the kind of prefix: win32 for the x86 build.
 # Exits with 77, which ctest reports as skipped, when Wine is not installed.
 set -euo pipefail
 
@@ -42,11 +50,31 @@ shift 2
 [[ $prefix == /* && $(basename "$prefix") == wineprefix ]] || { echo "refusing prefix $prefix" >&2; exit 2; }
 
 export WINEPREFIX=$prefix
-export WINEARCH=win64
+export WINEARCH=${WINEARCH:-win64}
 export WINEDEBUG=-all
 # No Mono or Gecko installers, and no windows: everything here is console.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
+
+# The loader for the prefix's kind. Debian's `wine` starts the 32-bit loader
+# whenever wine32 is installed, even for a 64-bit prefix, and that loader is a
+# 32-bit Linux program, which a kernel without IA-32 emulation refuses
+# (ENOEXEC). A 64-bit prefix needs only the 64-bit loader, so it gets that one.
+wine_loader=wine
+if [[ $WINEARCH == win64 ]]; then
+  for candidate in "$(command -v wine64 || true)" /usr/lib/wine/wine64; do
+    if [[ -n $candidate && -x $candidate ]]; then
+      wine_loader=$candidate
+      export WINELOADER=$candidate
+      break
+    fi
+  done
+fi
+if ! loader_error=$("$wine_loader" --version 2>&1); then
+  echo "SKIPPED: Wine's loader for a $WINEARCH prefix does not start on this machine: $loader_error"
+  exit "$kSkipped"
+fi
+wine() { "$wine_loader" "$@"; }
 
 fail() {
   echo "FAILED: $*" >&2
@@ -61,10 +89,13 @@ end_session() {
 create_prefix() {
   end_session
   rm -rf "$prefix"
-  wineboot -i >/dev/null 2>&1 || fail "wineboot -i"
+  wine wineboot -i >/dev/null 2>&1 || fail "wineboot -i"
   wineserver -w
   [[ -f $prefix/system.reg ]] || fail "no registry in $prefix"
-  echo "Wine prefix ready: $prefix"
+  # A 32-bit prefix has no 64-bit side at all, as a 32-bit Windows has none.
+  grep -qx "#arch=$WINEARCH" "$prefix/system.reg" || fail "$prefix is not a $WINEARCH prefix"
+  if [[ $WINEARCH == win32 && -e $prefix/drive_c/windows/syswow64 ]]; then fail "a 32-bit prefix with syswow64"; fi
+  echo "Wine prefix ready ($WINEARCH): $prefix"
 }
 
 need_prefix() {
@@ -205,7 +236,8 @@ service_test() {
 
 # --- Windows Installer package tests
 readonly kUninstallKey='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
-readonly kImagePath='"C:\Program Files\spoolsync\spoolsync.exe"'
+# Where a 64-bit prefix keeps what 32-bit programs see as kUninstallKey.
+readonly kUninstallKey32='HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall'
 # sc failure ... reset= 86400 actions= restart/5000/restart/30000/restart/60000
 # as the service manager stores it: SERVICE_FAILURE_ACTIONS with 32-bit
 # offsets (reset 86400 s, no message, no command, 3 actions at 0x14), then
@@ -214,6 +246,19 @@ readonly kFailureActions=8051010000000000000000000300000014000000010000008813000
 msi_build=
 msi_installed=
 msi_folder=
+msi_image=
+msi_exe=
+msi_program_files=
+
+# msi_target PROGRAM_FILES EXE: the package under test installs EXE into
+# C:\PROGRAM_FILES\spoolsync and runs it from there.
+msi_target() {
+  msi_program_files=$1
+  msi_exe=$2
+  msi_folder="$prefix/drive_c/$1/spoolsync"
+  msi_installed="$msi_folder/spoolsync.exe"
+  msi_image="\"C:\\$1\\spoolsync\\spoolsync.exe\""
+}
 
 # A new session whose first process, the keep-alive, hands its standard
 # error (the debugger channel) on to the services, as in service_test.
@@ -224,8 +269,7 @@ msi_session() {
   for file in spoolsync.exe install.cmd; do
     [[ -f $msi_build/$file ]] || fail "missing $msi_build/$file"
   done
-  msi_folder="$prefix/drive_c/Program Files/spoolsync"
-  msi_installed="$msi_folder/spoolsync.exe"
+  msi_target "Program Files" "$msi_build/spoolsync.exe"
   debug_log=$msi_build/wine-msi-debug.log
   : >"$debug_log"
   msi_keepalive "$tools"
@@ -244,7 +288,7 @@ msiexec_quiet() {
   local option=$1 msi=$2 log=$msi_build/wine-msi-$3.log status=0
   rm -f "$log"
   echo "msiexec $option $(basename "$msi") /qn /l*v $(basename "$log")"
-  wine msiexec "$option" "$(winepath -w "$msi")" /qn /l*v "$(winepath -w "$log")" || status=$?
+  wine msiexec "$option" "$(wine winepath -w "$msi")" /qn /l*v "$(wine winepath -w "$log")" || status=$?
   echo "msiexec exit status: $status"
   if [[ $status -ne 0 && -f $log ]]; then tail -n 40 "$log"; fi
   return "$status"
@@ -253,9 +297,12 @@ msiexec_quiet() {
 # A value set by install.cmd: set "NAME=value"
 install_cmd_value() { sed -n "s/^set \"$1=\(.*\)\"\r\?$/\1/p" "$msi_build/install.cmd"; }
 
-# "product-code version" for every installed product named spoolsync.
+# "product-code version" for every installed product named spoolsync, in
+# either registry view of a 64-bit prefix.
 installed_products() {
-  wine reg query "$kUninstallKey" /s 2>/dev/null | tr -d '\r' | awk '
+  local keys=("$kUninstallKey")
+  if [[ $WINEARCH == win64 ]]; then keys+=("$kUninstallKey32"); fi
+  for key in "${keys[@]}"; do wine reg query "$key" /s 2>/dev/null || true; done | tr -d '\r' | awk '
     /^HKEY_/ { key = $0; sub(/.*\\/, "", key); name = ""; version = ""; next }
     $1 == "DisplayName" { name = substr($0, index($0, "REG_SZ") + 6); gsub(/^ +/, "", name) }
     $1 == "DisplayVersion" { version = $3 }
@@ -276,7 +323,7 @@ check_installed() {
   wait_for_state 4 RUNNING
   wait_for_text "$mark" 'OutputDebugStringA "GetPrinterHandle"'
   echo "ImagePath: $(registry_value ImagePath)"
-  [[ $(registry_value ImagePath) == "$kImagePath" ]] || fail "binary path is not $kImagePath"
+  [[ $(registry_value ImagePath) == "$msi_image" ]] || fail "binary path is not $msi_image"
   [[ $(registry_value Start) == 0x2 ]] || fail "start type is not automatic"
   [[ $(registry_value Type) == 0x10 ]] || fail "not a service of its own process"
   [[ $(registry_value ErrorControl) == 0x1 ]] || fail "error control is not normal"
@@ -286,7 +333,7 @@ check_installed() {
     fail "description is not install.cmd's: $(registry_value Description)"
   [[ $(registry_value FailureActions) == "$kFailureActions" ]] ||
     fail "recovery actions: FailureActions is '$(registry_value FailureActions)'"
-  cmp -s "$msi_build/spoolsync.exe" "$msi_installed" || fail "spoolsync.exe not installed in C:\\Program Files\\spoolsync"
+  cmp -s "$msi_exe" "$msi_installed" || fail "$msi_exe not installed in C:\\$msi_program_files\\spoolsync"
   [[ $(services_named) == 1 ]] || fail "$(services_named) services named $(install_cmd_value DISPLAY_NAME), expected 1"
   products=$(installed_products)
   echo "installed: ${products:-nothing}"
@@ -299,8 +346,8 @@ check_removed() {
   if wine sc query "$kService" >/dev/null 2>&1; then fail "$kService still installed"; fi
   [[ -z $(registry_value ImagePath) ]] || fail "service key still in the registry"
   [[ $(services_named) == 0 ]] || fail "a service named $(install_cmd_value DISPLAY_NAME) is left"
-  [[ ! -e $msi_installed ]] || fail "spoolsync.exe left in C:\\Program Files\\spoolsync"
-  [[ ! -e $msi_folder ]] || fail "folder C:\\Program Files\\spoolsync left"
+  [[ ! -e $msi_installed ]] || fail "spoolsync.exe left in C:\\$msi_program_files\\spoolsync"
+  [[ ! -e $msi_folder ]] || fail "folder C:\\$msi_program_files\\spoolsync left"
   [[ -z $(installed_products) ]] || fail "product still registered: $(installed_products)"
   echo "removed: no service, no files, no product"
 }
@@ -396,6 +443,64 @@ msi_uninstall_test() {
   echo "msi uninstall test passed"
 }
 
+# The x86 package on 64-bit Windows: a 32-bit product under WOW64, in the
+# 32-bit Program Files; the x64 package of the same version replaces it.
+msi_wow64_test() {
+  local x86=$3 version=$4 x64=$5 mark
+  [[ $WINEARCH == win64 ]] || fail "msi-wow64 needs a 64-bit prefix"
+  if [[ ! -f $x86 ]]; then
+    echo "SKIPPED: no x86 package $x86 (build the windows-x86 preset first)"
+    exit "$kSkipped"
+  fi
+  [[ -f $x64 ]] || fail "missing package $x64"
+  # Its service is a 32-bit program: the 32-bit loader must start.
+  if ! loader_error=$(command wine --version 2>&1); then
+    echo "SKIPPED: Wine's 32-bit loader does not start on this machine: $loader_error"
+    exit "$kSkipped"
+  fi
+  msi_session "$1" "$2"
+  msi_target "Program Files (x86)" "$(dirname "$x86")/spoolsync.exe"
+  echo "--- install $(basename "$x86")"
+  mark=$(log_lines)
+  msiexec_quiet /i "$x86" wow64-x86 || fail "msiexec /i (x86 package)"
+  check_installed "$version" "$mark"
+  [[ ! -e "$prefix/drive_c/Program Files/spoolsync" ]] || fail "the x86 package wrote to the 64-bit Program Files"
+  grep -qF 'SetServiceRecovery. Return value 1.' "$msi_build/wine-msi-wow64-x86.log" ||
+    fail "the custom action running sc.exe failure did not succeed"
+  local x86_folder=$msi_folder
+
+  echo "--- $(basename "$x64") over it"
+  msi_target "Program Files" "$msi_build/spoolsync.exe"
+  mark=$(log_lines)
+  msiexec_quiet /i "$x64" wow64-x64 || fail "msiexec /i (x64 package over the x86 one)"
+  check_installed "$version" "$mark"
+  [[ ! -e $x86_folder ]] || fail "the x86 installation was left in C:\\Program Files (x86)\\spoolsync"
+
+  echo "--- remove"
+  msiexec_quiet /x "$x64" wow64-remove || fail "msiexec /x"
+  check_removed
+  echo "--- debugger channel:"
+  cat "$debug_log"
+  echo "msi wow64 test passed"
+}
+
+# The x64 package on 32-bit Windows: refused before anything is installed.
+msi_refused_test() {
+  local x64=$3 status=0
+  [[ $WINEARCH == win32 ]] || fail "msi-refused needs a 32-bit prefix"
+  if [[ ! -f $x64 ]]; then
+    echo "SKIPPED: no x64 package $x64 (build the windows-x64 preset first)"
+    exit "$kSkipped"
+  fi
+  msi_session "$1" "$2"
+  echo "--- install $(basename "$x64")"
+  msiexec_quiet /i "$x64" refused-x64 || status=$?
+  # ERROR_INSTALL_PLATFORM_UNSUPPORTED
+  [[ $status == 1633 ]] || fail "msiexec /i of the x64 package: exit status $status, expected 1633"
+  check_removed
+  echo "msi refused test passed"
+}
+
 case $command in
   prefix) create_prefix ;;
   console) console_test "$@" ;;
@@ -407,6 +512,8 @@ case $command in
   msi-install) msi_install_test "$@" ;;
   msi-upgrade) msi_upgrade_test "$@" ;;
   msi-uninstall) msi_uninstall_test "$@" ;;
+  msi-wow64) msi_wow64_test "$@" ;;
+  msi-refused) msi_refused_test "$@" ;;
   skip)
     echo "SKIPPED: $*"
     exit "$kSkipped"
