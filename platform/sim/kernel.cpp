@@ -103,6 +103,26 @@ bool SameGuid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof 
 
 ThreadObject* CurrentThreadObject() { return tThreadObject; }
 
+void EnterCall(const char* name) {
+  MachineState& m = Current();
+  for (auto& entry : m.callCounts) {
+    if (entry.name == nullptr) entry.name = name;
+    if (entry.name == name) {
+      ++entry.count;
+      break;
+    }
+  }
+  m.scheduler.SwitchPoint();
+}
+
+std::map<std::string, std::uint64_t> MachineState::CallCountsByName() const {
+  std::map<std::string, std::uint64_t> counts;
+  for (const auto& entry : callCounts) {
+    if (entry.name != nullptr) counts[entry.name] += entry.count;
+  }
+  return counts;
+}
+
 void TakeTime(MachineState& m, Millis latency) {
   if (latency > 0) m.scheduler.Pass(m.Now() + latency);
 }
@@ -128,6 +148,7 @@ DWORD WINAPI GetLastError() { return sim::tLastError; }
 void WINAPI SetLastError(DWORD error) { sim::tLastError = error; }
 
 BOOL WINAPI CloseHandle(HANDLE handle) {
+  sim::EnterCall(__func__);
   auto& m = Current();
   const bool kernelObject = m.handles.Find<std::shared_ptr<sim::ThreadObject>>(handle) != nullptr ||
                             m.handles.Find<std::shared_ptr<sim::EventObject>>(handle) != nullptr ||
@@ -139,6 +160,7 @@ BOOL WINAPI CloseHandle(HANDLE handle) {
 
 HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags,
                            LPDWORD threadId) {
+  sim::EnterCall(__func__);
   auto& m = Current();
   if (start == nullptr || flags != 0) {
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -152,6 +174,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE
 }
 
 BOOL WINAPI GetExitCodeThread(HANDLE handle, LPDWORD exitCode) {
+  sim::EnterCall(__func__);
   auto* thread = Current().handles.Find<std::shared_ptr<sim::ThreadObject>>(handle);
   if (thread == nullptr || exitCode == nullptr) return sim::Fail(ERROR_INVALID_HANDLE);
   *exitCode = (*thread)->finished ? (*thread)->exitCode : STILL_ACTIVE;
@@ -159,6 +182,7 @@ BOOL WINAPI GetExitCodeThread(HANDLE handle, LPDWORD exitCode) {
 }
 
 HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCWSTR name) {
+  sim::EnterCall(__func__);
   if (name != nullptr) {
     SetLastError(ERROR_NOT_SUPPORTED);  // named events are not simulated
     return nullptr;
@@ -185,6 +209,9 @@ BOOL WINAPI SetEvent(HANDLE handle) { return SetEventState(handle, true); }
 BOOL WINAPI ResetEvent(HANDLE handle) { return SetEventState(handle, false); }
 
 DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+  sim::EnterCall(__func__);
+  sim::EnterCall(__func__);
+  sim::EnterCall(__func__);
   auto& m = Current();
   sim::HandleObject object;
   if (auto* thread = m.handles.Find<std::shared_ptr<sim::ThreadObject>>(handle)) {
@@ -209,6 +236,7 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
 }
 
 void WINAPI Sleep(DWORD milliseconds) {
+  sim::EnterCall(__func__);
   auto& m = Current();
   m.scheduler.Block(nullptr, milliseconds == INFINITE ? sim::kForever : m.Now() + milliseconds);
 }
@@ -220,6 +248,9 @@ DWORD WINAPI GetTickCount() { return static_cast<DWORD>(Current().Now()); }
 void WINAPI InitializeSRWLock(PSRWLOCK lock) { lock->Ptr = nullptr; }
 
 void WINAPI AcquireSRWLockExclusive(PSRWLOCK lock) {
+  sim::EnterCall(__func__);
+  sim::EnterCall(__func__);
+  sim::EnterCall(__func__);
   auto& m = Current();
   while (lock->Ptr != nullptr) m.scheduler.Block([lock] { return lock->Ptr == nullptr; }, sim::kForever);
   lock->Ptr = lock;
@@ -231,6 +262,8 @@ void WINAPI ReleaseSRWLockExclusive(PSRWLOCK lock) { lock->Ptr = nullptr; }
 // in with ERROR_OPERATION_ABORTED; with none pending it fails with
 // ERROR_NOT_FOUND (Microsoft docs, CancelSynchronousIo).
 BOOL WINAPI CancelSynchronousIo(HANDLE handle) {
+  sim::EnterCall(__func__);
+  sim::EnterCall(__func__);
   auto* thread = Current().handles.Find<std::shared_ptr<sim::ThreadObject>>(handle);
   if (thread == nullptr) return sim::Fail(ERROR_INVALID_HANDLE);
   if (!(*thread)->inSynchronousIo) return sim::Fail(ERROR_NOT_FOUND);
@@ -240,6 +273,7 @@ BOOL WINAPI CancelSynchronousIo(HANDLE handle) {
 
 HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECURITY_ATTRIBUTES,
                           DWORD creationDisposition, DWORD, HANDLE) {
+  sim::EnterCall(__func__);
   auto& m = Current();
   if (fileName == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -280,6 +314,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
 }
 
 BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead, LPOVERLAPPED overlapped) {
+  sim::EnterCall(__func__);
   auto& m = Current();
   if (bytesRead != nullptr) *bytesRead = 0;
   const sim::DeviceFile* open = m.handles.Find<sim::DeviceFile>(file);
@@ -320,6 +355,7 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD byte
 }
 
 BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten, LPOVERLAPPED) {
+  sim::EnterCall(__func__);
   auto& m = Current();
   if (bytesWritten != nullptr) *bytesWritten = 0;
   if (file != sim::kStdOutput) {
@@ -334,12 +370,14 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD b
 }
 
 HANDLE WINAPI GetStdHandle(DWORD stdHandle) {
+  sim::EnterCall(__func__);
   if (stdHandle == STD_OUTPUT_HANDLE) return sim::kStdOutput;
   SetLastError(ERROR_INVALID_HANDLE);
   return INVALID_HANDLE_VALUE;
 }
 
 HGLOBAL WINAPI GlobalAlloc(UINT flags, SIZE_T bytes) {
+  sim::EnterCall(__func__);
   if ((flags & ~GMEM_ZEROINIT) != 0) {
     SetLastError(ERROR_INVALID_PARAMETER);  // only fixed memory is simulated
     return nullptr;
@@ -354,6 +392,7 @@ HGLOBAL WINAPI GlobalAlloc(UINT flags, SIZE_T bytes) {
 }
 
 HGLOBAL WINAPI GlobalFree(HGLOBAL memory) {
+  sim::EnterCall(__func__);
   auto& blocks = Current().globalMemory.blocks;
   if (memory == nullptr) return nullptr;
   if (blocks.erase(memory) == 0) {
@@ -366,6 +405,7 @@ HGLOBAL WINAPI GlobalFree(HGLOBAL memory) {
 
 int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCCH multiByte, int multiByteCount, LPWSTR wide,
                                int wideCount) {
+  sim::EnterCall(__func__);
   auto& m = Current();
   if (codePage == CP_ACP || codePage == CP_THREAD_ACP) codePage = m.ansiCodePage;
   if (codePage != 1252 || flags != 0 || multiByte == nullptr || multiByteCount == 0 || multiByteCount < -1 ||
@@ -387,6 +427,7 @@ int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCCH multiByte, int 
 }
 
 void WINAPI OutputDebugStringA(LPCSTR text) {
+  sim::EnterCall(__func__);
   Current().Log(sim::TraceEntry::Channel::Debug, text != nullptr ? text : "");
 }
 

@@ -265,6 +265,22 @@ void Machine::ForgetHistory() {
   }
 }
 
+std::map<std::string, std::uint64_t> Machine::CallCounts() const { return state_->CallCountsByName(); }
+
+void Machine::ResetCallCounts() { state_->callCounts = {}; }
+
+void Machine::SetScheduleSeed(std::uint64_t seed) { state_->scheduler.SetSeed(seed); }
+
+int Machine::LiveThreads(int process) const { return state_->scheduler.LiveThreads(process); }
+
+int Machine::ThreadsOfEndedProcesses() const {
+  int live = 0;
+  for (const auto& process : state_->scm.processes) {
+    if (process->ended) live += state_->scheduler.LiveThreads(process->id);
+  }
+  return live;
+}
+
 HandleCounts Machine::OpenHandles() const {
   HandleCounts counts;
   counts.byKind = state_->handles.CountByKind();

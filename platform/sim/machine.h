@@ -175,6 +175,18 @@ class Machine {
   [[nodiscard]] std::vector<std::string> DebugLines() const;
   [[nodiscard]] std::vector<std::string> StdoutLines() const;
   [[nodiscard]] HandleCounts OpenHandles() const;
+  // Win32 calls made so far, by function name; and a fresh count from now.
+  [[nodiscard]] std::map<std::string, std::uint64_t> CallCounts() const;
+  void ResetCallCounts();
+
+  // ---- Scheduling.
+  // From now on, the next thread to run is drawn from `seed`, and every
+  // Win32 call is a point where another ready thread may run.
+  void SetScheduleSeed(std::uint64_t seed);
+  // Threads of `process` still alive (0 is the machine's own).
+  [[nodiscard]] int LiveThreads(int process) const;
+  // Threads of processes that have ended and are still alive.
+  [[nodiscard]] int ThreadsOfEndedProcesses() const;
   // Drops the timeline, the spooler journal, the status reports and the
   // handler results, with their memory: for long runs that measure the heap.
   void ForgetHistory();

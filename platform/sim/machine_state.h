@@ -3,6 +3,7 @@
 // the scheduler's baton, so it needs no locks of its own.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -223,6 +224,15 @@ struct MachineState {
   GlobalMemoryBlocks globalMemory;
   std::vector<TraceEntry> trace;
   UINT ansiCodePage = 1252;
+  // Win32 calls made, by function (each name is the function's own
+  // __func__, so its address identifies it). A fixed table: counting never
+  // allocates, so the heap can be measured over long runs.
+  struct CallCount {
+    const char* name = nullptr;
+    std::uint64_t count = 0;
+  };
+  std::array<CallCount, 64> callCounts{};
+  std::map<std::string, std::uint64_t> CallCountsByName() const;
   // Last: destroyed first, so threads unwinding at teardown still find the
   // state above.
   Scheduler scheduler;
@@ -235,6 +245,10 @@ struct MachineState {
 // The machine the Win32 calls act on. Aborts with a message when there is none.
 MachineState& Current();
 void SetCurrent(MachineState* state);
+
+// The start of every Win32 call: counted, and with a seeded schedule a
+// point where another thread may run first.
+void EnterCall(const char* name);
 
 // Sets the calling thread's last error and gives the FALSE a failing call
 // returns.

@@ -44,6 +44,7 @@ std::optional<std::string> KeyPath(MachineState& m, HKEY key) {
 using sim::Current;
 
 LSTATUS WINAPI RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM, PHKEY result) {
+  sim::EnterCall(__func__);
   auto& m = Current();
   sim::TakeTime(m, m.registry.callLatency);
   if (result == nullptr || options != 0) return ERROR_INVALID_PARAMETER;
@@ -63,6 +64,7 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM, PHK
 
 LSTATUS WINAPI RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
                                 LPDWORD dataSize) {
+  sim::EnterCall(__func__);
   auto& m = Current();
   sim::TakeTime(m, m.registry.callLatency);
   const auto path = sim::KeyPath(m, key);
@@ -90,6 +92,7 @@ LSTATUS WINAPI RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LP
 }
 
 LSTATUS WINAPI RegCloseKey(HKEY key) {
+  sim::EnterCall(__func__);
   auto& m = Current();
   sim::TakeTime(m, m.registry.callLatency);
   if (key == HKEY_LOCAL_MACHINE) return ERROR_SUCCESS;

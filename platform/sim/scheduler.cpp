@@ -64,12 +64,58 @@ bool Scheduler::IsReady(const Participant& p) const {
   return false;
 }
 
+void Scheduler::SetSeed(std::uint64_t seed) {
+  std::lock_guard lock(mutex_);
+  seeded_ = true;
+  random_ = seed;
+}
+
+// splitmix64: small, fast, and the same sequence everywhere.
+std::uint64_t Scheduler::NextRandom() {
+  std::uint64_t z = (random_ += 0x9E3779B97F4A7C15ull);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
+}
+
+Scheduler::Participant* Scheduler::PickReady() {
+  if (!seeded_) {
+    for (std::size_t i = 1; i < participants_.size(); ++i) {
+      if (IsReady(*participants_[i])) return participants_[i].get();
+    }
+    return nullptr;
+  }
+  // A thread whose process ended unwinds before anything else runs, as
+  // process termination takes its threads at once.
+  std::vector<Participant*> ready;
+  for (std::size_t i = 1; i < participants_.size(); ++i) {
+    Participant* p = participants_[i].get();
+    if (!IsReady(*p)) continue;
+    if (p->killed) return p;
+    ready.push_back(p);
+  }
+  if (ready.empty()) return nullptr;
+  return ready[NextRandom() % ready.size()];
+}
+
+void Scheduler::SwitchPoint() {
+  if (!seeded_) return;
+  std::unique_lock lock(mutex_);
+  if (tParticipant == nullptr) return;  // the driver runs only when the others wait
+  Participant& self = SelfLocked();
+  if (self.killed) return;
+  self.ready = nullptr;
+  self.deadline = now_;
+  self.state = State::Blocked;
+  HandOff();
+  turn_.wait(lock, [&] { return current_ == self.id; });
+  self.state = State::Running;
+  self.deadline = kForever;
+}
+
 void Scheduler::HandOff() {
   for (;;) {
-    Participant* next = nullptr;
-    for (std::size_t i = 1; i < participants_.size() && next == nullptr; ++i) {
-      if (IsReady(*participants_[i])) next = participants_[i].get();
-    }
+    Participant* next = PickReady();
     if (next == nullptr && IsReady(*participants_.front())) next = participants_.front().get();
     if (next != nullptr) {
       current_ = next->id;

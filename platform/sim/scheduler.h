@@ -1,10 +1,14 @@
 // Deterministic scheduling of the simulated machine's threads.
 //
 // Simulated threads are real threads, but only the one holding the baton
-// runs. A thread gives the baton up only in a blocking call (Block), naming
+// runs. A thread gives the baton up in a blocking call (Block), naming
 // what wakes it: a condition over the machine's state, a virtual deadline, or
-// both. The next thread is the first ready one in creation order; when none
-// is ready, the virtual clock jumps to the earliest deadline. The driver (the
+// both. By default the next thread is the first ready one in creation order,
+// and a thread runs on until it blocks. With a seed, every Win32 call is
+// also a switch point, and the next thread is drawn at random (uniformly)
+// among the ready ones at every switch point and every block: a random walk
+// over the interleavings, the same walk for the same seed. Either way, when
+// none is ready, the virtual clock jumps to the earliest deadline. The driver (the
 // test or the scenario runner) is a participant too: it runs when no
 // simulated thread is ready, so "do this, then run until every thread waits"
 // is one well-defined step, and the same steps give the same interleaving on
@@ -56,6 +60,17 @@ class Scheduler {
   // whether `ready` held. A null `ready` waits for the deadline alone.
   bool Block(std::function<bool()> ready, Millis deadline);
 
+  // Draws the choice of the next thread from `seed` from now on, and makes
+  // every SwitchPoint a point where another thread may run.
+  void SetSeed(std::uint64_t seed);
+  [[nodiscard]] bool Seeded() const { return seeded_; }
+
+  // Called by a simulated thread at the start of every Win32 call: with a
+  // seed, another ready thread may run first. Without one it does nothing,
+  // so the default order is the one a thread gets by running until it
+  // blocks. Never unwinds a thread whose process ended.
+  void SwitchPoint();
+
   // Lets the calling thread's time pass until `deadline`, as a call that
   // takes time does. Unlike Block it never unwinds a thread whose process
   // ended (it returns early instead), so handle-closing calls made from
@@ -97,6 +112,12 @@ class Scheduler {
   void ThreadMain(Participant* self);
   [[noreturn]] void Deadlock() const;
 
+  // The next participant to run among the ready ones, or null.
+  Participant* PickReady();
+  std::uint64_t NextRandom();
+
+  bool seeded_ = false;
+  std::uint64_t random_ = 0;
   mutable std::mutex mutex_;
   std::condition_variable turn_;
   int current_ = 0;

@@ -233,6 +233,7 @@ void NotifyDeviceInterface(MachineState& m, DWORD eventType, const GUID& interfa
 using sim::Current;
 
 BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
+  sim::EnterCall(__func__);
   auto& m = Current();
   const auto process = m.scm.ProcessOfCaller(m.scheduler.CurrentProcess());
   if (!process || !process->startedByScm) return sim::Fail(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
@@ -273,6 +274,7 @@ BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
 
 SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerExW(LPCWSTR serviceName, LPHANDLER_FUNCTION_EX handler,
                                                            LPVOID context) {
+  sim::EnterCall(__func__);
   auto& m = Current();
   const auto process = m.scm.ProcessOfCaller(m.scheduler.CurrentProcess());
   if (!process || !process->dispatcherConnected) {
@@ -294,6 +296,7 @@ SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerExW(LPCWSTR serviceName, 
 }
 
 BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE statusHandle, LPSERVICE_STATUS status) {
+  sim::EnterCall(__func__);
   auto& m = Current();
   const auto process = sim::RunningServiceProcess(m);
   if (!process || statusHandle == nullptr || reinterpret_cast<std::uintptr_t>(statusHandle) != process->statusHandle)
@@ -312,6 +315,7 @@ BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE statusHandle, LPSERVICE_STATU
 }
 
 HDEVNOTIFY WINAPI RegisterDeviceNotificationW(HANDLE recipient, LPVOID filter, DWORD flags) {
+  sim::EnterCall(__func__);
   auto& m = Current();
   const auto process = m.scm.ProcessOfCaller(m.scheduler.CurrentProcess());
   if ((flags & DEVICE_NOTIFY_SERVICE_HANDLE) == 0 || filter == nullptr) {
@@ -333,6 +337,7 @@ HDEVNOTIFY WINAPI RegisterDeviceNotificationW(HANDLE recipient, LPVOID filter, D
 }
 
 BOOL WINAPI UnregisterDeviceNotification(HDEVNOTIFY notification) {
+  sim::EnterCall(__func__);
   auto& m = Current();
   if (m.handles.Find<sim::NotificationObject>(notification) == nullptr) return sim::Fail(ERROR_INVALID_HANDLE);
   m.handles.Remove(notification);
@@ -341,6 +346,7 @@ BOOL WINAPI UnregisterDeviceNotification(HDEVNOTIFY notification) {
 }
 
 SC_HANDLE WINAPI OpenSCManagerA(LPCSTR machineName, LPCSTR databaseName, DWORD) {
+  sim::EnterCall(__func__);
   auto& m = Current();
   if (m.scm.unreachableError != 0) {
     SetLastError(m.scm.unreachableError);
@@ -354,6 +360,7 @@ SC_HANDLE WINAPI OpenSCManagerA(LPCSTR machineName, LPCSTR databaseName, DWORD) 
 }
 
 SC_HANDLE WINAPI OpenServiceA(SC_HANDLE manager, LPCSTR serviceName, DWORD) {
+  sim::EnterCall(__func__);
   auto& m = Current();
   if (m.handles.Find<sim::ScManagerObject>(manager) == nullptr) {
     SetLastError(ERROR_INVALID_HANDLE);
@@ -385,6 +392,7 @@ SERVICE_STATUS SpoolerStatus(const sim::SpoolerService& spooler) {
 }  // namespace
 
 BOOL WINAPI ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
+  sim::EnterCall(__func__);
   auto& m = Current();
   const sim::ServiceObject* open = m.handles.Find<sim::ServiceObject>(service);
   if (open == nullptr) return sim::Fail(ERROR_INVALID_HANDLE);
@@ -421,6 +429,7 @@ BOOL WINAPI ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS st
 }
 
 BOOL WINAPI StartServiceA(SC_HANDLE service, DWORD, LPCSTR*) {
+  sim::EnterCall(__func__);
   auto& m = Current();
   const sim::ServiceObject* open = m.handles.Find<sim::ServiceObject>(service);
   if (open == nullptr) return sim::Fail(ERROR_INVALID_HANDLE);
@@ -430,6 +439,7 @@ BOOL WINAPI StartServiceA(SC_HANDLE service, DWORD, LPCSTR*) {
 }
 
 BOOL WINAPI QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) {
+  sim::EnterCall(__func__);
   auto& m = Current();
   const sim::ServiceObject* open = m.handles.Find<sim::ServiceObject>(service);
   if (open == nullptr) return sim::Fail(ERROR_INVALID_HANDLE);
@@ -439,6 +449,7 @@ BOOL WINAPI QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) {
 }
 
 BOOL WINAPI CloseServiceHandle(SC_HANDLE handle) {
+  sim::EnterCall(__func__);
   auto& m = Current();
   if (m.handles.Find<sim::ScManagerObject>(handle) == nullptr && m.handles.Find<sim::ServiceObject>(handle) == nullptr)
     return sim::Fail(ERROR_INVALID_HANDLE);
@@ -449,6 +460,7 @@ BOOL WINAPI CloseServiceHandle(SC_HANDLE handle) {
 // Windows: ExitProcess ends every thread of the calling process; the C
 // runtime's exit handlers and static destructors are not run by it.
 void WINAPI ExitProcess(UINT exitCode) {
+  sim::EnterCall(__func__);
   auto& m = Current();
   const int id = m.scheduler.CurrentProcess();
   for (const auto& process : m.scm.processes) {

@@ -8,6 +8,7 @@
 using sim::Current;
 
 HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID* classGuid, LPCWSTR, HWND, DWORD flags) {
+  sim::EnterCall(__func__);
   auto& m = Current();
   if (classGuid == nullptr || (flags & DIGCF_DEVICEINTERFACE) == 0) {
     SetLastError(ERROR_INVALID_PARAMETER);  // only device-interface listings are simulated
@@ -26,6 +27,7 @@ HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID* classGuid, LPCWSTR, HWND, DWORD
 
 BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA deviceInfo, const GUID* interfaceClass,
                                         DWORD index, PSP_DEVICE_INTERFACE_DATA interfaceData) {
+  sim::EnterCall(__func__);
   auto& m = Current();
   const sim::DeviceInfoSetObject* open = m.handles.Find<sim::DeviceInfoSetObject>(set);
   if (open == nullptr) return sim::Fail(ERROR_INVALID_HANDLE);
@@ -43,6 +45,7 @@ BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA deviceInf
 BOOL WINAPI SetupDiGetDeviceInterfaceDetailW(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA interfaceData,
                                              PSP_DEVICE_INTERFACE_DETAIL_DATA_W detail, DWORD detailSize,
                                              PDWORD requiredSize, PSP_DEVINFO_DATA) {
+  sim::EnterCall(__func__);
   auto& m = Current();
   const sim::DeviceInfoSetObject* open = m.handles.Find<sim::DeviceInfoSetObject>(set);
   if (open == nullptr) return sim::Fail(ERROR_INVALID_HANDLE);
@@ -67,6 +70,7 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailW(HDEVINFO set, PSP_DEVICE_INTERFACE_
 }
 
 BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO set) {
+  sim::EnterCall(__func__);
   auto& m = Current();
   if (m.handles.Find<sim::DeviceInfoSetObject>(set) == nullptr) return sim::Fail(ERROR_INVALID_HANDLE);
   m.handles.Remove(set);

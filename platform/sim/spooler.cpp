@@ -175,6 +175,7 @@ BOOL WriteQueueInfo(MachineState& m, HANDLE printer, LPBYTE info, DWORD command)
 using sim::Current;
 
 BOOL WINAPI OpenPrinterW(LPWSTR printerName, LPHANDLE printer, LPPRINTER_DEFAULTSW defaults) {
+  sim::EnterCall(__func__);
   auto& m = Current();
   sim::TakeTime(m, m.scm.spooler.callLatency);
   if (printer == nullptr) return sim::Fail(ERROR_INVALID_PARAMETER);
@@ -189,6 +190,7 @@ BOOL WINAPI OpenPrinterW(LPWSTR printerName, LPHANDLE printer, LPPRINTER_DEFAULT
 }
 
 BOOL WINAPI GetPrinterW(HANDLE printer, DWORD level, LPBYTE buffer, DWORD bufferSize, LPDWORD needed) {
+  sim::EnterCall(__func__);
   auto& m = Current();
   sim::TakeTime(m, m.scm.spooler.callLatency);
   const sim::SimQueue* queue = sim::QueueForCall(m, printer);
@@ -225,6 +227,7 @@ BOOL WINAPI GetPrinterW(HANDLE printer, DWORD level, LPBYTE buffer, DWORD buffer
 }
 
 BOOL WINAPI SetPrinterW(HANDLE printer, DWORD level, LPBYTE info, DWORD command) {
+  sim::EnterCall(__func__);
   auto& m = Current();
   sim::TakeTime(m, m.scm.spooler.callLatency);
   switch (level) {
@@ -239,6 +242,7 @@ BOOL WINAPI SetPrinterW(HANDLE printer, DWORD level, LPBYTE info, DWORD command)
 }
 
 BOOL WINAPI ClosePrinter(HANDLE printer) {
+  sim::EnterCall(__func__);
   auto& m = Current();
   sim::TakeTime(m, m.scm.spooler.callLatency);
   // The client side lets the handle go even when the spooler cannot be reached.
@@ -249,6 +253,7 @@ BOOL WINAPI ClosePrinter(HANDLE printer) {
 
 BOOL WINAPI EnumPortsW(LPWSTR serverName, DWORD level, LPBYTE buffer, DWORD bufferSize, LPDWORD needed,
                        LPDWORD returned) {
+  sim::EnterCall(__func__);
   auto& m = Current();
   sim::TakeTime(m, m.scm.spooler.callLatency);
   if (needed == nullptr || returned == nullptr) return sim::Fail(ERROR_INVALID_PARAMETER);
