@@ -31,7 +31,13 @@ void HandleArrival(const void* eventData) {
   const std::wstring found = FindUsbPortForDevice(ports, *path);
   state.currentPort = GetPrinterPort();
   if (found.empty()) {
+    // An empty port is never written into the queue, but the queue is still
+    // brought back as after a re-binding: its port read again and resumed.
     DebugLog(" No USB port records the device\n");
+    if (!state.currentPort.empty()) {
+      state.currentPort = GetPrinterPort();
+      ResumePrinter();
+    }
   } else if (!NamesEqual(found, state.currentPort)) {
     SetPrinterPortAndRestartSpooler(found);
     state.currentPort = GetPrinterPort();

@@ -5,6 +5,7 @@ ServiceState serviceState;
 void ResetServiceState() {
   ServiceState& state = serviceState;
   state.statusBuffer = {};
+  state.statusBufferValid = false;
   state.deviceRemoved = 0;
   state.reopenDevice = 0;
   state.serviceStatus = {};
