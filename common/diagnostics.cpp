@@ -14,8 +14,7 @@ namespace {
 // Formats into a diagnostic buffer, cutting off what does not fit. Text that
 // cannot be formatted at all is replaced by a line that says so, so that a
 // diagnostic is never silently lost.
-void FormatDiagnosticArgs(DiagnosticLine& line, const char* format, std::va_list args)
-    SPOOLSYNC_PRINTF_FORMAT(2, 0);
+void FormatDiagnosticArgs(DiagnosticLine& line, const char* format, std::va_list args) SPOOLSYNC_PRINTF_FORMAT(2, 0);
 void FormatDiagnosticArgs(DiagnosticLine& line, const char* format, std::va_list args) {
   const int written = std::vsnprintf(line, sizeof line, format, args);
   if (written < 0) std::snprintf(line, sizeof line, "%s", kUnformattableDiagnostic);
