@@ -41,11 +41,15 @@ Scenario files
   port NAME [device-id=TEXT]      a spooler port (enumerated in the order
                                   added); with device-id also its USB Monitor
                                   key with that "Device Id"
-  device PATH [description=TEXT] [status=HEX]
+  device PATH [description=TEXT] [status=HEX] [notify-case=upper|lower|as-is]
                                   a USB device interface, not yet present;
                                   description is the "Port Description" of
                                   its print interface, status the status byte
-                                  of its records (0x20 when left out)
+                                  of its records (0x20 when left out);
+                                  notify-case how its arrival and removal
+                                  notifications case PATH (as-is, the case
+                                  of its hardware id, when left out). The
+                                  Setup API always lists PATH in lower case
   plug PATH / unplug PATH         the device arrives or goes; the service hears
                                   of it if it registered for USB devices
   status PATH HEX                 the device's status byte changes

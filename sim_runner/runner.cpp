@@ -47,7 +47,10 @@ void Perform(sim::Machine& machine, const Step& step, Printer& printer) {
       machine.AddPort(Widen(step.name), step.deviceId);
       break;
     case Kind::Device:
-      machine.AddDevice(Widen(step.name), step.description, static_cast<BYTE>(step.status.value_or(0x20)));
+      machine.AddDevice(Widen(step.name), step.description, static_cast<BYTE>(step.status.value_or(0x20)),
+                        step.notifyCase == "upper"   ? sim::PathCase::Upper
+                        : step.notifyCase == "lower" ? sim::PathCase::Lower
+                                                     : sim::PathCase::AsIs);
       break;
     case Kind::Plug:
       machine.Plug(Widen(step.name));

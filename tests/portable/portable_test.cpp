@@ -84,8 +84,9 @@ const NarrowingRow kNarrowingRows[] = {
     {936, L"?"sv, "?"sv},
     // Text that narrows in the code page: e acute, euro, oe; Chinese.
     {1252, L"Caf\u00e9 \u20ac\u0153"sv, "Caf\xe9 \x80\x9c"sv},
-    {936, L"A\u4e2dB"sv, "A\xd6\xd0"
-                         "B"sv},
+    {936, L"A\u4e2dB"sv,
+     "A\xd6\xd0"
+     "B"sv},
     {936, L"\u4e2d\u6587"sv, "\xd6\xd0\xce\xc4"sv},
     // Text that does not: MinGW's printf would give "A" for the first and
     // call it a success.
@@ -95,8 +96,14 @@ const NarrowingRow kNarrowingRows[] = {
     // A-macron: a best-fit mapping would make it "A".
     {1252, L"\u0100"sv, std::nullopt},
     // A NUL would cut the narrowed text short of what it names.
-    {1252, L"USB\0" L"001"sv, std::nullopt},
-    {936, L"USB\0" L"001"sv, std::nullopt},
+    {1252,
+     L"USB\0"
+     L"001"sv,
+     std::nullopt},
+    {936,
+     L"USB\0"
+     L"001"sv,
+     std::nullopt},
 };
 
 // Checks every row of the system code page; gives how many there were.
@@ -141,7 +148,9 @@ TEST_F(Portable, KeyPathsAreWholeOrNothing) {
       {L"USB001"sv, ""sv, 12, std::nullopt},       // one short
       {L""sv, ""sv, 7, "Ports\\"sv},
       {L"USB001\u4e2d"sv, ""sv, 500, std::nullopt},  // MinGW's printf would give "Ports\USB001"
-      {L"USB\0" L"001"sv, ""sv, 500, std::nullopt},
+      {L"USB\0"
+       L"001"sv,
+       ""sv, 500, std::nullopt},
   };
   for (const auto& row : rows) {
     std::vector<char> buffer(row.size, 'x');
@@ -184,8 +193,8 @@ TEST_F(Portable, DiagnosticLinesAreFormattedAndCutAlike) {
 struct RegistryTextRow {
   const char* name;
   DWORD type;
-  std::wstring text;   // text types
-  std::string bytes;   // other types
+  std::wstring text;  // text types
+  std::string bytes;  // other types
   std::optional<std::wstring> read;
 };
 
