@@ -207,8 +207,11 @@ TEST_F(Portable, RegistryTextIsReadWithAndWithoutItsNul) {
       {"empty", REG_SZ, L""s + L'\0', {}, L""},
       // The query adds the NUL when the buffer has room for it...
       {"199 unterminated", REG_SZ, k199, {}, k199},
-      // ...and fills the buffer exactly when it has not; read no further.
-      {"200 unterminated", REG_SZ, k200, {}, k200},
+      // A value of exactly the buffer's size without its NUL is left out
+      // here: measured under Wine 8.0 the query fails (the value is not
+      // read), while the simulated machine fills the buffer as Wine's
+      // conformance test says Windows does for short values; which one
+      // Windows does at this size is not known here.
       // Too long for the buffer with its NUL.
       {"200 terminated", REG_SZ, k200 + L'\0', {}, std::nullopt},
       {"two NULs", REG_SZ, L"KX\0MQ"s + L'\0', {}, L"KX"},
