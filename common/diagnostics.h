@@ -1,29 +1,43 @@
 // The service's diagnostic output: the debugger channel and standard output.
+//
+// No format here takes wide text (%ls): how printf narrows it depends on the C
+// runtime (MinGW's stops at the first character it cannot narrow and reports
+// success, glibc's and MSVC's fail). Wide text goes through DebugLogWide,
+// which narrows it the same way in every build.
 #pragma once
 
 #include <cstddef>
+#include <string_view>
 
 #if defined(__GNUC__) || defined(__clang__)
 #define SPOOLSYNC_PRINTF_FORMAT(formatIndex, firstArg) __attribute__((format(printf, formatIndex, firstArg)))
 #else
 #define SPOOLSYNC_PRINTF_FORMAT(formatIndex, firstArg)
 #endif
-// For functions that take a va_list: the format is checked where the
-// arguments are given.
-#define SPOOLSYNC_VPRINTF_FORMAT(formatIndex) SPOOLSYNC_PRINTF_FORMAT(formatIndex, 0)
 
 // Every diagnostic line is formatted into a buffer of this many bytes
 // (terminating NUL included); longer text is cut off at the buffer's end.
 inline constexpr std::size_t kDiagnosticBufferSize = 100;
+using DiagnosticLine = char[kDiagnosticBufferSize];
+
+// The line sent in place of one that cannot be formatted.
+inline constexpr char kUnformattableDiagnostic[] = " (unformattable diagnostic)\n";
+
+// Formats with printf rules into `line`, cut off at its end; a format that
+// fails gives kUnformattableDiagnostic.
+void FormatDiagnostic(DiagnosticLine& line, const char* format, ...) SPOOLSYNC_PRINTF_FORMAT(2, 3);
+
+// `prefix`, `text` narrowed with the system code page and `suffix`, cut off
+// at the end of `line`; kUnformattableDiagnostic when `text` does not narrow.
+void FormatWideDiagnostic(DiagnosticLine& line, const char* prefix, std::wstring_view text, const char* suffix);
 
 // Formats with printf rules and sends the text to the debugger channel.
 void DebugLog(const char* format, ...) SPOOLSYNC_PRINTF_FORMAT(1, 2);
 
-// Writes `text` to standard output, cut off like a diagnostic line. The text
-// is written as it stands: it is never used as a format.
-void ConsoleMessage(const char* text);
+// Sends FormatWideDiagnostic's line to the debugger channel.
+void DebugLogWide(const char* prefix, std::wstring_view text, const char* suffix);
 
-// Formats into `buffer` of `size` bytes. Returns false, leaving an empty
-// string, when the result does not fit or cannot be formatted (for example
-// wide text that does not narrow); the buffer is always NUL-terminated.
-bool FormatBounded(char* buffer, std::size_t size, const char* format, ...) SPOOLSYNC_PRINTF_FORMAT(3, 4);
+// Writes `text` to standard output, cut off like a diagnostic line. The text
+// is written as it stands: it is never used as a format. A process without
+// standard output (a service) writes nothing.
+void ConsoleMessage(const char* text);

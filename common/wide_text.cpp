@@ -1,20 +1,59 @@
 #include "common/wide_text.h"
 
+#include <climits>
 #include <cstring>
 
 #include "common/diagnostics.h"
 #include "common/unique_resource.h"
 #include "platform/win32_api.h"
 
-std::wstring WidenThreadCodePage(std::string_view text) {
+// The registry's "A" calls convert key names and value text with the system
+// code page in both directions, whatever the thread's code page is. Using the
+// same code page here is what makes a narrowed name open the key it names and
+// a read value widen back to the text stored.
+constexpr UINT kRegistryCodePage = CP_ACP;
+
+std::optional<std::string> NarrowSystemCodePage(std::wstring_view text) {
+  if (text.empty()) return std::string();
+  if (text.find(L'\0') != std::wstring_view::npos || text.size() > static_cast<std::size_t>(INT_MAX)) {
+    return std::nullopt;
+  }
+  const int length = static_cast<int>(text.size());
+  BOOL replaced = FALSE;
+  const int needed =
+      WideCharToMultiByte(kRegistryCodePage, WC_NO_BEST_FIT_CHARS, text.data(), length, nullptr, 0, nullptr, &replaced);
+  if (needed <= 0 || replaced) return std::nullopt;
+  std::string narrow(static_cast<std::size_t>(needed), '\0');
+  const int written = WideCharToMultiByte(kRegistryCodePage, WC_NO_BEST_FIT_CHARS, text.data(), length, narrow.data(),
+                                          needed, nullptr, &replaced);
+  if (written != needed || replaced) return std::nullopt;
+  return narrow;
+}
+
+std::wstring WidenSystemCodePage(std::string_view text) {
   if (text.empty()) return {};
   const int length = static_cast<int>(text.size());
-  const int needed = MultiByteToWideChar(CP_THREAD_ACP, 0, text.data(), length, nullptr, 0);
+  const int needed = MultiByteToWideChar(kRegistryCodePage, 0, text.data(), length, nullptr, 0);
   if (needed <= 0) return {};
   std::wstring wide(static_cast<std::size_t>(needed), L'\0');
-  const int written = MultiByteToWideChar(CP_THREAD_ACP, 0, text.data(), length, wide.data(), needed);
+  const int written = MultiByteToWideChar(kRegistryCodePage, 0, text.data(), length, wide.data(), needed);
   wide.resize(written > 0 ? static_cast<std::size_t>(written) : 0);
   return wide;
+}
+
+bool FormatKeyPath(char* buffer, std::size_t size, std::string_view prefix, std::wstring_view name,
+                   std::string_view suffix) {
+  if (size == 0) return false;
+  buffer[0] = '\0';
+  const std::optional<std::string> narrow = NarrowSystemCodePage(name);
+  if (!narrow) return false;
+  const std::size_t length = prefix.size() + narrow->size() + suffix.size();
+  if (length >= size) return false;
+  std::memcpy(buffer, prefix.data(), prefix.size());
+  std::memcpy(buffer + prefix.size(), narrow->data(), narrow->size());
+  std::memcpy(buffer + prefix.size() + narrow->size(), suffix.data(), suffix.size());
+  buffer[length] = '\0';
+  return true;
 }
 
 bool NamesEqual(const std::wstring& a, const std::wstring& b) { return _wcsicmp(a.c_str(), b.c_str()) == 0; }
@@ -41,5 +80,5 @@ std::optional<std::wstring> ReadRegistryText(const char* keyPath, const char* va
     DebugLog("GetLastError:%d\r\n", static_cast<int>(queryResult));
     return std::nullopt;
   }
-  return WidenThreadCodePage(RegistryValueText(buffer, size < sizeof buffer ? size : sizeof buffer));
+  return WidenSystemCodePage(RegistryValueText(buffer, size < sizeof buffer ? size : sizeof buffer));
 }

@@ -1,5 +1,5 @@
-// Wide text helpers: widening 8-bit text and reading text values from the
-// registry.
+// Wide text helpers: narrowing and widening with the system code page, and
+// reading text values from the registry.
 #pragma once
 
 #include <cstddef>
@@ -7,8 +7,17 @@
 #include <string>
 #include <string_view>
 
-// Widens 8-bit text with the thread's code page.
-std::wstring WidenThreadCodePage(std::string_view text);
+// Narrows `text` with the system (ANSI) code page, the one the "A" calls
+// (RegOpenKeyExA, OutputDebugStringA) read their text in. Nothing when a
+// character has no exact counterpart in that code page (no best-fit
+// substitutes, no default character) or `text` holds a NUL, so the narrowed
+// text always names what the wide text named. The result does not depend on
+// the C runtime: the same in every build.
+std::optional<std::string> NarrowSystemCodePage(std::wstring_view text);
+
+// Widens 8-bit text with the system (ANSI) code page, the one RegQueryValueExA
+// narrows registry text with.
+std::wstring WidenSystemCodePage(std::string_view text);
 
 // Case-insensitive comparison of names, as the platform compares them.
 bool NamesEqual(const std::wstring& a, const std::wstring& b);
@@ -17,6 +26,12 @@ bool NamesEqual(const std::wstring& a, const std::wstring& b);
 // never beyond `size`, so a value stored without its terminating NUL is read
 // safely.
 std::string_view RegistryValueText(const char* data, std::size_t size);
+
+// Writes `prefix`, `name` narrowed with NarrowSystemCodePage, and `suffix`
+// into `buffer` of `size` bytes. Returns false, leaving an empty string, when
+// `name` does not narrow or the path does not fit (terminating NUL included).
+bool FormatKeyPath(char* buffer, std::size_t size, std::string_view prefix, std::wstring_view name,
+                   std::string_view suffix);
 
 // Size of the buffer an 8-bit registry text value is read into.
 inline constexpr std::size_t kRegistryValueBufferSize = 200;

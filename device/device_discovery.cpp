@@ -12,9 +12,9 @@ namespace {
 constexpr wchar_t kVendorNumber[] = L"0483";
 constexpr wchar_t kProductNumber[] = L"5741";
 constexpr wchar_t kPrintInterfaceClassSuffix[] = L"#{28d78fad-5a12-11d1-ae5b-0000f803a8c2}";
-constexpr char kPrintInterfaceKeyFormat[] =
-    "SYSTEM\\ControlSet001\\Control\\DeviceClasses\\{28d78fad-5a12-11d1-ae5b-0000f803a8c2}\\%ls\\#\\Device "
-    "Parameters";
+constexpr char kPrintInterfaceKeyPrefix[] =
+    "SYSTEM\\ControlSet001\\Control\\DeviceClasses\\{28d78fad-5a12-11d1-ae5b-0000f803a8c2}\\";
+constexpr char kPrintInterfaceKeySuffix[] = "\\#\\Device Parameters";
 constexpr std::size_t kKeyPathBufferSize = 500;
 // Room added to the detail record beyond the size the size query reports.
 constexpr DWORD kDetailSlack = 100;
@@ -40,7 +40,7 @@ bool IsModelDevice(std::wstring_view path) {
     return false;
   }
   char keyPath[kKeyPathBufferSize];
-  if (!FormatBounded(keyPath, sizeof keyPath, kPrintInterfaceKeyFormat, keyName.c_str())) {
+  if (!FormatKeyPath(keyPath, sizeof keyPath, kPrintInterfaceKeyPrefix, keyName, kPrintInterfaceKeySuffix)) {
     DebugLog(" Print interface key path rejected: too long or not narrowable\n");
     return false;
   }
@@ -73,7 +73,7 @@ UniqueHandle OpenPrinterDevice() {
     if (std::wcsstr(devicePath, kVendorNumber) == nullptr || std::wcsstr(devicePath, kProductNumber) == nullptr) {
       continue;
     }
-    DebugLog(" DevicePath:%ls\n", devicePath);
+    DebugLogWide(" DevicePath:", devicePath, "\n");
     if (!IsModelDevice(devicePath)) continue;
 
     const HANDLE device = CreateFileW(devicePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,

@@ -89,10 +89,9 @@ bool NamesPrinterInterface(const std::wstring& path) {
   if (path.find(L'#') == std::wstring::npos) return false;
   const std::wstring keyName = PrintInterfaceKeyName(path);
   if (keyName.empty()) return false;
-  const std::wstring_view formatted = fuzz::UpToNul(keyName);  // %ls stops at a NUL
-  if (!fuzz::Narrowable(formatted)) return false;
+  if (!fuzz::Narrowable(keyName)) return false;
   char keyPath[500];
-  const std::string narrow = fuzz::NarrowAscii(formatted);
+  const std::string narrow = fuzz::NarrowCp1252(keyName);
   const int length = std::snprintf(keyPath, sizeof keyPath, kPrintInterfaceKeyFormat, narrow.c_str());
   if (length < 0 || static_cast<std::size_t>(length) >= sizeof keyPath) return false;
   return fuzz::RegistryKeyOf(keyPath) == fuzz::RegistryKeyOf(sim::Machine::PrintInterfaceKeyPath(kPrinterPath));

@@ -1,7 +1,8 @@
 // The diagnostic output and the text helpers: DebugLog with the service's
 // formats and arguments from the input, ConsoleMessage with any text,
-// FormatBounded with the registry key-path formats into buffers of any size,
-// RegistryValueText and WidenThreadCodePage on any bytes.
+// DebugLogWide with wide text from the input, FormatKeyPath with the registry
+// key-path forms into buffers of any size, RegistryValueText and
+// WidenSystemCodePage on any bytes.
 //
 // Input: a mode byte, then what the mode reads (see the functions below).
 // Wide text is UTF-16LE.
@@ -43,10 +44,9 @@ std::string Printed(const char* format, ...) {
   return std::string(text.data(), static_cast<std::size_t>(length));
 }
 
-// Mode 0: a format chosen by a byte, an int, an 8-bit text chunk and the rest
-// as wide text. Each format's expected line is built with %s in place of %ls
-// from the text narrowed here; text that does not narrow expects the
-// unformattable line.
+// Mode 0: a line chosen by a byte, an int, an 8-bit text chunk and the rest
+// as wide text. Lines with wide text are expected with the text narrowed
+// here; text that does not narrow expects the unformattable line.
 void CheckDebugLog(fuzz::Input& input) {
   sim::Machine machine;
   const std::uint8_t which = input.Byte();
@@ -54,13 +54,13 @@ void CheckDebugLog(fuzz::Input& input) {
   const std::string narrowArg(fuzz::UpToNul(input.Chunk()));
   const std::wstring wideArg(fuzz::UpToNul(fuzz::WideFromUtf16(input.Rest())));
   const bool narrowable = fuzz::Narrowable(wideArg);
-  const std::string narrowed = fuzz::NarrowAscii(wideArg);
+  const std::string narrowed = narrowable ? fuzz::NarrowCp1252(wideArg) : std::string();
 
   std::string expected;
   switch (which % 7) {
     case 0:
-      DebugLog(" DevicePath:%ls\n", wideArg.c_str());
-      expected = narrowable ? Printed(" DevicePath:%s\n", narrowed.c_str()) : kUnformattableLine;
+      DebugLogWide(" DevicePath:", wideArg, "\n");
+      expected = narrowable ? " DevicePath:" + narrowed + "\n" : kUnformattableLine;
       break;
     case 1:
       DebugLog("GetLastError:%d\r\n", number);
@@ -79,12 +79,12 @@ void CheckDebugLog(fuzz::Input& input) {
       expected = narrowArg;
       break;
     case 5:
-      DebugLog("%ls", wideArg.c_str());
+      DebugLogWide("", wideArg, "");
       expected = narrowable ? narrowed : kUnformattableLine;
       break;
     default:
-      DebugLog(" %s:%ls:%d\n", narrowArg.c_str(), wideArg.c_str(), number);
-      expected = narrowable ? Printed(" %s:%s:%d\n", narrowArg.c_str(), narrowed.c_str(), number) : kUnformattableLine;
+      DebugLogWide((" " + narrowArg + ":").c_str(), wideArg, "%d\n");
+      expected = narrowable ? " " + narrowArg + ":" + narrowed + "%d\n" : kUnformattableLine;
       break;
   }
   const std::vector<std::string> lines = machine.DebugLines();
@@ -105,35 +105,28 @@ void CheckConsoleMessage(fuzz::Input& input) {
   FUZZ_CHECK(machine.DebugLines().empty());
 }
 
-// Mode 2: a byte choosing the key-path format, 16 bits giving the buffer size
+// Mode 2: a byte choosing the key-path form, 16 bits giving the buffer size
 // (0 to 600; the diagnostic size when the byte's high bit is set), the rest
 // as the wide argument. The buffer is a heap block of exactly that size.
-void CheckFormatBounded(fuzz::Input& input) {
+void CheckFormatKeyPath(fuzz::Input& input) {
   sim::Machine machine;
   const std::uint8_t which = input.Byte();
   const std::uint16_t sizeBits = input.U16();
   const std::size_t size = (which & 0x80) != 0 ? kDiagnosticBufferSize : sizeBits % 601u;
   const std::wstring arg = fuzz::WideFromUtf16(input.Rest());
-  const std::wstring_view formatted = fuzz::UpToNul(arg);
 
   const bool deviceClasses = (which & 0x01) != 0;
   const std::string prefix =
       deviceClasses ? "SYSTEM\\ControlSet001\\Control\\DeviceClasses\\{28d78fad-5a12-11d1-ae5b-0000f803a8c2}\\"
                     : "SYSTEM\\ControlSet001\\Control\\Print\\Monitors\\USB Monitor\\Ports\\";
   const std::string suffix = deviceClasses ? "\\#\\Device Parameters" : "";
-  const std::string full = prefix + fuzz::NarrowAscii(formatted) + suffix;
-  const bool fits = fuzz::Narrowable(formatted) && full.size() < size;
+  const bool narrowable = fuzz::Narrowable(arg);
+  const std::string full = prefix + (narrowable ? fuzz::NarrowCp1252(arg) : std::string()) + suffix;
+  const bool fits = narrowable && full.size() < size;
 
   const auto buffer = std::make_unique<char[]>(size);
   std::memset(buffer.get(), 'x', size);
-  const bool ok =
-      deviceClasses
-          ? FormatBounded(buffer.get(), size,
-                          "SYSTEM\\ControlSet001\\Control\\DeviceClasses\\"
-                          "{28d78fad-5a12-11d1-ae5b-0000f803a8c2}\\%ls\\#\\Device Parameters",
-                          arg.c_str())
-          : FormatBounded(buffer.get(), size,
-                          "SYSTEM\\ControlSet001\\Control\\Print\\Monitors\\USB Monitor\\Ports\\%ls", arg.c_str());
+  const bool ok = FormatKeyPath(buffer.get(), size, prefix, arg, suffix);
   FUZZ_CHECK(ok == fits);
   if (size > 0) {
     // Always terminated within the buffer: the whole text or nothing.
@@ -156,12 +149,12 @@ void CheckRegistryValueText(fuzz::Input& input) {
   FUZZ_CHECK(text.find('\0') == std::string_view::npos);
 }
 
-// Mode 4: the rest widened with the thread's code page (1252 on the
-// simulated machine).
+// Mode 4: the rest widened with the system code page (1252 on the simulated
+// machine).
 void CheckWiden(fuzz::Input& input) {
   sim::Machine machine;
   const std::string_view bytes = input.Rest();
-  const std::wstring wide = WidenThreadCodePage(bytes);
+  const std::wstring wide = WidenSystemCodePage(bytes);
   FUZZ_CHECK(wide.size() == bytes.size());
   for (std::size_t i = 0; i < bytes.size(); ++i) {
     FUZZ_CHECK(wide[i] == fuzz::WidenCp1252(static_cast<unsigned char>(bytes[i])));
@@ -189,7 +182,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       CheckConsoleMessage(input);
       break;
     case 2:
-      CheckFormatBounded(input);
+      CheckFormatKeyPath(input);
       break;
     case 3:
       CheckRegistryValueText(input);

@@ -90,17 +90,29 @@ inline wchar_t WidenCp1252(unsigned char c) {
   return c >= 0x80 && c <= 0x9F ? kHigh[c - 0x80] : static_cast<wchar_t>(c);
 }
 
-// Whether printf's %ls can narrow the text in the C locale: only ASCII can.
+// The byte code page 1252 (the simulated machine's system code page) has for
+// `c`, or -1.
+inline int Cp1252Byte(wchar_t c) {
+  if ((c >= 0 && c < 0x80) || (c >= 0xA0 && c <= 0xFF)) return static_cast<int>(c);
+  for (int byte = 0x80; byte <= 0x9F; ++byte) {
+    if (WidenCp1252(static_cast<unsigned char>(byte)) == c) return byte;
+  }
+  return -1;
+}
+
+// Whether the service narrows the text: every character has a byte in code
+// page 1252, and there is no NUL to cut it short.
 inline bool Narrowable(std::wstring_view text) {
   for (const wchar_t c : text) {
-    if (c < 0 || c > 0x7F) return false;
+    if (c == L'\0' || Cp1252Byte(c) < 0) return false;
   }
   return true;
 }
 
-inline std::string NarrowAscii(std::wstring_view text) {
+// Narrowable text narrowed with code page 1252.
+inline std::string NarrowCp1252(std::wstring_view text) {
   std::string narrow;
-  for (const wchar_t c : text) narrow.push_back(static_cast<char>(c));
+  for (const wchar_t c : text) narrow.push_back(static_cast<char>(Cp1252Byte(c)));
   return narrow;
 }
 

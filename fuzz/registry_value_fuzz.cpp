@@ -39,12 +39,11 @@ constexpr std::size_t kKeyPathBufferSize = 500;
 constexpr wchar_t kPortWithoutKey[] = L"USB001";
 
 // The key path the service formats for `part`, normalised as the registry
-// files it; empty when formatting fails (text printf cannot narrow, or a path
+// files it; empty when formatting fails (text that does not narrow, or a path
 // too long for the service's buffer).
 std::string ServiceKeyPath(const KeyPathForm& form, std::wstring_view part) {
-  const std::wstring_view formatted = fuzz::UpToNul(part);
-  if (!fuzz::Narrowable(formatted)) return {};
-  const std::string keyPath = form.before + fuzz::NarrowAscii(formatted) + form.after;
+  if (!fuzz::Narrowable(part)) return {};
+  const std::string keyPath = form.before + fuzz::NarrowCp1252(part) + form.after;
   if (keyPath.size() >= kKeyPathBufferSize) return {};
   return fuzz::RegistryKeyOf(keyPath);
 }

@@ -49,18 +49,25 @@ void ApplyStatusRules(BYTE status) {
 }
 
 void MonitorPass() {
+  ServiceState& state = serviceState;
   StatusRecord record{};
   DWORD count = 0;
-  if (!ReadFile(serviceState.deviceHandle.Get(), record.data(), static_cast<DWORD>(record.size()), &count, nullptr)) {
+  if (!ReadFile(state.deviceHandle.Get(), record.data(), static_cast<DWORD>(record.size()), &count, nullptr)) {
     DebugLog(" Status read failed:%d\r\n", static_cast<int>(GetLastError()));
-    return;
-  }
-  if (count < record.size()) {
+    // The queue goes on showing the last state the printer reported; before
+    // any complete record there is none, and a zeroed buffer would read as
+    // "paper out".
+    if (!state.statusBufferValid) return;
+  } else if (count < record.size()) {
+    // Part of a record says nothing about the printer: its status byte may
+    // be missing or belong to another record.
     DebugLog(" Status record short:%u bytes\r\n", static_cast<unsigned>(count));
     return;
+  } else {
+    state.statusBuffer = record;
+    state.statusBufferValid = true;
   }
-  serviceState.statusBuffer = record;
-  const BYTE status = record[kStatusByteIndex];
+  const BYTE status = state.statusBuffer[kStatusByteIndex];
   ApplyStatusRules(status);
   DebugLog("QZ5 STATUS:%d\r\n", static_cast<int>(status));
 }

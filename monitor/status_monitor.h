@@ -29,7 +29,8 @@ bool RuleFires(const StatusRule& rule, BYTE status);
 void ApplyStatusRules(BYTE status);
 
 // Reads one status record from the open device and applies the rules to it.
-// A failed or short read sends nothing and is logged instead.
+// A failed read is logged and the rules are applied again to the last
+// complete record, if one was read; a short read is logged and sends nothing.
 void MonitorPass();
 
 // Thread procedure of the monitor thread; returns when the stop event is

@@ -41,10 +41,13 @@ enum class Binding {
   NoPortRecorded,  // no USB port records the printer (yet)
 };
 
+enum class Look { First, Again };
+
 // Puts the queue on the port that records the arrived printer and restarts
-// the spooler when the port changes. Both the control handler and the
-// monitor thread's re-check come here, one at a time.
-Binding BindQueueToPrinter(ServiceState& state, const std::wstring& path) {
+// the spooler when the port changes. Both the control handler (the first
+// look) and the monitor thread's re-check (looking again) come here, one at
+// a time.
+Binding BindQueueToPrinter(ServiceState& state, const std::wstring& path, Look look) {
   if (!IsModelDevice(path)) return Binding::NotRecognised;
   const ExclusiveLock hold(state.portLock);
   const std::vector<std::wstring> ports = EnumerateUsbPorts();
@@ -52,6 +55,14 @@ Binding BindQueueToPrinter(ServiceState& state, const std::wstring& path) {
   state.currentPort = GetPrinterPort();
   if (found.empty()) {
     DebugLog(" No USB port records the device\n");
+    // An empty port is never written into the queue, but at the arrival the
+    // queue is still brought back as after a re-binding: its port read again
+    // and resumed. Looking again does not repeat that: the status rules own
+    // the queue meanwhile.
+    if (look == Look::First && !state.currentPort.empty()) {
+      state.currentPort = GetPrinterPort();
+      ResumeUnlessRemoved(state);
+    }
     return Binding::NoPortRecorded;
   }
   if (!NamesEqual(found, state.currentPort)) {
@@ -62,10 +73,11 @@ Binding BindQueueToPrinter(ServiceState& state, const std::wstring& path) {
   return Binding::Bound;
 }
 
-void SetPendingArrival(ServiceState& state, const std::wstring& path) {
+void SetPendingArrival(ServiceState& state, const std::wstring& path, bool recognised) {
   const ExclusiveLock hold(state.arrivalLock);
   state.pendingArrival = path;
   state.pendingArrivalSince = GetTickCount();
+  state.pendingArrivalRecognised = recognised;
 }
 
 // Clears the pending re-check when it is for `path` (any, when empty).
@@ -86,10 +98,11 @@ void HandleArrival(const void* eventData) {
   // monitor records the port, after the device itself arrives: when either
   // is missing yet, the monitor thread looks again, and this handler returns
   // at once.
-  if (BindQueueToPrinter(state, *path) == Binding::Bound) {
+  const Binding binding = BindQueueToPrinter(state, *path, Look::First);
+  if (binding == Binding::Bound) {
     ClearPendingArrival(state, *path);
   } else {
-    SetPendingArrival(state, *path);
+    SetPendingArrival(state, *path, binding == Binding::NoPortRecorded);
   }
   // Asked again after the re-binding, so the device is reopened once the
   // spooler is back.
@@ -132,6 +145,7 @@ void RecheckPendingArrival() {
   if (state.spoolerStartOwed.load() && StartSpoolerOnceStopped()) state.spoolerStartOwed = false;
 
   std::wstring path;
+  bool recognised = false;
   {
     const ExclusiveLock hold(state.arrivalLock);
     if (state.pendingArrival.empty()) return;
@@ -141,10 +155,19 @@ void RecheckPendingArrival() {
       return;
     }
     path = state.pendingArrival;
+    recognised = state.pendingArrivalRecognised;
   }
-  if (BindQueueToPrinter(state, path) != Binding::Bound) return;
-  ClearPendingArrival(state, path);
-  state.reopenDevice = 1;
+  const Binding binding = BindQueueToPrinter(state, path, Look::Again);
+  if (binding == Binding::NotRecognised) return;
+  // Recognised now: the printer is opened (its status mirrored) even while
+  // no port records it yet.
+  if (binding == Binding::Bound || !recognised) state.reopenDevice = 1;
+  if (binding == Binding::Bound) {
+    ClearPendingArrival(state, path);
+  } else {
+    const ExclusiveLock hold(state.arrivalLock);
+    if (NamesEqual(path, state.pendingArrival)) state.pendingArrivalRecognised = true;
+  }
 }
 
 void HandleDeviceEvent(DWORD eventType, const void* eventData) {

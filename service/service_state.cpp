@@ -5,6 +5,7 @@ ServiceState serviceState;
 void ResetServiceState() {
   ServiceState& state = serviceState;
   state.statusBuffer = {};
+  state.statusBufferValid = false;
   state.deviceRemoved = 0;
   state.reopenDevice = 0;
   state.serviceStatus = {};
@@ -19,5 +20,6 @@ void ResetServiceState() {
   InitializeSRWLock(&state.arrivalLock);
   state.pendingArrival.clear();
   state.pendingArrivalSince = 0;
+  state.pendingArrivalRecognised = false;
   state.spoolerStartOwed = false;
 }

@@ -15,8 +15,10 @@ inline constexpr std::size_t kStatusRecordSize = 5;
 using StatusRecord = std::array<BYTE, kStatusRecordSize>;
 
 struct ServiceState {
-  // Last complete status record read; the monitor thread's alone.
+  // Last complete status record read, and whether one has been read since
+  // the process started; the monitor thread's alone.
   StatusRecord statusBuffer{};
+  bool statusBufferValid = false;
   // Set by the control handler when the printer is unplugged; while set, the
   // monitor thread sends no queue commands. Cleared by any USB arrival.
   std::atomic<std::uint8_t> deviceRemoved{0};
@@ -50,6 +52,9 @@ struct ServiceState {
   SRWLOCK arrivalLock = SRWLOCK_INIT;
   std::wstring pendingArrival;
   DWORD pendingArrivalSince = 0;
+  // Whether the pending printer's print interface was already recognised
+  // (only its port record is missing).
+  bool pendingArrivalRecognised = false;
   // A re-binding left the spooler stopping; the monitor thread starts it once
   // it has stopped.
   std::atomic<bool> spoolerStartOwed{false};

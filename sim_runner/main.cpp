@@ -44,12 +44,16 @@ Scenario files
                                   exists, its record is replaced (removed
                                   without device-id): a USB port monitor that
                                   records the printer late
-  device PATH [description=TEXT] [status=HEX]
+  device PATH [description=TEXT] [status=HEX] [notify-case=upper|lower|as-is]
                                   a USB device interface, not yet present;
                                   description is the "Port Description" of
                                   its print interface (no print interface
                                   without it), status the status byte of its
-                                  records (0x20 when left out). Again for a
+                                  records (0x20 when left out); notify-case
+                                  how its arrival and removal notifications
+                                  case PATH (as-is, the case of its hardware
+                                  id, when left out). The Setup API always
+                                  lists PATH in lower case. Again for a
                                   declared PATH: from then on its print
                                   interface has that description (none
                                   without it), as a printer class driver that

@@ -188,7 +188,7 @@ bool FillStep(Step& step, const std::vector<Token>& tokens, std::size_t first, s
       keys = {"device-id"};
       break;
     case Kind::Device:
-      keys = {"description", "status"};
+      keys = {"description", "status", "notify-case"};
       break;
     case Kind::ExpectQueue:
       keys = {"paused", "status", "port"};
@@ -294,10 +294,20 @@ bool FillStep(Step& step, const std::vector<Token>& tokens, std::size_t first, s
       step.deviceId = keyed("device-id");
       return true;
     case Kind::Device:
-      if (!ExpectPositional(*args, 1, "device PATH [description=TEXT] [status=HEX]", error)) return false;
+      if (!ExpectPositional(*args, 1, "device PATH [description=TEXT] [status=HEX] [notify-case=upper|lower|as-is]",
+                            error)) {
+        return false;
+      }
       step.name = p[0];
       step.description = keyed("description");
       if (const auto status = keyed("status"); status && !TakeHex(*status, 0xFF, step.status, error)) return false;
+      if (const auto notifyCase = keyed("notify-case")) {
+        if (*notifyCase != "upper" && *notifyCase != "lower" && *notifyCase != "as-is") {
+          error = "notify-case=\"" + *notifyCase + "\" is none of upper, lower, as-is";
+          return false;
+        }
+        step.notifyCase = *notifyCase;
+      }
       return true;
     case Kind::Plug:
     case Kind::Unplug:

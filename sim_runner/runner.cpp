@@ -53,7 +53,10 @@ void Perform(sim::Machine& machine, const Step& step, Printer& printer) {
         machine.SetDeviceDescription(Widen(step.name), step.description);
         if (step.status) machine.SetDeviceStatus(Widen(step.name), static_cast<BYTE>(*step.status));
       } else {
-        machine.AddDevice(Widen(step.name), step.description, static_cast<BYTE>(step.status.value_or(0x20)));
+        machine.AddDevice(Widen(step.name), step.description, static_cast<BYTE>(step.status.value_or(0x20)),
+                          step.notifyCase == "upper"   ? sim::PathCase::Upper
+                          : step.notifyCase == "lower" ? sim::PathCase::Lower
+                                                       : sim::PathCase::AsIs);
       }
       break;
     case Kind::Plug:

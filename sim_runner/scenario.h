@@ -29,7 +29,8 @@ struct Step {
     // Setup and events.
     Queue,            // queue NAME port=PORT
     Port,             // port NAME [device-id=TEXT]
-    Device,           // device PATH [description=TEXT] [status=HEX]; again later: new records
+    Device,           // device PATH [description=TEXT] [status=HEX] [notify-case=upper|lower|as-is];
+                      // again for a known PATH: new print-interface records
     Plug,             // plug PATH
     Unplug,           // unplug PATH
     Status,           // status PATH HEX
@@ -66,6 +67,8 @@ struct Step {
   std::optional<std::string> port;
   std::optional<std::string> deviceId;
   std::optional<std::string> description;
+  // How a device's notifications case its path: "upper", "lower" or "as-is".
+  std::string notifyCase = "as-is";
   // Device status byte (Device, Status) or queue status (ExpectQueue).
   std::optional<std::uint32_t> status;
   std::optional<bool> paused;

@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr char kUsbMonitorPortKeyFormat[] = "SYSTEM\\ControlSet001\\Control\\Print\\Monitors\\USB Monitor\\Ports\\%ls";
+constexpr char kUsbMonitorPortKeyPrefix[] = "SYSTEM\\ControlSet001\\Control\\Print\\Monitors\\USB Monitor\\Ports\\";
 constexpr std::size_t kKeyPathBufferSize = 500;
 constexpr char kSpoolerServiceName[] = "Spooler";
 constexpr std::size_t kDevicePathPrefixLength = 4;  // "\\?\"
@@ -128,7 +128,7 @@ std::wstring FindUsbPortForDevice(const std::vector<std::wstring>& ports, std::w
   }
   for (const std::wstring& port : ports) {
     char keyPath[kKeyPathBufferSize];
-    if (!FormatBounded(keyPath, sizeof keyPath, kUsbMonitorPortKeyFormat, port.c_str())) {
+    if (!FormatKeyPath(keyPath, sizeof keyPath, kUsbMonitorPortKeyPrefix, port, "")) {
       DebugLog(" USB monitor key path rejected: too long or not narrowable\n");
       continue;
     }

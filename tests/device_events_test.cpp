@@ -112,8 +112,28 @@ TEST_F(DeviceEvents, PortNamesDifferingOnlyInCaseAreTheSamePort) {
   EXPECT_EQ(machine.Queue(kQueue)->port, L"usb002");
 }
 
-TEST_F(DeviceEvents, NoPortRecordsTheDeviceSoNothingIsRewritten) {
+TEST_F(DeviceEvents, NoPortRecordsTheDeviceSoNoPortIsWrittenButTheQueueResumes) {
   machine.AddQueue(kQueue, L"USB001");
+  machine.AddPort(L"USB001", "USB\\VID_04B8&PID_0202\\OTHER");
+  machine.AddDevice(kPrinterPath, "KX310MQ47H", 0x00);
+  StartService();
+  const std::size_t from = JournalSize();
+  const int portReads = CountDebugLinesContaining("GetPrinterHandle");
+  machine.Plug(kPrinterPath);
+  machine.RunUntilIdle();
+  // The port is read, then read again, and the queue resumed; nothing written.
+  EXPECT_EQ(Describe(CommandsFrom(from)), (std::vector<std::string>{"resume", "status 0x0"}));
+  EXPECT_EQ(CountDebugLinesContaining("GetPrinterHandle"), portReads + 2);
+  EXPECT_EQ(machine.Queue(kQueue)->port, L"USB001");
+  EXPECT_EQ(serviceState.currentPort, L"USB001");
+  EXPECT_EQ(machine.SpoolerRestarts(), 0);
+  EXPECT_TRUE(DebugLogContains(" No USB port records the device"));
+  EXPECT_FALSE(DebugLogContains("Refusing"));
+  EXPECT_EQ(serviceState.reopenDevice.load(), 1);
+}
+
+TEST_F(DeviceEvents, NoPortRecordsTheDeviceAndTheQueueHasNoPortSoNothingHappens) {
+  machine.AddQueue(kQueue, L"");
   machine.AddPort(L"USB001", "USB\\VID_04B8&PID_0202\\OTHER");
   machine.AddDevice(kPrinterPath, "KX310MQ47H", 0x00);
   StartService();
@@ -121,10 +141,8 @@ TEST_F(DeviceEvents, NoPortRecordsTheDeviceSoNothingIsRewritten) {
   machine.Plug(kPrinterPath);
   machine.RunUntilIdle();
   EXPECT_TRUE(CommandsFrom(from).empty());
-  EXPECT_EQ(machine.Queue(kQueue)->port, L"USB001");
-  EXPECT_EQ(machine.SpoolerRestarts(), 0);
+  EXPECT_EQ(machine.Queue(kQueue)->port, L"");
   EXPECT_TRUE(DebugLogContains(" No USB port records the device"));
-  EXPECT_EQ(serviceState.reopenDevice.load(), 1);
 }
 
 TEST_F(DeviceEvents, RemovalMarksTheQueueOfflineAndSilencesTheRules) {

@@ -35,10 +35,12 @@ TEST_F(Diagnostics, ChineseTextsAreCodePage936) {
   EXPECT_EQ(ToGbk("打开打印机失败!"), "\xB4\xF2\xBF\xAA\xB4\xF2\xD3\xA1\xBB\xFA\xCA\xA7\xB0\xDC!");
 }
 
-TEST_F(Diagnostics, DebugLogFormatsWithPrintfRules) {
+TEST_F(Diagnostics, DebugLogFormatsWithPrintfRulesAndNarrowsWideText) {
   DebugLog(" MainError:%d\n", 1063);
-  DebugLog(" DevicePath:%ls\n", L"\\\\?\\USB#VID_0483");
-  EXPECT_EQ(machine.DebugLines(), (std::vector<std::string>{" MainError:1063\n", " DevicePath:\\\\?\\USB#VID_0483\n"}));
+  DebugLogWide(" DevicePath:", L"\\\\?\\USB#VID_0483", "\n");
+  DebugLogWide(" DevicePath:", L"\\\\?\\USB#VID_0483\u4e2d", "\n");
+  EXPECT_EQ(machine.DebugLines(), (std::vector<std::string>{" MainError:1063\n", " DevicePath:\\\\?\\USB#VID_0483\n",
+                                                            kUnformattableDiagnostic}));
 }
 
 TEST_F(Diagnostics, LongTextIsCutAtTheBuffer) {
@@ -56,16 +58,6 @@ TEST_F(Diagnostics, ConsoleMessageNeverTreatsTextAsFormat) {
   EXPECT_EQ(machine.StdoutLines(), std::vector<std::string>{"100%s%n%d"});
 }
 
-TEST_F(Diagnostics, FormatBoundedRejectsWhatDoesNotFit) {
-  char buffer[8];
-  EXPECT_TRUE(FormatBounded(buffer, sizeof buffer, "%s", "1234567"));
-  EXPECT_STREQ(buffer, "1234567");
-  EXPECT_FALSE(FormatBounded(buffer, sizeof buffer, "%s", "12345678"));
-  EXPECT_STREQ(buffer, "");
-  // Wide text that cannot be narrowed is rejected, not cut.
-  EXPECT_FALSE(FormatBounded(buffer, sizeof buffer, "%ls", L"\u00e9\u4e2d"));
-}
-
 TEST_F(Diagnostics, RegistryTextStopsAtNulOrSize) {
   const char terminated[] = {'a', 'b', '\0', 'c'};
   const char unterminated[] = {'a', 'b', 'c', 'd'};
@@ -74,12 +66,31 @@ TEST_F(Diagnostics, RegistryTextStopsAtNulOrSize) {
   EXPECT_EQ(RegistryValueText(unterminated, 0), "");
 }
 
-TEST_F(Diagnostics, WideningUsesTheThreadCodePage) {
-  // 0x80 is the euro sign in code page 1252, the simulated machine's.
-  EXPECT_EQ(WidenThreadCodePage("KX\x80"), L"KX\u20ac");
-  EXPECT_EQ(WidenThreadCodePage(""), L"");
+TEST_F(Diagnostics, WideningUsesTheSystemCodePage) {
+  // 0x80 is the euro sign in code page 1252; D6 D0 is U+4E2D in 936.
+  EXPECT_EQ(WidenSystemCodePage("KX\x80"), L"KX\u20ac");
+  EXPECT_EQ(WidenSystemCodePage(""), L"");
+  machine.SetCodePages(936, 1252);
+  EXPECT_EQ(WidenSystemCodePage("KX\xD6\xD0"), L"KX\u4e2d");
   EXPECT_TRUE(NamesEqual(L"usb001", L"USB001"));
   EXPECT_FALSE(NamesEqual(L"USB001", L"USB0011"));
+}
+
+TEST_F(Diagnostics, RegistryTextIsReadBackWhenTheThreadCodePageDiffers) {
+  // RegQueryValueExA narrows with the system code page; widening with the
+  // thread's would make "\xD6\xD0" two Latin letters.
+  machine.SetCodePages(936, 1252);
+  machine.SetRegistryString("SOFTWARE\\Test", "Name", std::wstring(L"\u6253\u5370\u673a KX310MQ47H"));
+  EXPECT_EQ(ReadRegistryText("SOFTWARE\\Test", "Name", true), L"\u6253\u5370\u673a KX310MQ47H");
+}
+
+TEST_F(Diagnostics, ConsoleMessagesReachAConsoleButNotAService) {
+  const int exitCode = machine.RunConsoleProcess([] {
+    ConsoleMessage("from a console");
+    return 0;
+  });
+  EXPECT_EQ(exitCode, 0);
+  EXPECT_EQ(machine.StdoutLines(), std::vector<std::string>{"from a console"});
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <cstring>
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -45,15 +47,109 @@ TEST_F(Simulation, RegistryQueriesAnswerLikeWindows) {
   size = 0;
   EXPECT_EQ(RegQueryValueExA(key, "Raw", nullptr, &type, nullptr, &size), ERROR_SUCCESS);
   EXPECT_EQ(size, 6u);
-
-  size = sizeof data;
-  EXPECT_EQ(RegQueryValueExA(key, "Raw", nullptr, &type, data, &size), ERROR_SUCCESS);
-  EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
-  EXPECT_EQ(size, 6u);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(data), size), "abcdef");
-  EXPECT_EQ(data[6], 0);  // nothing written past the value
   RegCloseKey(key);
   EXPECT_EQ(RegQueryValueExA(key, "Raw", nullptr, &type, data, &size), ERROR_INVALID_HANDLE);
+}
+
+// Windows: RegQueryValueExA may return a string with no trailing NUL when the
+// buffer is just large enough, and adds a trailing NUL if there is room; the
+// size returned never counts the added NUL (Wine dlls/advapi32/tests/registry.c,
+// test_string_termination).
+TEST_F(Simulation, RegQueryValueExAAddsTheMissingNulWhenThereIsRoom) {
+  machine.SetRegistryValue(kKey, "stringtest", REG_SZ, "FullStrin");  // 9 bytes, no NUL
+  HKEY key = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, &key), ERROR_SUCCESS);
+  BYTE buffer[11];
+  const struct {
+    DWORD bufferSize;
+    int byteAfter;  // what buffer[9] holds afterwards
+  } rows[] = {{9, 0xbd}, {10, 0}, {11, 0}};
+  for (const auto& row : rows) {
+    std::memset(buffer, 0xbd, sizeof buffer);
+    DWORD size = row.bufferSize;
+    EXPECT_EQ(RegQueryValueExA(key, "stringtest", nullptr, nullptr, buffer, &size), ERROR_SUCCESS);
+    EXPECT_EQ(size, 9u) << row.bufferSize;
+    EXPECT_EQ(std::memcmp(buffer, "FullStrin", 9), 0) << row.bufferSize;
+    EXPECT_EQ(buffer[9], row.byteAfter) << row.bufferSize;
+  }
+  // Binary data is given as it is: no NUL added.
+  machine.SetRegistryValue(kKey, "binary", REG_BINARY, "AB");
+  std::memset(buffer, 0xbd, sizeof buffer);
+  DWORD size = sizeof buffer;
+  EXPECT_EQ(RegQueryValueExA(key, "binary", nullptr, nullptr, buffer, &size), ERROR_SUCCESS);
+  EXPECT_EQ(size, 2u);
+  EXPECT_EQ(buffer[2], 0xbd);
+  RegCloseKey(key);
+}
+
+// Windows: the "A" registry calls convert text with the system (ANSI) code
+// page, not the thread's; a character the code page lacks comes back as '?'
+// (Microsoft docs, RegQueryValueExA: "If the data has the REG_SZ ... type ...
+// the string is converted to ANSI").
+TEST_F(Simulation, RegQueryValueExAConvertsWithTheSystemCodePage) {
+  machine.SetCodePages(936, 1252);
+  machine.SetRegistryString(kKey, "Name", std::wstring(L"\u4e2dA\u00e9\u0e01"));
+  HKEY key = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, &key), ERROR_SUCCESS);
+  char buffer[16] = {};
+  DWORD size = sizeof buffer;
+  EXPECT_EQ(RegQueryValueExA(key, "Name", nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size), ERROR_SUCCESS);
+  // U+4E2D is D6 D0 in 936, e acute A8 A6; Thai has no place there.
+  EXPECT_EQ(std::string(buffer, size), std::string("\xD6\xD0"
+                                                   "A\xA8\xA6?\0",
+                                                   7));
+  RegCloseKey(key);
+}
+
+// Windows: WideCharToMultiByte reports through lpUsedDefaultChar whether a
+// character was replaced by the default character, also on a size query;
+// WC_NO_BEST_FIT_CHARS leaves no best-fit substitute; a short buffer fails
+// with ERROR_INSUFFICIENT_BUFFER; unknown flags with ERROR_INVALID_FLAGS
+// (Microsoft docs, WideCharToMultiByte; Wine dlls/kernel32/tests/codepage.c).
+TEST_F(Simulation, WideCharToMultiByteReportsReplacedCharacters) {
+  const struct {
+    UINT systemCodePage;
+    const wchar_t* text;
+    const char* narrowed;
+    BOOL usedDefault;
+  } rows[] = {
+      {1252, L"USB001", "USB001", FALSE},
+      {1252, L"Caf\u00e9\u20ac", "Caf\xe9\x80", FALSE},
+      {1252, L"A\u4e2dB", "A?B", TRUE},
+      {1252, L"\u0100", "?", TRUE},
+      {1252, L"?", "?", FALSE},
+      {936, L"A\u4e2dB",
+       "A\xd6\xd0"
+       "B",
+       FALSE},
+      {936, L"\u20ac", "\x80", FALSE},
+      {936, L"\u0e01", "?", TRUE},
+  };
+  for (const auto& row : rows) {
+    machine.SetCodePages(row.systemCodePage, 1252);
+    const int length = static_cast<int>(std::wcslen(row.text));
+    BOOL used = 2;
+    const int needed = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, row.text, length, nullptr, 0, nullptr, &used);
+    EXPECT_EQ(needed, static_cast<int>(std::strlen(row.narrowed))) << row.narrowed;
+    EXPECT_EQ(used, row.usedDefault) << row.narrowed;
+    char buffer[16] = {};
+    used = 2;
+    EXPECT_EQ(WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, row.text, length, buffer, needed, nullptr, &used),
+              needed);
+    EXPECT_STREQ(buffer, row.narrowed);
+    EXPECT_EQ(used, row.usedDefault) << row.narrowed;
+  }
+  machine.SetCodePages(1252, 1252);
+  char buffer[4] = {};
+  SetLastError(0);
+  EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, L"USB001", -1, buffer, sizeof buffer, nullptr, nullptr), 0);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+  EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, L"USB001", -1, nullptr, 0, nullptr, nullptr), 7);  // the NUL counts
+  EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0x2, L"USB001", -1, buffer, sizeof buffer, nullptr, nullptr), 0);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_FLAGS));
+  EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, L"USB001", 0, buffer, sizeof buffer, nullptr, nullptr), 0);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(GetACP(), 1252u);
 }
 
 TEST_F(Simulation, SpoolerSizeQueriesAndErrors) {
@@ -75,11 +171,39 @@ TEST_F(Simulation, SpoolerSizeQueriesAndErrors) {
   EXPECT_STREQ(info->pPortName, L"USB001");
   EXPECT_STREQ(info->pPrinterName, L"KX310MQ47H");
 
-  // Opened with default (use) access: changing the queue is refused.
+  // Opened with default (use) access: changing the queue is refused at the change.
   EXPECT_FALSE(SetPrinterW(printer, 0, nullptr, PRINTER_CONTROL_PAUSE));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
   ClosePrinter(printer);
   EXPECT_FALSE(ClosePrinter(printer));
+}
+
+// Windows: OpenPrinter checks the desired access at the open: a caller
+// without the rights fails there with ERROR_ACCESS_DENIED, while use access
+// is everyone's (Microsoft docs, OpenPrinter: "If a user does not have
+// permission to open a specified printer ... with the desired access, the
+// OpenPrinter call will fail ... ERROR_ACCESS_DENIED").
+TEST_F(Simulation, OpenPrinterChecksTheDesiredAccessAtTheOpen) {
+  machine.AddQueue(kQueue, L"USB001");
+  machine.SetPrinterAdministration(false);
+  wchar_t name[] = L"KX310MQ47H";
+  HANDLE printer = reinterpret_cast<HANDLE>(1);
+  for (const ACCESS_MASK access : {ACCESS_MASK{PRINTER_ALL_ACCESS}, ACCESS_MASK{PRINTER_ACCESS_ADMINISTER}}) {
+    PRINTER_DEFAULTSW defaults = {nullptr, nullptr, access};
+    SetLastError(0);
+    EXPECT_FALSE(OpenPrinterW(name, &printer, &defaults));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(printer, nullptr);
+  }
+  PRINTER_DEFAULTSW use = {nullptr, nullptr, PRINTER_ACCESS_USE};
+  ASSERT_TRUE(OpenPrinterW(name, &printer, &use));
+  ClosePrinter(printer);
+  // The account the service runs as (LocalSystem) has the rights.
+  machine.SetPrinterAdministration(true);
+  PRINTER_DEFAULTSW all = {nullptr, nullptr, PRINTER_ALL_ACCESS};
+  ASSERT_TRUE(OpenPrinterW(name, &printer, &all));
+  ClosePrinter(printer);
+  EXPECT_EQ(machine.OpenHandles().Total(), 0);
 }
 
 TEST_F(Simulation, SpoolerRestartMakesOldHandlesStaleAndStoppedSpoolerFailsEverything) {
@@ -151,7 +275,10 @@ TEST_F(Simulation, SetupApiChecksRecordSizesOfThisBuild) {
   DWORD required = 0;
   EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailW(set, &data, nullptr, 0, &required, nullptr));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
-  const std::size_t pathBytes = (std::wstring(kPrinterPath).size() + 1) * sizeof(wchar_t);
+  // Windows: the interface path is the symbolic link name, in lower case
+  // whatever the case of the hardware id (Wine dlls/setupapi/tests/devinst.c).
+  const std::wstring lowerPath = L"\\\\?\\usb#vid_0483&pid_5741#abc123#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
+  const std::size_t pathBytes = (lowerPath.size() + 1) * sizeof(wchar_t);
   EXPECT_EQ(required, offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) + pathBytes);
   std::vector<BYTE> buffer(required);
   auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data());
@@ -160,7 +287,7 @@ TEST_F(Simulation, SetupApiChecksRecordSizesOfThisBuild) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_USER_BUFFER));
   detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
   ASSERT_TRUE(SetupDiGetDeviceInterfaceDetailW(set, &data, detail, required, &required, nullptr));
-  EXPECT_STREQ(detail->DevicePath, kPrinterPath);
+  EXPECT_EQ(std::wstring(detail->DevicePath), lowerPath);
   EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
   EXPECT_EQ(machine.OpenHandles().Total(), 0);
 }
@@ -234,6 +361,106 @@ TEST_F(Simulation, SpoolerStopTakesItsTimeAndCannotBeStartedMeanwhile) {
   EXPECT_EQ(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(RPC_S_SERVER_UNAVAILABLE));
   EXPECT_EQ(machine.OpenHandles().Total(), 0);
+}
+
+// ---- A service of its own, to see what a service process is given.
+
+std::vector<std::vector<BYTE>> gEventRecords;
+SERVICE_STATUS_HANDLE gStatusHandle = nullptr;
+HANDLE gStdOutput = INVALID_HANDLE_VALUE;
+
+DWORD WINAPI RecordingHandler(DWORD control, DWORD, LPVOID data, LPVOID) {
+  if (control == SERVICE_CONTROL_DEVICEEVENT) {
+    DEV_BROADCAST_HDR header;
+    std::memcpy(&header, data, sizeof header);
+    const auto* bytes = static_cast<const BYTE*>(data);
+    gEventRecords.emplace_back(bytes, bytes + header.dbch_size);
+  }
+  SERVICE_STATUS status = {SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0, 0, 0, 0};
+  if (control == SERVICE_CONTROL_STOP) status.dwCurrentState = SERVICE_STOPPED;
+  SetServiceStatus(gStatusHandle, &status);
+  return NO_ERROR;
+}
+
+void WINAPI RecordingServiceMain(DWORD, LPWSTR*) {
+  gStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+  gStatusHandle = RegisterServiceCtrlHandlerExW(L"recorder", RecordingHandler, nullptr);
+  DEV_BROADCAST_DEVICEINTERFACE_W filter = {};
+  filter.dbcc_size = sizeof filter;
+  filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+  filter.dbcc_classguid = kUsbDeviceInterfaceClass;
+  RegisterDeviceNotificationW(gStatusHandle, &filter, DEVICE_NOTIFY_SERVICE_HANDLE);
+  SERVICE_STATUS status = {SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0, 0, 0, 0};
+  SetServiceStatus(gStatusHandle, &status);
+}
+
+class RecordingService : public ::testing::Test {
+ protected:
+  RecordingService() {
+    gEventRecords.clear();
+    gStdOutput = INVALID_HANDLE_VALUE;
+    machine.InstallService("recorder", [] {
+      wchar_t name[] = L"recorder";
+      const SERVICE_TABLE_ENTRYW table[] = {{name, RecordingServiceMain}, {nullptr, nullptr}};
+      StartServiceCtrlDispatcherW(table);
+      return 0;
+    });
+  }
+  sim::Machine machine;
+};
+
+// Windows: a service has no standard handles; GetStdHandle gives NULL
+// (Microsoft docs, GetStdHandle: "If an application does not have associated
+// standard handles, such as a service running on an interactive desktop, and
+// has not redirected them, the return value is NULL"). A console process has
+// its standard output.
+TEST_F(RecordingService, AServiceHasNoStandardOutputAConsoleProcessHasOne) {
+  ASSERT_EQ(machine.StartService(), 0u);
+  machine.RunUntilIdle();
+  EXPECT_EQ(gStdOutput, nullptr);
+  HANDLE console = nullptr;
+  machine.RunConsoleProcess([&console] {
+    console = GetStdHandle(STD_OUTPUT_HANDLE);
+    return 0;
+  });
+  EXPECT_NE(console, nullptr);
+  EXPECT_NE(console, INVALID_HANDLE_VALUE);
+}
+
+// Windows: a notification's dbcc_name keeps the case of the hardware id,
+// unlike the Setup API's lower-case path, and dbcc_size counts the record's
+// padding, so it may exceed what the name needs (Microsoft docs,
+// DEV_BROADCAST_DEVICEINTERFACE_W: "the size of the members plus the actual
+// length of the dbcc_name string").
+TEST_F(RecordingService, NotificationsKeepTheCaseTheyAreGivenAndCountPadding) {
+  const std::wstring mixed = L"\\\\?\\USB#VID_0483&PID_5741#Ab12#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
+  const struct {
+    sim::PathCase notifyCase;
+    std::wstring name;
+  } rows[] = {
+      {sim::PathCase::AsIs, mixed},
+      {sim::PathCase::Upper, L"\\\\?\\USB#VID_0483&PID_5741#AB12#{A5DCBF10-6530-11D2-901F-00C04FB951ED}"},
+      {sim::PathCase::Lower, L"\\\\?\\usb#vid_0483&pid_5741#ab12#{a5dcbf10-6530-11d2-901f-00c04fb951ed}"},
+  };
+  ASSERT_EQ(machine.StartService(), 0u);
+  machine.RunUntilIdle();
+  int index = 0;
+  for (const auto& row : rows) {
+    const std::wstring path = mixed + std::to_wstring(index++);
+    machine.AddDevice(path, std::nullopt, 0x20, row.notifyCase);
+    gEventRecords.clear();
+    machine.Plug(path);
+    machine.RunUntilIdle();
+    ASSERT_EQ(gEventRecords.size(), 1u);
+    const std::vector<BYTE>& record = gEventRecords[0];
+    constexpr std::size_t kNameOffset = offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name);
+    const std::wstring expected = row.name + path.substr(mixed.size());
+    const std::size_t needed = kNameOffset + (expected.size() + 1) * sizeof(wchar_t);
+    EXPECT_GT(record.size(), needed);
+    std::wstring name(expected.size(), L'\0');
+    std::memcpy(name.data(), record.data() + kNameOffset, name.size() * sizeof(wchar_t));
+    EXPECT_EQ(name, expected);
+  }
 }
 
 }  // namespace

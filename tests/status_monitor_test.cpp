@@ -106,7 +106,7 @@ TEST_F(StatusMonitor, NoPrinterAtStartMeansSilenceUntilAReopen) {
   EXPECT_TRUE(DebugLogContains("QZ5 STATUS:32"));
 }
 
-TEST_F(StatusMonitor, FailedOrShortReadsSendNothing) {
+TEST_F(StatusMonitor, BeforeTheFirstCompleteRecordFailedAndShortReadsSendNothing) {
   AddPrinterSetup(0x20);
   machine.Plug(kPrinterPath);
   // From the very first pass: a zeroed buffer must not read as "paper out".
@@ -117,16 +117,58 @@ TEST_F(StatusMonitor, FailedOrShortReadsSendNothing) {
   machine.Advance(2 * kPollPeriodMs);
   EXPECT_TRUE(machine.SpoolerJournal().empty());
   EXPECT_EQ(machine.DebugLines().back(), " Status record short:3 bytes\r\n");
-  EXPECT_FALSE(DebugLogContains("QZ5 STATUS"));
 
   faults = {};
   faults.readError = ERROR_GEN_FAILURE;
   machine.SetDeviceFaults(kPrinterPath, faults);
   EXPECT_TRUE(OnePass().empty());
   EXPECT_EQ(machine.DebugLines().back(), " Status read failed:31\r\n");
+  EXPECT_FALSE(DebugLogContains("QZ5 STATUS"));
 
   machine.SetDeviceFaults(kPrinterPath, {});
   EXPECT_EQ(OnePass(), (std::vector<std::string>{"resume", "status 0x0"}));
+}
+
+TEST_F(StatusMonitor, FailedReadRepeatsTheLastCompleteRecord) {
+  AddPrinterSetup(0x04);  // cover open
+  machine.Plug(kPrinterPath);
+  StartService();
+  ASSERT_EQ(machine.DebugLines().back(), "QZ5 STATUS:4\r\n");
+  // The printer changes, but the reads fail: the queue keeps showing the
+  // last state read, pass after pass.
+  machine.SetDeviceStatus(kPrinterPath, 0x20);
+  sim::DeviceFaults faults;
+  faults.readError = ERROR_GEN_FAILURE;
+  machine.SetDeviceFaults(kPrinterPath, faults);
+  for (int pass = 0; pass < 2; ++pass) {
+    const std::size_t lines = machine.DebugLines().size();
+    EXPECT_EQ(OnePass(), (std::vector<std::string>{"pause", "status 0x400000"}));
+    const std::vector<std::string> all = machine.DebugLines();
+    const std::vector<std::string> passLines(all.begin() + static_cast<std::ptrdiff_t>(lines), all.end());
+    EXPECT_EQ(passLines, (std::vector<std::string>{" Status read failed:31\r\n", "QZ5 STATUS:4\r\n"}));
+  }
+  // A short record after a complete one still sends nothing.
+  faults = {};
+  faults.shortRead = 4;
+  machine.SetDeviceFaults(kPrinterPath, faults);
+  EXPECT_TRUE(OnePass().empty());
+  EXPECT_EQ(machine.DebugLines().back(), " Status record short:4 bytes\r\n");
+  // Reads that work again bring the printer's real state.
+  machine.SetDeviceFaults(kPrinterPath, {});
+  EXPECT_EQ(OnePass(), (std::vector<std::string>{"resume", "status 0x0"}));
+}
+
+TEST_F(StatusMonitor, FailedReadOfARemovedPrinterIsLoggedWithoutCommands) {
+  AddPrinterSetup(0x00);
+  machine.Plug(kPrinterPath);
+  StartService();
+  machine.Unplug(kPrinterPath);
+  machine.RunUntilIdle();
+  EXPECT_TRUE(OnePass().empty());
+  const std::vector<std::string> lines = machine.DebugLines();
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[lines.size() - 2], " Status read failed:1167\r\n");
+  EXPECT_EQ(lines.back(), "QZ5 STATUS:0\r\n");
 }
 
 TEST_F(StatusMonitor, ReopenOfAnAttachedPrinterSucceeds) {

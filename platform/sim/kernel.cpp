@@ -5,7 +5,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <cwctype>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <iconv.h>
 
 #include "platform/sim/machine_state.h"
 
@@ -31,6 +37,49 @@ constexpr wchar_t kCp1252High[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2
                                      0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
 wchar_t WidenCp1252(unsigned char c) { return c >= 0x80 && c <= 0x9F ? kCp1252High[c - 0x80] : c; }
+
+// The byte code page 1252 has for `c`, if any: Latin-1 outside 0x80..0x9F,
+// the table inside it.
+std::optional<char> NarrowCp1252(wchar_t c) {
+  if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) return static_cast<char>(c);
+  for (int i = 0; i < 32; ++i) {
+    if (kCp1252High[i] == c) return static_cast<char>(0x80 + i);
+  }
+  return std::nullopt;
+}
+
+// Code page 936 (GBK) through the C library's CP936 converter, one character
+// at a time: ASCII is itself, everything else one or two bytes.
+class Cp936 {
+ public:
+  explicit Cp936(bool toWide) : converter_(toWide ? iconv_open("WCHAR_T", "CP936") : iconv_open("CP936", "WCHAR_T")) {
+    if (converter_ == reinterpret_cast<iconv_t>(-1)) {
+      std::fprintf(stderr, "the C library has no CP936 converter\n");
+      std::abort();
+    }
+  }
+  ~Cp936() { iconv_close(converter_); }
+  Cp936(const Cp936&) = delete;
+  Cp936& operator=(const Cp936&) = delete;
+
+  // Converts `in` completely, or gives nothing.
+  template <typename Out, typename In>
+  std::optional<std::basic_string<Out>> Convert(const In* in, std::size_t inCount) {
+    iconv(converter_, nullptr, nullptr, nullptr, nullptr);
+    Out out[8] = {};
+    char* inBytes = const_cast<char*>(reinterpret_cast<const char*>(in));
+    std::size_t inLeft = inCount * sizeof(In);
+    char* outBytes = reinterpret_cast<char*>(out);
+    std::size_t outLeft = sizeof out;
+    if (iconv(converter_, &inBytes, &inLeft, &outBytes, &outLeft) == static_cast<std::size_t>(-1) || inLeft != 0) {
+      return std::nullopt;
+    }
+    return std::basic_string<Out>(out, (sizeof out - outLeft) / sizeof(Out));
+  }
+
+ private:
+  iconv_t converter_;
+};
 
 bool IsSignaled(const HandleObject& object) {
   if (const auto* thread = std::get_if<std::shared_ptr<ThreadObject>>(&object)) return (*thread)->finished;
@@ -75,6 +124,59 @@ void MachineState::Log(TraceEntry::Channel channel, std::string text) {
   trace.push_back({Now(), channel, std::move(text)});
 }
 
+bool IsSimulatedCodePage(UINT codePage) { return codePage == 1252 || codePage == 936; }
+
+std::wstring FromCodePage(UINT codePage, std::string_view text) {
+  std::wstring out;
+  if (codePage == 1252) {
+    for (const char c : text) out.push_back(WidenCp1252(static_cast<unsigned char>(c)));
+    return out;
+  }
+  Cp936 converter(true);
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80) {
+      out.push_back(c);
+      continue;
+    }
+    // A lead byte takes the next byte with it; what the table does not hold
+    // becomes '?'.
+    const std::size_t length = c >= 0x81 && c <= 0xFE && i + 1 < text.size() ? 2 : 1;
+    const auto wide = converter.Convert<wchar_t>(text.data() + i, length);
+    if (wide && wide->size() == 1) {
+      out += *wide;
+      i += length - 1;
+    } else {
+      out.push_back(L'?');
+    }
+  }
+  return out;
+}
+
+std::string ToCodePage(UINT codePage, std::wstring_view text, char defaultChar, bool* usedDefault) {
+  std::string out;
+  bool replaced = false;
+  std::unique_ptr<Cp936> converter;
+  for (const wchar_t c : text) {
+    std::optional<std::string> bytes;
+    if (c < 0x80) {
+      bytes = std::string(1, static_cast<char>(c));
+    } else if (codePage == 1252) {
+      if (const auto byte = NarrowCp1252(c)) bytes = std::string(1, *byte);
+    } else {
+      if (!converter) converter = std::make_unique<Cp936>(false);
+      bytes = converter->Convert<char>(&c, 1);
+    }
+    if (!bytes) {
+      bytes = std::string(1, defaultChar);
+      replaced = true;
+    }
+    out += *bytes;
+  }
+  if (usedDefault != nullptr) *usedDefault = replaced;
+  return out;
+}
+
 std::string Narrow(std::wstring_view text) {
   std::string out;
   for (const wchar_t c : text) out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
@@ -91,6 +193,15 @@ bool EqualNoCase(std::wstring_view a, std::wstring_view b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](wchar_t x, wchar_t y) {
            return std::towlower(static_cast<wint_t>(x)) == std::towlower(static_cast<wint_t>(y));
          });
+}
+
+std::wstring Cased(std::wstring_view path, PathCase pathCase) {
+  std::wstring cased(path);
+  for (wchar_t& c : cased) {
+    if (pathCase == PathCase::Lower && c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+    if (pathCase == PathCase::Upper && c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
+  }
+  return cased;
 }
 
 std::string Hex(DWORD value) {
@@ -371,6 +482,10 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD b
 
 HANDLE WINAPI GetStdHandle(DWORD stdHandle) {
   sim::EnterCall(__func__);
+  auto& m = Current();
+  // A service process has no standard handles: its control manager gives it
+  // no console, and nothing redirected them.
+  if (m.scm.ProcessOfCaller(m.scheduler.CurrentProcess()) != nullptr) return nullptr;
   if (stdHandle == STD_OUTPUT_HANDLE) return sim::kStdOutput;
   SetLastError(ERROR_INVALID_HANDLE);
   return INVALID_HANDLE_VALUE;
@@ -403,27 +518,80 @@ HGLOBAL WINAPI GlobalFree(HGLOBAL memory) {
   return nullptr;
 }
 
+namespace {
+
+UINT ResolveCodePage(const sim::MachineState& m, UINT codePage) {
+  if (codePage == CP_ACP) return m.systemCodePage;
+  if (codePage == CP_THREAD_ACP) return m.threadCodePage;
+  return codePage;
+}
+
+}  // namespace
+
 int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCCH multiByte, int multiByteCount, LPWSTR wide,
                                int wideCount) {
   sim::EnterCall(__func__);
   auto& m = Current();
-  if (codePage == CP_ACP || codePage == CP_THREAD_ACP) codePage = m.ansiCodePage;
-  if (codePage != 1252 || flags != 0 || multiByte == nullptr || multiByteCount == 0 || multiByteCount < -1 ||
+  codePage = ResolveCodePage(m, codePage);
+  if (!sim::IsSimulatedCodePage(codePage) || multiByte == nullptr || multiByteCount == 0 || multiByteCount < -1 ||
       wideCount < 0 || (wide == nullptr && wideCount != 0)) {
-    SetLastError(codePage != 1252 ? ERROR_INVALID_PARAMETER
-                                  : (flags != 0 ? ERROR_INVALID_FLAGS : ERROR_INVALID_PARAMETER));
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  if (flags != 0) {
+    SetLastError(ERROR_INVALID_FLAGS);
     return 0;
   }
   // With a count of -1 the text runs to its NUL, which is converted too.
   const std::size_t length =
       multiByteCount == -1 ? std::strlen(multiByte) + 1 : static_cast<std::size_t>(multiByteCount);
-  if (wideCount == 0) return static_cast<int>(length);
-  if (static_cast<std::size_t>(wideCount) < length) {
+  const std::wstring converted = sim::FromCodePage(codePage, std::string_view(multiByte, length));
+  if (wideCount == 0) return static_cast<int>(converted.size());
+  if (static_cast<std::size_t>(wideCount) < converted.size()) {
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
     return 0;
   }
-  for (std::size_t i = 0; i < length; ++i) wide[i] = sim::WidenCp1252(static_cast<unsigned char>(multiByte[i]));
-  return static_cast<int>(length);
+  std::wmemcpy(wide, converted.data(), converted.size());
+  return static_cast<int>(converted.size());
+}
+
+int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wide, int wideCount, LPSTR multiByte,
+                               int multiByteCount, LPCCH defaultChar, LPBOOL usedDefaultChar) {
+  sim::EnterCall(__func__);
+  auto& m = Current();
+  codePage = ResolveCodePage(m, codePage);
+  if (!sim::IsSimulatedCodePage(codePage) || wide == nullptr || wideCount == 0 || wideCount < -1 ||
+      multiByteCount < 0 || (multiByte == nullptr && multiByteCount != 0) ||
+      static_cast<const void*>(multiByte) == static_cast<const void*>(wide)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  // Best-fit substitutes are not simulated: with or without
+  // WC_NO_BEST_FIT_CHARS, a character the code page lacks becomes the
+  // default character.
+  if ((flags & ~WC_NO_BEST_FIT_CHARS) != 0) {
+    SetLastError(ERROR_INVALID_FLAGS);
+    return 0;
+  }
+  const std::size_t length = wideCount == -1 ? std::wcslen(wide) + 1 : static_cast<std::size_t>(wideCount);
+  bool replaced = false;
+  const std::string converted = sim::ToCodePage(codePage, std::wstring_view(wide, length),
+                                                defaultChar != nullptr ? *defaultChar : '?', &replaced);
+  if (usedDefaultChar != nullptr) *usedDefaultChar = replaced ? TRUE : FALSE;
+  if (multiByteCount == 0) return static_cast<int>(converted.size());
+  if (static_cast<std::size_t>(multiByteCount) < converted.size()) {
+    // What fits is written; the call still fails.
+    std::memcpy(multiByte, converted.data(), static_cast<std::size_t>(multiByteCount));
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+  }
+  std::memcpy(multiByte, converted.data(), converted.size());
+  return static_cast<int>(converted.size());
+}
+
+UINT WINAPI GetACP() {
+  sim::EnterCall(__func__);
+  return Current().systemCodePage;
 }
 
 void WINAPI OutputDebugStringA(LPCSTR text) {

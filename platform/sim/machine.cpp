@@ -63,11 +63,36 @@ void Machine::Advance(Millis duration) { state_->scheduler.RunUntil(state_->Now(
 void Machine::SetRegistryValue(const std::string& keyPath, const std::string& name, DWORD type, std::string bytes) {
   const std::string key = Registry::Normalize(keyPath);
   state_->registry.CreateKey(key);
-  state_->registry.keys[key][Registry::Normalize(name)] = RegistryValue{type, std::move(bytes)};
+  RegistryValue value{type, {}, {}};
+  if (RegistryValue::IsText(type)) {
+    value.text = FromCodePage(state_->systemCodePage, bytes);
+  } else {
+    value.bytes = std::move(bytes);
+  }
+  state_->registry.keys[key][Registry::Normalize(name)] = std::move(value);
 }
 
 void Machine::SetRegistryString(const std::string& keyPath, const std::string& name, const std::string& text) {
   SetRegistryValue(keyPath, name, REG_SZ, text + '\0');
+}
+
+void Machine::SetRegistryString(const std::string& keyPath, const std::string& name, const std::wstring& text) {
+  SetRegistryText(keyPath, name, REG_SZ, text + L'\0');
+}
+
+void Machine::SetRegistryText(const std::string& keyPath, const std::string& name, DWORD type, std::wstring text) {
+  const std::string key = Registry::Normalize(keyPath);
+  state_->registry.CreateKey(key);
+  state_->registry.keys[key][Registry::Normalize(name)] = RegistryValue{type, {}, std::move(text)};
+}
+
+void Machine::SetCodePages(UINT systemCodePage, UINT threadCodePage) {
+  if (!IsSimulatedCodePage(systemCodePage) || !IsSimulatedCodePage(threadCodePage)) {
+    std::fprintf(stderr, "code pages %u/%u are not simulated (1252 and 936 are)\n", systemCodePage, threadCodePage);
+    std::abort();
+  }
+  state_->systemCodePage = systemCodePage;
+  state_->threadCodePage = threadCodePage;
 }
 
 void Machine::DeleteRegistryKey(const std::string& keyPath) {
@@ -106,6 +131,8 @@ const std::vector<SpoolerCommand>& Machine::SpoolerJournal() const { return stat
 void Machine::RejectPortWrites(DWORD error) { state_->spooler.portWriteError = error; }
 
 void Machine::FailPortEnumeration(DWORD error) { state_->spooler.enumPortsError = error; }
+
+void Machine::SetPrinterAdministration(bool allowed) { state_->spooler.mayAdminister = allowed; }
 
 bool Machine::SpoolerRunning() const { return state_->SpoolerUp(); }
 
@@ -183,10 +210,12 @@ DWORD Machine::ServiceState() const {
   return state_->scm.service ? state_->scm.service->last.dwCurrentState : static_cast<DWORD>(SERVICE_STOPPED);
 }
 
-void Machine::AddDevice(const std::wstring& path, std::optional<std::string> description, BYTE status) {
+void Machine::AddDevice(const std::wstring& path, std::optional<std::string> description, BYTE status,
+                        PathCase notifyCase) {
   SimDevice device;
   device.path = path;
   device.status = status;
+  device.notifyCase = notifyCase;
   state_->devices.all.push_back(device);
   if (description) SetRegistryString(PrintInterfaceKeyPath(path), "Port Description", *description);
 }
@@ -213,7 +242,7 @@ void Machine::Plug(const std::wstring& path) {
   ++device.generation;
   state_->devices.presentOrder.push_back(device.path);
   state_->Log(TraceEntry::Channel::Device, "plugged " + Narrow(device.path));
-  NotifyDeviceInterface(*state_, DBT_DEVICEARRIVAL, kUsbDeviceClass, device.path);
+  NotifyDeviceInterface(*state_, DBT_DEVICEARRIVAL, kUsbDeviceClass, Cased(device.path, device.notifyCase));
 }
 
 void Machine::Unplug(const std::wstring& path) {
@@ -222,7 +251,7 @@ void Machine::Unplug(const std::wstring& path) {
   device.present = false;
   std::erase_if(state_->devices.presentOrder, [&](const std::wstring& p) { return EqualNoCase(p, device.path); });
   state_->Log(TraceEntry::Channel::Device, "unplugged " + Narrow(device.path));
-  NotifyDeviceInterface(*state_, DBT_DEVICEREMOVECOMPLETE, kUsbDeviceClass, device.path);
+  NotifyDeviceInterface(*state_, DBT_DEVICEREMOVECOMPLETE, kUsbDeviceClass, Cased(device.path, device.notifyCase));
 }
 
 void Machine::SetDeviceStatus(const std::wstring& path, BYTE status) {

@@ -44,6 +44,9 @@ struct SpoolerCommand {
   DWORD error;
 };
 
+// How a device interface path is cased where the machine reports it.
+enum class PathCase { AsIs, Upper, Lower };
+
 struct QueueState {
   std::wstring port;
   bool paused;
@@ -81,8 +84,21 @@ class Machine {
   void Advance(Millis duration);
 
   // ---- Registry (HKEY_LOCAL_MACHINE).
+  // A value given as 8-bit bytes, as RegSetValueExA stores it: text types are
+  // converted with the system code page, exactly as long as given (a value
+  // without a NUL stays without one).
   void SetRegistryValue(const std::string& keyPath, const std::string& name, DWORD type, std::string bytes);
+  // A REG_SZ value with its NUL, from 8-bit text (as RegSetValueExA) or wide
+  // text (as RegSetValueExW).
   void SetRegistryString(const std::string& keyPath, const std::string& name, const std::string& text);
+  void SetRegistryString(const std::string& keyPath, const std::string& name, const std::wstring& text);
+  // A text value given as wide text, kept exactly as given (as RegSetValueExW
+  // with a count that may leave the NUL out).
+  void SetRegistryText(const std::string& keyPath, const std::string& name, DWORD type, std::wstring text);
+
+  // ---- Code pages: the system's (CP_ACP, the registry's "A" calls) and the
+  // threads' (CP_THREAD_ACP); 1252 or 936, both 1252 unless set.
+  void SetCodePages(UINT systemCodePage, UINT threadCodePage);
   void DeleteRegistryKey(const std::string& keyPath);
 
   // ---- Spooler.
@@ -99,6 +115,9 @@ class Machine {
   void RejectPortWrites(DWORD error);
   // Makes EnumPortsW fail with `error` (0 lets it through).
   void FailPortEnumeration(DWORD error);
+  // Whether the programs' account may administer printers (it may unless
+  // taken away): without, an open for administration fails.
+  void SetPrinterAdministration(bool allowed);
 
   // ---- Services: the Spooler and the service under test.
   [[nodiscard]] bool SpoolerRunning() const;
@@ -152,8 +171,11 @@ class Machine {
 
   // ---- USB devices.
   // Registers a USB device interface (not yet present). With a description,
-  // also the "Port Description" value of its print interface's key.
-  void AddDevice(const std::wstring& path, std::optional<std::string> description = std::nullopt, BYTE status = 0x20);
+  // also the "Port Description" value of its print interface's key. The
+  // Setup API lists its path in lower case; its notifications carry the path
+  // cased as `notifyCase` says (as given: the case of its hardware id).
+  void AddDevice(const std::wstring& path, std::optional<std::string> description = std::nullopt, BYTE status = 0x20,
+                 PathCase notifyCase = PathCase::AsIs);
   // The printer class driver registers (or, with no description, removes)
   // the print interface of a known device, present or not.
   void SetDeviceDescription(const std::wstring& path, std::optional<std::string> description);

@@ -89,9 +89,15 @@ class HandleTable {
 
 // ---- Registry: keys by normalised path (lower case, "\" separated), each
 // with its values by lower-case name. Ancestors of a key always exist.
+// Text values (REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ) are kept as Windows keeps
+// them, as wide text with whatever terminating NULs they were given; the "A"
+// calls convert them with the system code page. Other types are kept as bytes.
 struct RegistryValue {
   DWORD type = REG_NONE;
   std::string bytes;
+  std::wstring text;
+
+  static bool IsText(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
 };
 struct Registry {
   std::map<std::string, std::map<std::string, RegistryValue>> keys;
@@ -121,6 +127,9 @@ struct Spooler {
   std::vector<SpoolerCommand> journal;
   DWORD portWriteError = 0;
   DWORD enumPortsError = 0;
+  // Whether the account the programs run as (LocalSystem for the service,
+  // an administrator for a test) may administer printers.
+  bool mayAdminister = true;
 
   SimQueue* FindQueue(std::wstring_view name);
   bool HasPort(std::wstring_view name) const;
@@ -198,6 +207,8 @@ struct SimDevice {
   // Incremented at every plug: a handle opened before an unplug stays dead.
   std::uint64_t generation = 0;
   DeviceFaults faults;
+  // How the path is cased in the device's notifications.
+  PathCase notifyCase = PathCase::AsIs;
 };
 struct Devices {
   std::vector<SimDevice> all;
@@ -223,7 +234,11 @@ struct MachineState {
   Devices devices;
   GlobalMemoryBlocks globalMemory;
   std::vector<TraceEntry> trace;
-  UINT ansiCodePage = 1252;
+  // The system (ANSI) code page, which CP_ACP and the registry's "A" calls
+  // use, and the calling threads' code page (CP_THREAD_ACP), which follows
+  // the thread's locale and can differ from it.
+  UINT systemCodePage = 1252;
+  UINT threadCodePage = 1252;
   // Win32 calls made, by function (each name is the function's own
   // __func__, so its address identifies it). A fixed table: counting never
   // allocates, so the heap can be measured over long runs.
@@ -257,10 +272,19 @@ inline BOOL Fail(DWORD error) {
   return FALSE;
 }
 
+// Text in a Windows code page (1252 or 936), as MultiByteToWideChar and
+// WideCharToMultiByte convert it. ToCodePage replaces what the code page
+// cannot hold with `defaultChar` and says so in `usedDefault`.
+bool IsSimulatedCodePage(UINT codePage);
+std::wstring FromCodePage(UINT codePage, std::string_view text);
+std::string ToCodePage(UINT codePage, std::wstring_view text, char defaultChar = '?', bool* usedDefault = nullptr);
+
 // Text helpers for the simulation's own messages and lookups.
 std::string Narrow(std::wstring_view text);
 std::wstring Widen(std::string_view text);
 bool EqualNoCase(std::wstring_view a, std::wstring_view b);
+// `path` cased as `pathCase` says (ASCII letters only, as device paths hold).
+std::wstring Cased(std::wstring_view path, PathCase pathCase);
 std::string Hex(DWORD value);
 
 // The kernel thread object of the calling simulated thread (null for the

@@ -76,7 +76,11 @@ LSTATUS WINAPI RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LP
   if (valueIt == keyIt->second.end()) return ERROR_FILE_NOT_FOUND;
   const sim::RegistryValue& value = valueIt->second;
   if (type != nullptr) *type = value.type;
-  const auto size = static_cast<DWORD>(value.bytes.size());
+  // Text comes back converted with the system code page, whatever the
+  // thread's is.
+  const bool text = sim::RegistryValue::IsText(value.type);
+  const std::string bytes = text ? sim::ToCodePage(m.systemCodePage, value.text) : value.bytes;
+  const auto size = static_cast<DWORD>(bytes.size());
   if (dataSize == nullptr) return ERROR_SUCCESS;
   if (data == nullptr) {
     *dataSize = size;
@@ -86,7 +90,10 @@ LSTATUS WINAPI RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LP
     *dataSize = size;
     return ERROR_MORE_DATA;
   }
-  std::memcpy(data, value.bytes.data(), size);
+  std::memcpy(data, bytes.data(), size);
+  // Text stored without its NUL gets one when the buffer has room for it;
+  // the size reported does not count it.
+  if (text && size < *dataSize && (size == 0 || data[size - 1] != 0)) data[size] = 0;
   *dataSize = size;
   return ERROR_SUCCESS;
 }

@@ -216,7 +216,10 @@ void NotifyDeviceInterface(MachineState& m, DWORD eventType, const GUID& interfa
   });
   for (int i = 0; i < registrations; ++i) {
     const std::size_t nameOffset = offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name);
-    const std::size_t size = nameOffset + (path.size() + 1) * sizeof(wchar_t);
+    // dbcc_size is the record's size with its padding, so it can exceed what
+    // the name needs: by 2 bytes on x64 Windows (sizeof 32, name at 28).
+    constexpr std::size_t kPaddingCounted = 2;
+    const std::size_t size = nameOffset + (path.size() + 1) * sizeof(wchar_t) + kPaddingCounted;
     std::vector<BYTE> record(size, 0);
     DEV_BROADCAST_DEVICEINTERFACE_W header = {};
     header.dbcc_size = static_cast<DWORD>(size);

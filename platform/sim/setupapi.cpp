@@ -22,6 +22,9 @@ HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID* classGuid, LPCWSTR, HWND, DWORD
       for (const auto& device : m.devices.all) set.paths.push_back(device.path);
     }
   }
+  // The interface paths are the symbolic link names the system keeps, which
+  // are lower case whatever the case of the hardware id.
+  for (std::wstring& path : set.paths) path = sim::Cased(path, sim::PathCase::Lower);
   return m.handles.Add(std::move(set));
 }
 

@@ -185,6 +185,10 @@ BOOL WINAPI OpenPrinterW(LPWSTR printerName, LPHANDLE printer, LPPRINTER_DEFAULT
   if (queue == nullptr) return sim::Fail(ERROR_INVALID_PRINTER_NAME);
   const ACCESS_MASK access =
       defaults != nullptr && defaults->DesiredAccess != 0 ? defaults->DesiredAccess : PRINTER_ACCESS_USE;
+  // The access asked for is checked here, at the open: everyone may use a
+  // printer and read its security, anything more needs administer rights.
+  constexpr ACCESS_MASK kEveryone = PRINTER_ACCESS_USE | READ_CONTROL;
+  if ((access & ~kEveryone) != 0 && !m.spooler.mayAdminister) return sim::Fail(ERROR_ACCESS_DENIED);
   *printer = m.handles.Add(sim::PrinterObject{queue->name, m.scm.spooler.epoch, access});
   return TRUE;
 }

@@ -41,6 +41,8 @@ using LPCVOID = const void*;
 using LPSTR = char*;
 using LPCSTR = const char*;
 using LPCCH = const char*;
+using LPCWCH = const wchar_t*;
+using LPBOOL = BOOL*;
 using LPWSTR = wchar_t*;
 using LPCWSTR = const wchar_t*;
 
@@ -99,6 +101,7 @@ using SERVICE_STATUS_HANDLE = SERVICE_STATUS_HANDLE__*;
 #define ERROR_DEVICE_NOT_CONNECTED 1167L
 #define ERROR_NOT_FOUND 1168L
 #define ERROR_INVALID_FLAGS 1004L
+#define ERROR_NO_UNICODE_TRANSLATION 1113L
 #define RPC_S_SERVER_UNAVAILABLE 1722L
 #define ERROR_INVALID_USER_BUFFER 1784L
 #define ERROR_UNKNOWN_PORT 1796L
@@ -130,6 +133,7 @@ using SERVICE_STATUS_HANDLE = SERVICE_STATUS_HANDLE__*;
 #define CP_ACP 0u
 #define CP_THREAD_ACP 3u
 #define CP_UTF8 65001u
+#define WC_NO_BEST_FIT_CHARS 0x00000400u
 
 // Registry.
 #define KEY_QUERY_VALUE 0x0001u
@@ -179,6 +183,7 @@ using SERVICE_STATUS_HANDLE = SERVICE_STATUS_HANDLE__*;
 #define DIGCF_DEVICEINTERFACE 0x00000010u
 
 // Spooler.
+#define READ_CONTROL 0x00020000u
 #define PRINTER_ACCESS_ADMINISTER 0x00000004u
 #define PRINTER_ACCESS_USE 0x00000008u
 #define PRINTER_ALL_ACCESS 0x000F000Cu
@@ -350,6 +355,9 @@ HGLOBAL WINAPI GlobalAlloc(UINT flags, SIZE_T bytes);
 HGLOBAL WINAPI GlobalFree(HGLOBAL memory);
 int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCCH multiByte, int multiByteCount, LPWSTR wide,
                                int wideCount);
+int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wide, int wideCount, LPSTR multiByte,
+                               int multiByteCount, LPCCH defaultChar, LPBOOL usedDefaultChar);
+UINT WINAPI GetACP();
 void WINAPI OutputDebugStringA(LPCSTR text);
 
 // C runtime functions the Windows CRT has and the C library here lacks.

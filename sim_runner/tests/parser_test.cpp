@@ -84,6 +84,10 @@ TEST(ParseLine, SetupCommands) {
   EXPECT_EQ(device.description, "KX310MQ47H");
   EXPECT_FALSE(device.status.has_value());  // 0x20 for a new device, unchanged for a known one
   EXPECT_EQ(ParseOk("device X status=0x00").status, 0x00u);
+  EXPECT_EQ(device.notifyCase, "as-is");
+  for (const char* notifyCase : {"upper", "lower", "as-is"}) {
+    EXPECT_EQ(ParseOk(std::string("device X notify-case=") + notifyCase).notifyCase, notifyCase);
+  }
 
   EXPECT_EQ(ParseOk("status X 0x04").status, 0x04u);
   EXPECT_EQ(ParseOk("wait 800ms").number, 800);
@@ -133,6 +137,7 @@ TEST(ParseLine, Errors) {
   EXPECT_NE(ParseError("wait").find("missing argument"), std::string::npos);
   EXPECT_NE(ParseError("wait 1s 2s").find("unexpected \"2s\""), std::string::npos);
   EXPECT_NE(ParseError("device X status=0x100").find("does not fit in a byte"), std::string::npos);
+  EXPECT_NE(ParseError("device X notify-case=title").find("none of upper, lower, as-is"), std::string::npos);
   EXPECT_NE(ParseError("status X 24").find("not a hexadecimal value"), std::string::npos);
   EXPECT_NE(ParseError("expect queue Q paused=maybe").find("neither yes nor no"), std::string::npos);
   EXPECT_NE(ParseError("expect spooler paused").find("neither running nor stopped"), std::string::npos);
