@@ -53,7 +53,10 @@ void MonitorPass() {
   StatusRecord record{};
   DWORD count = 0;
   if (!ReadFile(state.deviceHandle.Get(), record.data(), static_cast<DWORD>(record.size()), &count, nullptr)) {
-    DebugLog(" Status read failed:%d\r\n", static_cast<int>(GetLastError()));
+    const DWORD error = GetLastError();
+    DebugLog(" Status read failed:%d\r\n", static_cast<int>(error));
+    // A read cancelled by the stop ends the pass: the service is stopping.
+    if (error == ERROR_OPERATION_ABORTED) return;
     // The queue goes on showing the last state the printer reported; before
     // any complete record there is none, and a zeroed buffer would read as
     // "paper out".

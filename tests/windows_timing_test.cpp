@@ -200,8 +200,12 @@ TEST_F(WindowsTiming, StopDuringABlockedReadEndsPromptly) {
   StartService();
   machine.Advance(1000);
   const sim::Millis sent = machine.Now();
+  const std::size_t journal = JournalSize();
   ASSERT_EQ(machine.SendControl(SERVICE_CONTROL_STOP), 0u);
   machine.Advance(2000);
+  // The cancelled read ends the pass: no queue commands during the stop.
+  EXPECT_TRUE(CommandsFrom(journal).empty());
+  EXPECT_TRUE(DebugLogContains(" Status read failed:995"));
   EXPECT_EQ(machine.ServiceState(), static_cast<DWORD>(SERVICE_STOPPED));
   EXPECT_FALSE(machine.ServiceProcessRunning());
   EXPECT_LT(machine.LongestControl(), 2000);
