@@ -193,11 +193,12 @@ TEST_F(WindowsTiming, UnplugEndsTheRecheck) {
 
 TEST_F(WindowsTiming, StopDuringABlockedReadEndsPromptly) {
   AddPrinterSetup();
+  machine.Plug(kPrinterPath);
+  StartService();
+  machine.Advance(1000);  // good reads first: there is a last complete record
   sim::DeviceFaults faults;
   faults.readLatency = 60000;
   machine.SetDeviceFaults(kPrinterPath, faults);
-  machine.Plug(kPrinterPath);
-  StartService();
   machine.Advance(1000);
   const sim::Millis sent = machine.Now();
   const std::size_t journal = JournalSize();
