@@ -1,5 +1,6 @@
 #include "service/device_events.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 
@@ -49,6 +50,8 @@ enum class Look { First, Again };
 // a time.
 Binding BindQueueToPrinter(ServiceState& state, const std::wstring& path, Look look) {
   if (!IsModelDevice(path)) return Binding::NotRecognised;
+  // The printer is back: the status rules own the queue again.
+  state.offlineOwed = false;
   const ExclusiveLock hold(state.portLock);
   const std::vector<std::wstring> ports = EnumerateUsbPorts();
   const std::wstring found = FindUsbPortForDevice(ports, path);
@@ -73,17 +76,23 @@ Binding BindQueueToPrinter(ServiceState& state, const std::wstring& path, Look l
   return Binding::Bound;
 }
 
-void SetPendingArrival(ServiceState& state, const std::wstring& path, bool recognised) {
-  const ExclusiveLock hold(state.arrivalLock);
-  state.pendingArrival = path;
-  state.pendingArrivalSince = GetTickCount();
-  state.pendingArrivalRecognised = recognised;
+std::vector<ServiceState::PendingArrival>::iterator FindPending(ServiceState& state, const std::wstring& path) {
+  return std::find_if(state.pendingArrivals.begin(), state.pendingArrivals.end(),
+                      [&](const ServiceState::PendingArrival& p) { return NamesEqual(p.path, path); });
 }
 
-// Clears the pending re-check when it is for `path` (any, when empty).
+// Another device with the same USB numbers arriving meanwhile (another
+// printer on the same chip) does not make the service forget the first.
+void SetPendingArrival(ServiceState& state, const std::wstring& path, bool recognised) {
+  const ExclusiveLock hold(state.arrivalLock);
+  if (const auto it = FindPending(state, path); it != state.pendingArrivals.end()) state.pendingArrivals.erase(it);
+  if (state.pendingArrivals.size() == kMaxPendingArrivals) state.pendingArrivals.erase(state.pendingArrivals.begin());
+  state.pendingArrivals.push_back({path, GetTickCount(), recognised});
+}
+
 void ClearPendingArrival(ServiceState& state, const std::wstring& path) {
   const ExclusiveLock hold(state.arrivalLock);
-  if (path.empty() || NamesEqual(path, state.pendingArrival)) state.pendingArrival.clear();
+  if (const auto it = FindPending(state, path); it != state.pendingArrivals.end()) state.pendingArrivals.erase(it);
 }
 
 void HandleArrival(const void* eventData) {
@@ -115,8 +124,18 @@ void HandleRemoval(const void* eventData) {
   if (path) ClearPendingArrival(state, *path);
   if (!IsModelDevicePath(path)) return;
   const ExclusiveLock hold(state.queueLock);
-  SetPrinterErrorStatus(kStatusOffline);
+  state.offlineOwed = !SetPrinterErrorStatus(kStatusOffline);
   state.deviceRemoved = 1;
+}
+
+// An unplugged printer's queue must end offline even when the spooler was
+// down at the unplug: nothing else would send those commands again.
+// Another USB device arriving meanwhile does not change that; the printer's
+// return does.
+void SendOwedOffline(ServiceState& state) {
+  if (!state.offlineOwed.load()) return;
+  const ExclusiveLock hold(state.queueLock);
+  if (state.offlineOwed.load() && SetPrinterErrorStatus(kStatusOffline)) state.offlineOwed = false;
 }
 
 }  // namespace
@@ -143,30 +162,33 @@ std::optional<std::wstring> InterfacePathFromEvent(const void* eventData) {
 void RecheckPendingArrival() {
   ServiceState& state = serviceState;
   if (state.spoolerStartOwed.load() && StartSpoolerOnceStopped()) state.spoolerStartOwed = false;
+  SendOwedOffline(state);
 
-  std::wstring path;
-  bool recognised = false;
+  // A copy: the re-binding runs without the lock, and the control handler
+  // may add or clear entries meanwhile.
+  std::vector<ServiceState::PendingArrival> pending;
   {
     const ExclusiveLock hold(state.arrivalLock);
-    if (state.pendingArrival.empty()) return;
-    if (GetTickCount() - state.pendingArrivalSince > kArrivalRecheckWindowMs) {
+    const DWORD now = GetTickCount();
+    std::erase_if(state.pendingArrivals, [now](const ServiceState::PendingArrival& p) {
+      if (now - p.since <= kArrivalRecheckWindowMs) return false;
       DebugLog(" Printer records did not appear within %u ms\n", static_cast<unsigned>(kArrivalRecheckWindowMs));
-      state.pendingArrival.clear();
-      return;
-    }
-    path = state.pendingArrival;
-    recognised = state.pendingArrivalRecognised;
+      return true;
+    });
+    pending = state.pendingArrivals;
   }
-  const Binding binding = BindQueueToPrinter(state, path, Look::Again);
-  if (binding == Binding::NotRecognised) return;
-  // Recognised now: the printer is opened (its status mirrored) even while
-  // no port records it yet.
-  if (binding == Binding::Bound || !recognised) state.reopenDevice = 1;
-  if (binding == Binding::Bound) {
-    ClearPendingArrival(state, path);
-  } else {
-    const ExclusiveLock hold(state.arrivalLock);
-    if (NamesEqual(path, state.pendingArrival)) state.pendingArrivalRecognised = true;
+  for (const ServiceState::PendingArrival& arrival : pending) {
+    const Binding binding = BindQueueToPrinter(state, arrival.path, Look::Again);
+    if (binding == Binding::NotRecognised) continue;
+    // Recognised now: the printer is opened (its status mirrored) even while
+    // no port records it yet.
+    if (binding == Binding::Bound || !arrival.recognised) state.reopenDevice = 1;
+    if (binding == Binding::Bound) {
+      ClearPendingArrival(state, arrival.path);
+    } else {
+      const ExclusiveLock hold(state.arrivalLock);
+      if (const auto it = FindPending(state, arrival.path); it != state.pendingArrivals.end()) it->recognised = true;
+    }
   }
 }
 

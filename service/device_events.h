@@ -16,8 +16,8 @@ std::optional<std::wstring> InterfacePathFromEvent(const void* eventData);
 inline constexpr DWORD kArrivalRecheckWindowMs = 30000;
 
 // Run by the monitor thread each pass: re-binds the queue for a printer whose
-// records appeared after its arrival, and starts a spooler a re-binding left
-// stopping.
+// records appeared after its arrival, starts a spooler a re-binding left
+// stopping, and marks the queue offline when the unplug could not.
 void RecheckPendingArrival();
 
 // Handles one SERVICE_CONTROL_DEVICEEVENT: re-binds the queue and asks for a

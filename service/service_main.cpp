@@ -5,6 +5,7 @@
 #include "monitor/status_monitor.h"
 #include "service/device_events.h"
 #include "service/service_state.h"
+#include "spooler/port_binding.h"
 #include "spooler/printer_queue.h"
 
 namespace {
@@ -40,6 +41,27 @@ bool WaitForMonitorThread(ServiceState& state) {
   }
 }
 
+// A re-binding that left the spooler stopping owes it a start, which the
+// monitor thread would have made; the process is about to end, so the stop
+// makes it, waiting a bounded time for the spooler to have stopped.
+void StartOwedSpooler(ServiceState& state) {
+  for (DWORD waited = 0, reported = 0; state.spoolerStartOwed.load(); waited += kStopPollMs) {
+    if (StartSpoolerOnceStopped()) {
+      state.spoolerStartOwed = false;
+      return;
+    }
+    if (waited >= kOwedSpoolerStartWaitMs) {
+      DebugLog(" Spooler still stopping after %u ms: not started\n", static_cast<unsigned>(kOwedSpoolerStartWaitMs));
+      return;
+    }
+    Sleep(kStopPollMs);
+    if (waited - reported >= kStopCheckPointMs) {
+      reported = waited;
+      ReportStopPending(state);
+    }
+  }
+}
+
 // Ends the monitor thread (it closes the device on its way out) and stops
 // the device notifications. A monitor thread that does not end within the
 // bound keeps everything it may still use: the process then ends without
@@ -57,6 +79,7 @@ void StopMonitoring(ServiceState& state) {
   }
   state.stopEvent.Reset();
   state.notifyHandle.Reset();
+  StartOwedSpooler(state);
 }
 
 // Whether the monitor thread outlived the stop.

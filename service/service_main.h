@@ -20,6 +20,10 @@ inline constexpr DWORD kMonitorStopTimeoutMs = 20000;
 // check point every kStopCheckPointMs.
 inline constexpr DWORD kStopWaitHintMs = 22000;
 inline constexpr DWORD kStopCheckPointMs = 1000;
+// How long the stop waits for a spooler a re-binding left stopping, to start
+// it again before the process ends. With the monitor thread's bound, the
+// stop stays within the control manager's 30 s.
+inline constexpr DWORD kOwedSpoolerStartWaitMs = 8000;
 // How often a read in progress is cancelled while the stop waits: the
 // monitor thread may only enter its read after the first cancel.
 inline constexpr DWORD kStopPollMs = 100;

@@ -18,8 +18,8 @@ void ResetServiceState() {
   InitializeSRWLock(&state.queueLock);
   InitializeSRWLock(&state.portLock);
   InitializeSRWLock(&state.arrivalLock);
-  state.pendingArrival.clear();
-  state.pendingArrivalSince = 0;
-  state.pendingArrivalRecognised = false;
+  state.pendingArrivals.clear();
+  state.pendingArrivals.reserve(kMaxPendingArrivals);
   state.spoolerStartOwed = false;
+  state.offlineOwed = false;
 }

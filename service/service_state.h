@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "common/unique_resource.h"
 #include "platform/win32_api.h"
@@ -13,6 +14,9 @@
 // One status record as the printer sends it; byte 3 is the status byte.
 inline constexpr std::size_t kStatusRecordSize = 5;
 using StatusRecord = std::array<BYTE, kStatusRecordSize>;
+
+// How many arrivals waiting for their records are remembered at once.
+inline constexpr std::size_t kMaxPendingArrivals = 4;
 
 struct ServiceState {
   // Last complete status record read, and whether one has been read since
@@ -45,16 +49,23 @@ struct ServiceState {
   // handler and the monitor thread's re-check never re-bind at once.
   SRWLOCK portLock = SRWLOCK_INIT;
 
-  // The model's printer arrived before its print interface or its port
-  // record existed: the monitor thread looks again each pass until
-  // `pendingArrivalSince` is kArrivalRecheckWindowMs old. Guarded by
-  // `arrivalLock`.
+  // Devices with the model's USB numbers that arrived before their print
+  // interface or their port record existed: the monitor thread looks again
+  // each pass until an entry is kArrivalRecheckWindowMs old. Oldest first, at
+  // most kMaxPendingArrivals; guarded by `arrivalLock`.
+  struct PendingArrival {
+    std::wstring path;
+    DWORD since = 0;
+    // Its print interface was already recognised (only the port record is
+    // missing).
+    bool recognised = false;
+  };
   SRWLOCK arrivalLock = SRWLOCK_INIT;
-  std::wstring pendingArrival;
-  DWORD pendingArrivalSince = 0;
-  // Whether the pending printer's print interface was already recognised
-  // (only its port record is missing).
-  bool pendingArrivalRecognised = false;
+  std::vector<PendingArrival> pendingArrivals;
+  // The removal's offline commands did not reach the queue (the spooler was
+  // down): the monitor thread sends them again while the printer stays
+  // removed.
+  std::atomic<bool> offlineOwed{false};
   // A re-binding left the spooler stopping; the monitor thread starts it once
   // it has stopped.
   std::atomic<bool> spoolerStartOwed{false};

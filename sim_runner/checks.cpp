@@ -76,6 +76,25 @@ std::optional<std::string> EvaluateCheck(const Step& check, const sim::Machine& 
     case Kind::ExpectService:
       if (machine.ServiceState() == wantedState) return std::nullopt;
       return "the service last reported " + ServiceStateName(machine.ServiceState());
+    case Kind::ExpectOpenHandles: {
+      const int open = machine.OpenHandles().Total();
+      if (open == check.number) return std::nullopt;
+      std::string found = "open-handles " + std::to_string(open) + " (";
+      for (const auto& [kind, count] : machine.OpenHandles().byKind) found += " " + kind + ":" + std::to_string(count);
+      return found + " )";
+    }
+    case Kind::ExpectPortWritesOnly:
+      for (const sim::SpoolerCommand& command : machine.SpoolerJournal()) {
+        if (command.kind != sim::SpoolerCommand::Kind::SetPort) continue;
+        const std::string port = Narrow(command.port);
+        bool allowed = false;
+        for (const std::string& wanted : check.ports) allowed = allowed || EqualIgnoringCase(wanted, port);
+        if (!allowed) {
+          return "a port write of \"" + port + "\" at " +
+                 FormatTime(command.time).substr(FormatTime(command.time).find_first_not_of(' '));
+        }
+      }
+      return std::nullopt;
     case Kind::ExpectLongestControl:
       if (machine.LongestControl() < check.number) return std::nullopt;
       return "longest-control " + FormatTime(machine.LongestControl()).substr(

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <cstdint>
 #include <iterator>
 #include <optional>
 #include <string>
@@ -10,6 +11,7 @@
 
 #include "sim_runner/parser.h"
 #include "sim_runner/runner.h"
+#include "sim_runner/swarm.h"
 
 namespace {
 
@@ -17,7 +19,8 @@ constexpr int kExitChecksHeld = 0;
 constexpr int kExitCheckFailed = 1;
 constexpr int kExitBadInput = 2;
 
-constexpr char kHelp[] = R"(usage: spoolsync-sim [--quiet] FILE
+constexpr char kHelp[] = R"(usage: spoolsync-sim [--quiet] [--seed N] FILE
+       spoolsync-sim swarm [--seeds FIRST..LAST] [--steps N] [--save DIR]
        spoolsync-sim --help
 
 Plays a scenario against the spoolsync service running on a simulated Windows
@@ -25,7 +28,29 @@ machine (the print spooler queue it mirrors, USB devices, the service control
 manager) and prints a timeline of what happened, stamped with virtual time.
 
   --quiet   print only the checks that failed
+  --seed N  play with a schedule drawn from N: every Win32 call the service
+            makes is a point where another ready thread may run, the next
+            thread drawn at random (a random walk); the same N gives the same
+            timeline. Without it a thread runs until it blocks and the first
+            ready one in creation order goes next.
   --help    print this text
+
+Swarm testing
+  spoolsync-sim swarm generates, for each seed, a history in the scenario
+  language (the printer's status, plugs into sockets with and without a port
+  record, late drivers and port records, other USB devices, the Spooler
+  stopped and started by others, every fault, service stops and starts, waits)
+  and plays it under that seed's schedule. At settled moments (faults
+  cleared, 45 s without an event) an oracle that knows the history checks
+  what must hold: the queue on the port that records the printer, the status
+  rules mirrored, offline after an unplug, the Spooler running, no bad port
+  written, stops that end with nothing open, no control beyond 30 s, no
+  deadlock, no thread outliving its process. One line per failing seed with
+  its replay command, then a summary.
+  --seeds FIRST..LAST   the seeds to run (1..100)
+  --steps N             generated events per seed (60)
+  --save DIR            write each failing history to DIR as a scenario file
+                        (replay it with spoolsync-sim --seed N FILE)
 
 Scenario files
   One command per line. "#" at the start of a word starts a comment (inside a
@@ -91,8 +116,12 @@ error code of 0 switches that fault off)
                                   fail with N; every spooler call takes that
                                   long
   fault registry latency=DURATION every registry call takes that long
-  fault scm unreachable=N         opening the service control manager fails
-                                  with N
+  fault scm [unreachable=N] [latency=DURATION]
+                                  opening the service control manager fails
+                                  with N; every call to it takes that long (a
+                                  status report takes effect at once, so a
+                                  control can arrive before SetServiceStatus
+                                  returns)
 
 Checks
   expect queue NAME [paused=yes|no] [status=HEX] [port=PORT]
@@ -101,6 +130,9 @@ Checks
   expect spooler running|stopped
   expect spooler-restarts N       times the Spooler was stopped and started
   expect service running|stopped  the state the service last reported
+  expect open-handles N           N handles are open on the machine
+  expect port-writes-only PORT... every port written into a queue so far is
+                                  one of these
   expect longest-control below DURATION
                                   the service's control handler took less
                                   than DURATION for every control so far (the
@@ -116,10 +148,11 @@ Timeline tags
   Control bytes and bytes from 0x80 on are printed as \r, \n, \t or \xHH.
 
 Exit status
-  0  every check held
-  1  a check failed (each failure is printed as FILE:LINE: what was found)
+  0  every check held (swarm: every seed held)
+  1  a check failed (each failure is printed as FILE:LINE: what was found;
+     swarm: a seed failed)
   2  the file cannot be read or a line is not understood (FILE:LINE: why);
-     the whole file is read first, so nothing runs
+     the whole file is read first, so nothing runs; or bad arguments
 )";
 
 // The file's bytes, or nothing when it cannot be opened or read.
@@ -134,14 +167,55 @@ std::optional<std::string> ReadWholeFile(const std::string& path) {
 }
 
 int Usage(const std::string& why) {
-  std::cerr << "spoolsync-sim: " << why << "\nusage: spoolsync-sim [--quiet] FILE (--help for the scenario format)\n";
+  std::cerr << "spoolsync-sim: " << why
+            << "\nusage: spoolsync-sim [--quiet] [--seed N] FILE\n"
+               "       spoolsync-sim swarm [--seeds FIRST..LAST] [--steps N] [--save DIR]\n"
+               "(--help for the scenario format)\n";
   return kExitBadInput;
+}
+
+std::optional<std::uint64_t> ParseCount(std::string_view text) {
+  if (text.empty() || text.size() > 18) return std::nullopt;
+  std::uint64_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  return value;
+}
+
+int Swarm(int argc, char** argv) {
+  simrunner::SwarmOptions options;
+  for (int i = 2; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    const bool hasValue = i + 1 < argc;
+    if (arg == "--seeds" && hasValue) {
+      const std::string_view range = argv[++i];
+      const std::size_t dots = range.find("..");
+      const auto first = dots == std::string_view::npos ? std::nullopt : ParseCount(range.substr(0, dots));
+      const auto last = dots == std::string_view::npos ? std::nullopt : ParseCount(range.substr(dots + 2));
+      if (!first || !last || *first > *last) return Usage("--seeds takes FIRST..LAST, FIRST <= LAST");
+      options.firstSeed = *first;
+      options.lastSeed = *last;
+    } else if (arg == "--steps" && hasValue) {
+      const auto steps = ParseCount(argv[++i]);
+      if (!steps || *steps == 0 || *steps > 100000) return Usage("--steps takes a count from 1 to 100000");
+      options.steps = static_cast<int>(*steps);
+    } else if (arg == "--save" && hasValue) {
+      options.saveDir = argv[++i];
+    } else {
+      return Usage("swarm: unknown or incomplete option " + std::string(arg));
+    }
+  }
+  return simrunner::RunSwarm(options, std::cout);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc >= 2 && std::string_view(argv[1]) == "swarm") return Swarm(argc, argv);
   bool quiet = false;
+  std::optional<std::uint64_t> seed;
   std::string file;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
@@ -151,6 +225,9 @@ int main(int argc, char** argv) {
     }
     if (arg == "--quiet" || arg == "-q") {
       quiet = true;
+    } else if (arg == "--seed") {
+      seed = i + 1 < argc ? ParseCount(argv[++i]) : std::nullopt;
+      if (!seed) return Usage("--seed takes a number");
     } else if (arg.starts_with("-") && arg != "-") {
       return Usage("unknown option " + std::string(arg));
     } else if (!file.empty()) {
@@ -173,7 +250,7 @@ int main(int argc, char** argv) {
     return kExitBadInput;
   }
 
-  const int failures = simrunner::RunScenario(scenario, {file, quiet}, std::cout);
+  const int failures = simrunner::RunScenario(scenario, {file, quiet, seed}, std::cout);
   std::cout.flush();
   return failures == 0 ? kExitChecksHeld : kExitCheckFailed;
 }

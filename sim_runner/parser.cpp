@@ -140,6 +140,8 @@ constexpr CommandForm kTwoWordCommands[] = {
     {"expect spooler-restarts", Step::Kind::ExpectSpoolerRestarts},
     {"expect service", Step::Kind::ExpectService},
     {"expect longest-control", Step::Kind::ExpectLongestControl},
+    {"expect open-handles", Step::Kind::ExpectOpenHandles},
+    {"expect port-writes-only", Step::Kind::ExpectPortWritesOnly},
 };
 
 constexpr CommandForm kOneWordCommands[] = {
@@ -203,7 +205,7 @@ bool FillStep(Step& step, const std::vector<Token>& tokens, std::size_t first, s
       keys = {"latency"};
       break;
     case Kind::FaultScm:
-      keys = {"unreachable"};
+      keys = {"unreachable", "latency"};
       break;
     default:
       break;
@@ -273,12 +275,12 @@ bool FillStep(Step& step, const std::vector<Token>& tokens, std::size_t first, s
       }
       return optionalDuration("latency", step.faults.registryLatency);
     case Kind::FaultScm:
-      if (!ExpectPositional(*args, 0, "fault scm unreachable=N", error)) return false;
-      if (!keyed("unreachable")) {
-        error = "missing key \"unreachable\"; expected: fault scm unreachable=N";
+      if (!ExpectPositional(*args, 0, "fault scm [unreachable=N] [latency=DURATION]", error)) return false;
+      if (args->keyed.empty()) {
+        error = "nothing to set; expected: fault scm [unreachable=N] [latency=DURATION]";
         return false;
       }
-      return number("unreachable", step.faults.scmError);
+      return number("unreachable", step.faults.scmError) && optionalDuration("latency", step.faults.scmLatency);
     case Kind::Queue:
       if (!ExpectPositional(*args, 1, "queue NAME port=PORT", error)) return false;
       step.name = p[0];
@@ -389,8 +391,19 @@ bool FillStep(Step& step, const std::vector<Token>& tokens, std::size_t first, s
     case Kind::ExpectService:
       if (!ExpectPositional(*args, 1, "expect service running|stopped", error)) return false;
       return TakeRunningOrStopped(p[0], step.running, error);
+    case Kind::ExpectPortWritesOnly:
+      if (p.empty()) {
+        error = "missing argument; expected: expect port-writes-only PORT...";
+        return false;
+      }
+      step.ports = p;
+      return true;
+    case Kind::ExpectOpenHandles:
     case Kind::ExpectSpoolerRestarts: {
-      if (!ExpectPositional(*args, 1, "expect spooler-restarts N", error)) return false;
+      const bool handles = step.kind == Kind::ExpectOpenHandles;
+      if (!ExpectPositional(*args, 1, handles ? "expect open-handles N" : "expect spooler-restarts N", error)) {
+        return false;
+      }
       const auto count = ParseDigits(p[0], 10, std::numeric_limits<std::int32_t>::max());
       if (!count) {
         error = "\"" + p[0] + "\" is not a count";

@@ -32,13 +32,16 @@ struct Printer {
   }
 };
 
-void ReportRefusal(Printer& printer, std::uint32_t error) {
+std::uint32_t ReportRefusal(Printer& printer, std::uint32_t error) {
   if (error != 0) printer.Line("result", "refused: " + DescribeError(error));
+  return error;
 }
 
-// Carries out one setup step or event and lets the service react.
-void Perform(sim::Machine& machine, const Step& step, Printer& printer) {
+// Carries out one setup step or event and lets the service react. Returns
+// the error of a refused start or control (0 otherwise).
+std::uint32_t Perform(sim::Machine& machine, const Step& step, Printer& printer) {
   using Kind = Step::Kind;
+  std::uint32_t refused = 0;
   switch (step.kind) {
     case Kind::Queue:
       machine.AddQueue(Widen(step.name), Widen(*step.port));
@@ -69,19 +72,19 @@ void Perform(sim::Machine& machine, const Step& step, Printer& printer) {
       machine.SetDeviceStatus(Widen(step.name), static_cast<BYTE>(*step.status));
       break;
     case Kind::ServiceStart:
-      ReportRefusal(printer, machine.StartService());
+      refused = ReportRefusal(printer, machine.StartService());
       break;
     case Kind::ServiceStop:
-      ReportRefusal(printer, machine.SendControl(SERVICE_CONTROL_STOP));
+      refused = ReportRefusal(printer, machine.SendControl(SERVICE_CONTROL_STOP));
       break;
     case Kind::ServiceControl:
-      ReportRefusal(printer, machine.SendControl(static_cast<DWORD>(step.number)));
+      refused = ReportRefusal(printer, machine.SendControl(static_cast<DWORD>(step.number)));
       break;
     case Kind::SpoolerStop:
-      machine.StopSpooler();
+      refused = ReportRefusal(printer, machine.StopSpooler());
       break;
     case Kind::SpoolerStart:
-      machine.StartSpooler();
+      refused = ReportRefusal(printer, machine.StartSpooler());
       break;
     case Kind::SpoolerStopTime:
       machine.SetSpoolerStopTime(step.number);
@@ -94,7 +97,7 @@ void Perform(sim::Machine& machine, const Step& step, Printer& printer) {
       break;
     case Kind::Wait:
       machine.Advance(step.number);
-      return;
+      return 0;
     case Kind::FaultDevice: {
       sim::DeviceFaults faults;
       faults.readError = step.faults.readError;
@@ -115,57 +118,81 @@ void Perform(sim::Machine& machine, const Step& step, Printer& printer) {
       machine.SetRegistryLatency(step.faults.registryLatency.value_or(0));
       break;
     case Kind::FaultScm:
-      machine.SetServiceManagerUnreachable(step.faults.scmError.value_or(0));
+      if (step.faults.scmError) machine.SetServiceManagerUnreachable(*step.faults.scmError);
+      if (step.faults.scmLatency) machine.SetServiceManagerLatency(*step.faults.scmLatency);
       break;
     default:
-      return;
+      return 0;
   }
   machine.RunUntilIdle();
+  return refused;
 }
 
 }  // namespace
+
+struct Session::Impl {
+  sim::Machine machine;
+  Printer printer;
+  Impl(const RunOptions& options, std::ostream& out) : printer{machine, options, out} {}
+};
+
+Session::Session(const RunOptions& options, std::ostream& out, std::optional<std::uint64_t> seed)
+    : impl_(std::make_unique<Impl>(options, out)) {
+  impl_->machine.InstallService(kServiceName, [] {
+    ResetServiceState();  // a new process starts with its state zeroed
+    return RunServiceProcess();
+  });
+  if (seed) impl_->machine.SetScheduleSeed(*seed);
+}
+
+Session::~Session() {
+  // Let a running service stop the way the control manager would stop it,
+  // off the timeline, and release what its last process left while the
+  // machine is still there.
+  sim::Machine& machine = impl_->machine;
+  if (machine.ServiceProcessRunning() && machine.SendControl(SERVICE_CONTROL_STOP) == 0) machine.Advance(60000);
+  impl_.reset();
+  ResetServiceState();
+}
+
+std::uint32_t Session::Perform(const Step& step) {
+  impl_->printer.Line("step", step.text);
+  const std::uint32_t refused = simrunner::Perform(impl_->machine, step, impl_->printer);
+  impl_->printer.NewTrace();
+  return refused;
+}
+
+std::optional<std::string> Session::Check(const Step& step) {
+  const auto found = EvaluateCheck(step, impl_->machine);
+  impl_->printer.Line("check", step.text + (found ? "  -> FAILED, found " + *found : "  -> ok"));
+  return found;
+}
+
+sim::Machine& Session::Machine() { return impl_->machine; }
 
 int RunScenario(const Scenario& scenario, const RunOptions& options, std::ostream& out) {
   int failures = 0;
   int checks = 0;
   std::vector<std::string> failureLines;
   {
-    sim::Machine machine;
-    machine.InstallService(kServiceName, [] {
-      ResetServiceState();  // a new process starts with its state zeroed
-      return RunServiceProcess();
-    });
-    Printer printer{machine, options, out};
-
+    Session session(options, out, options.seed);
     for (const Step& step : scenario.steps) {
       if (!step.IsCheck()) {
-        printer.Line("step", step.text);
-        Perform(machine, step, printer);
-        printer.NewTrace();
+        session.Perform(step);
         continue;
       }
       ++checks;
-      const auto found = EvaluateCheck(step, machine);
-      if (!found) {
-        printer.Line("check", step.text + "  -> ok");
-        continue;
-      }
+      const auto found = session.Check(step);
+      if (!found) continue;
       ++failures;
       const std::string failure =
           options.fileName + ":" + std::to_string(step.line) + ": " + step.text + ": found " + *found;
-      printer.Line("check", step.text + "  -> FAILED, found " + *found);
       if (options.quiet) {
         out << failure << '\n';
       } else {
         failureLines.push_back(failure);
       }
     }
-
-    // Let a running service stop the way the control manager would stop it,
-    // off the timeline, and release what its last process left while the
-    // machine is still there.
-    if (machine.ServiceProcessRunning() && machine.SendControl(SERVICE_CONTROL_STOP) == 0) machine.RunUntilIdle();
-    ResetServiceState();
   }
 
   if (!options.quiet) {

@@ -1,8 +1,13 @@
 // Playing a parsed scenario against the service on a simulated machine.
 #pragma once
 
+#include <cstdint>
+#include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
+
+#include "platform/sim/machine.h"
 
 #include "sim_runner/scenario.h"
 
@@ -11,6 +16,30 @@ namespace simrunner {
 struct RunOptions {
   std::string fileName;  // names failures as "file:line"
   bool quiet = false;    // print failures only
+  // Draws the schedule from this seed (today's fixed order without one).
+  std::optional<std::uint64_t> seed;
+};
+
+// A simulated machine with the service installed, on which steps are played
+// one at a time, printing the timeline as they go.
+class Session {
+ public:
+  Session(const RunOptions& options, std::ostream& out, std::optional<std::uint64_t> seed);
+  // Stops a service still running, off the timeline.
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  // Carries out a setup step or an event and lets the service react. Returns
+  // the Win32 error of a refused service start or control, else 0.
+  std::uint32_t Perform(const Step& step);
+  // Evaluates a check: nothing when it held, else what was found.
+  std::optional<std::string> Check(const Step& step);
+  sim::Machine& Machine();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
 };
 
 // Runs every step in order on a fresh machine with the service installed,

@@ -22,6 +22,7 @@ struct FaultSettings {
   std::optional<std::uint32_t> scmError;
   std::optional<std::int64_t> spoolerLatency;
   std::optional<std::int64_t> registryLatency;
+  std::optional<std::int64_t> scmLatency;
 };
 
 struct Step {
@@ -46,7 +47,7 @@ struct Step {
     // Faults.
     FaultDevice,   // fault device PATH [read-error=N] [short-read=N] [read-latency=D] [open-latency=D] [held=yes|no]
     FaultSpooler,  // fault spooler [reject-port-writes=N] [enum-ports-error=N]
-    FaultScm,      // fault scm unreachable=N
+    FaultScm,      // fault scm [unreachable=N] [latency=DURATION]
     FaultRegistry, // fault registry latency=DURATION
     // Checks.
     ExpectQueue,            // expect queue NAME [paused=yes|no] [status=HEX] [port=PORT]
@@ -56,6 +57,8 @@ struct Step {
     ExpectSpoolerRestarts,  // expect spooler-restarts N
     ExpectService,          // expect service running|stopped
     ExpectLongestControl,   // expect longest-control below DURATION
+    ExpectOpenHandles,      // expect open-handles N
+    ExpectPortWritesOnly,   // expect port-writes-only PORT...
   };
 
   Kind kind = Kind::Wait;
@@ -73,13 +76,15 @@ struct Step {
   std::optional<std::uint32_t> status;
   std::optional<bool> paused;
   // Milliseconds (Wait, SpoolerStopTime, SpoolerStartTime,
-  // ExpectLongestControl), control code (ServiceControl) or restart count
-  // (ExpectSpoolerRestarts).
+  // ExpectLongestControl), control code (ServiceControl) or count
+  // (ExpectSpoolerRestarts, ExpectOpenHandles).
   std::int64_t number = 0;
   // "running" rather than "stopped" (ExpectSpooler, ExpectService,
   // SpoolerDependent).
   bool running = false;
   FaultSettings faults;
+  // The ports a port-writes-only check allows.
+  std::vector<std::string> ports;
 
   [[nodiscard]] bool IsCheck() const { return kind >= Kind::ExpectQueue; }
 };

@@ -40,37 +40,41 @@ ServiceHandle OpenSpooler(const ServiceHandle& manager) {
   return spooler;
 }
 
-void StopSpooler() {
+// Returns whether the spooler took the stop request.
+bool StopSpooler() {
   const ServiceHandle manager = OpenServiceManager();
-  if (!manager) return;
+  if (!manager) return false;
   const ServiceHandle spooler = OpenSpooler(manager);
-  if (!spooler) return;
+  if (!spooler) return false;
   SERVICE_STATUS status = {};
   if (!ControlService(spooler.Get(), SERVICE_CONTROL_STOP, &status)) {
     // A refused stop (a service that depends on the spooler runs, or it is
     // already stopping) is not waited for: the spooler keeps the new port.
     DebugLog(" Spooler stop refused:%d\n", static_cast<int>(GetLastError()));
-    return;
+    return false;
   }
   Sleep(kSpoolerStopPauseMs);
   if (WaitForSpoolerState(spooler.Get(), SERVICE_STOPPED, kSpoolerStopTimeoutMs) != SERVICE_STOPPED) {
     DebugLog(" Spooler did not stop within %u ms\n",
              static_cast<unsigned>(kSpoolerStopPauseMs + kSpoolerStopTimeoutMs));
   }
+  return true;
 }
 
 // Starts a stopped spooler and waits until it answers. A spooler that is
 // running is left alone; one that is still stopping is reported so that the
-// start can be made later.
-SpoolerRestart StartSpooler(bool waitUntilRunning) {
+// start can be made later, and so is one that could not be started when
+// `stoppedByUs` (the service never leaves a spooler it stopped stopped).
+SpoolerRestart StartSpooler(bool waitUntilRunning, bool stoppedByUs) {
+  const SpoolerRestart notStarted = stoppedByUs ? SpoolerRestart::StartOwed : SpoolerRestart::Done;
   const ServiceHandle manager = OpenServiceManager();
-  if (!manager) return SpoolerRestart::Done;
+  if (!manager) return notStarted;
   const ServiceHandle spooler = OpenSpooler(manager);
-  if (!spooler) return SpoolerRestart::Done;
+  if (!spooler) return notStarted;
   SERVICE_STATUS status = {};
   if (!QueryServiceStatus(spooler.Get(), &status)) {
     DebugLog(" Spooler state unknown:%d\n", static_cast<int>(GetLastError()));
-    return SpoolerRestart::Done;
+    return notStarted;
   }
   if (status.dwCurrentState == SERVICE_STOP_PENDING) {
     DebugLog(" Spooler still stopping: it is started once stopped\n");
@@ -79,7 +83,7 @@ SpoolerRestart StartSpooler(bool waitUntilRunning) {
   if (status.dwCurrentState != SERVICE_STOPPED) return SpoolerRestart::Done;
   if (!StartServiceA(spooler.Get(), 0, nullptr)) {
     DebugLog(" Spooler start failed:%d\n", static_cast<int>(GetLastError()));
-    return SpoolerRestart::Done;
+    return notStarted;
   }
   if (!waitUntilRunning) return SpoolerRestart::Done;
   // StartService returns when the spooler's process has started; it answers
@@ -161,8 +165,8 @@ SpoolerRestart SetPrinterPortAndRestartSpooler(const std::wstring& port) {
   // The queue handle is closed before the restart: the spooler that issued it
   // is about to go away. A stop that did not finish in time still gets its
   // start: the spooler is never left stopped by the re-binding.
-  StopSpooler();
-  return StartSpooler(true);
+  const bool stoppedByUs = StopSpooler();
+  return StartSpooler(true, stoppedByUs);
 }
 
-bool StartSpoolerOnceStopped() { return StartSpooler(false) == SpoolerRestart::Done; }
+bool StartSpoolerOnceStopped() { return StartSpooler(false, true) == SpoolerRestart::Done; }

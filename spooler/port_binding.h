@@ -39,7 +39,8 @@ std::wstring FindUsbPortForDevice(const std::vector<std::wstring>& ports, std::w
 // What is left to do after a re-binding.
 enum class SpoolerRestart {
   Done,       // restarted, not needed, or not possible (each logged)
-  StartOwed,  // the spooler was still stopping: it must be started once stopped
+  StartOwed,  // the spooler it stopped is not running again yet (still stopping,
+              // or the control manager could not start it): start it later
 };
 
 // Writes `port` into the queue and restarts the spooler so that the change
@@ -49,5 +50,5 @@ enum class SpoolerRestart {
 SpoolerRestart SetPrinterPortAndRestartSpooler(const std::wstring& port);
 
 // Starts the spooler when it has stopped. Returns false while it is still
-// stopping, so the caller can try again later.
+// stopping or cannot be started, so the caller can try again later.
 bool StartSpoolerOnceStopped();

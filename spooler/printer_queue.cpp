@@ -60,11 +60,12 @@ LPBYTE StatusArgument(DWORD status) { return reinterpret_cast<LPBYTE>(static_cas
 
 }  // namespace
 
-void SetPrinterErrorStatus(DWORD status) {
+bool SetPrinterErrorStatus(DWORD status) {
   const PrinterHandle queue = GetPrinterHandle();
-  if (!queue) return;
-  SetPrinterW(queue.Get(), 0, nullptr, PRINTER_CONTROL_PAUSE);
-  SetPrinterW(queue.Get(), 0, StatusArgument(status), PRINTER_CONTROL_SET_STATUS);
+  if (!queue) return false;
+  const bool paused = SetPrinterW(queue.Get(), 0, nullptr, PRINTER_CONTROL_PAUSE) != FALSE;
+  const bool statusSet = SetPrinterW(queue.Get(), 0, StatusArgument(status), PRINTER_CONTROL_SET_STATUS) != FALSE;
+  return paused && statusSet;
 }
 
 void ResumePrinter() {

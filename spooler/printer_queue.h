@@ -37,8 +37,9 @@ PrinterHandle GetPrinterHandle();
 // The queue's port name, or an empty string when the queue cannot be read.
 std::wstring GetPrinterPort();
 
-// Pauses the queue and replaces its status with `status`.
-void SetPrinterErrorStatus(DWORD status);
+// Pauses the queue and replaces its status with `status`. Returns whether
+// the queue took both commands.
+bool SetPrinterErrorStatus(DWORD status);
 
 // Resumes the queue and clears its status.
 void ResumePrinter();

@@ -138,13 +138,16 @@ bool Machine::SpoolerRunning() const { return state_->SpoolerUp(); }
 
 DWORD Machine::SpoolerState() const { return state_->scm.spooler.state; }
 
-void Machine::StopSpooler() {
-  if (state_->scm.spooler.state != SERVICE_RUNNING) return;
+DWORD Machine::StopSpooler() {
+  const DWORD state = state_->scm.spooler.state;
+  if (state == SERVICE_STOPPED) return ERROR_SERVICE_NOT_ACTIVE;
+  if (state != SERVICE_RUNNING) return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
   StopSpoolerDependents(*state_);
   BeginSpoolerStop(*state_);
+  return ERROR_SUCCESS;
 }
 
-void Machine::StartSpooler() { StartSpoolerService(*state_); }
+DWORD Machine::StartSpooler() { return StartSpoolerService(*state_); }
 
 void Machine::SetSpoolerStopTime(Millis duration) { state_->scm.spooler.stopTime = duration; }
 
@@ -161,6 +164,8 @@ void Machine::SetRegistryLatency(Millis latency) { state_->registry.callLatency 
 int Machine::SpoolerRestarts() const { return state_->scm.spooler.restarts; }
 
 void Machine::SetServiceManagerUnreachable(DWORD error) { state_->scm.unreachableError = error; }
+
+void Machine::SetServiceManagerLatency(Millis latency) { state_->scm.callLatency = latency; }
 
 void Machine::InstallService(const std::string& name, std::function<int()> processEntry) {
   InstalledService service;

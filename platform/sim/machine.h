@@ -123,9 +123,11 @@ class Machine {
   [[nodiscard]] bool SpoolerRunning() const;
   [[nodiscard]] DWORD SpoolerState() const;
   // An administrator's stop: services that depend on the Spooler are stopped
-  // first.
-  void StopSpooler();
-  void StartSpooler();
+  // first. Returns the Win32 error of a refused stop (0 when stopping): a
+  // Spooler that is not running refuses it, as `sc stop` shows.
+  DWORD StopSpooler();
+  // Returns the Win32 error of a refused start (0 when started).
+  DWORD StartSpooler();
   void SetSpoolerStopTime(Millis duration);
   // How long the Spooler stays START_PENDING after a start.
   void SetSpoolerStartTime(Millis duration);
@@ -139,6 +141,8 @@ class Machine {
   [[nodiscard]] int SpoolerRestarts() const;
   // Makes OpenSCManagerA fail with `error` (0 makes it reachable again).
   void SetServiceManagerUnreachable(DWORD error);
+  // Every call to the control manager takes this long.
+  void SetServiceManagerLatency(Millis latency);
 
   // Installs the service the machine runs: `processEntry` is the process's
   // entry function, run on the process's main thread.

@@ -188,6 +188,10 @@ struct InstalledService {
 };
 struct Scm {
   DWORD unreachableError = 0;
+  // Every call to the control manager takes this long (it answers over RPC).
+  // A status report takes effect when the control manager receives it, so
+  // a control can reach the service before its SetServiceStatus returns.
+  Millis callLatency = 0;
   SpoolerService spooler;
   std::optional<InstalledService> service;
   int nextProcess = 1;

@@ -314,6 +314,8 @@ BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE statusHandle, LPSERVICE_STATU
                                                std::to_string(status->dwWin32ExitCode) + ", wait hint " +
                                                std::to_string(status->dwWaitHint) + ")");
   if (status->dwCurrentState == SERVICE_STOPPED) process->stopReported = true;
+  // The report is in; the call returns only after the round trip.
+  sim::TakeTime(m, m.scm.callLatency);
   return TRUE;
 }
 
@@ -351,6 +353,7 @@ BOOL WINAPI UnregisterDeviceNotification(HDEVNOTIFY notification) {
 SC_HANDLE WINAPI OpenSCManagerA(LPCSTR machineName, LPCSTR databaseName, DWORD) {
   sim::EnterCall(__func__);
   auto& m = Current();
+  sim::TakeTime(m, m.scm.callLatency);
   if (m.scm.unreachableError != 0) {
     SetLastError(m.scm.unreachableError);
     return nullptr;
@@ -365,6 +368,7 @@ SC_HANDLE WINAPI OpenSCManagerA(LPCSTR machineName, LPCSTR databaseName, DWORD) 
 SC_HANDLE WINAPI OpenServiceA(SC_HANDLE manager, LPCSTR serviceName, DWORD) {
   sim::EnterCall(__func__);
   auto& m = Current();
+  sim::TakeTime(m, m.scm.callLatency);
   if (m.handles.Find<sim::ScManagerObject>(manager) == nullptr) {
     SetLastError(ERROR_INVALID_HANDLE);
     return nullptr;
@@ -397,6 +401,7 @@ SERVICE_STATUS SpoolerStatus(const sim::SpoolerService& spooler) {
 BOOL WINAPI ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
   sim::EnterCall(__func__);
   auto& m = Current();
+  sim::TakeTime(m, m.scm.callLatency);
   const sim::ServiceObject* open = m.handles.Find<sim::ServiceObject>(service);
   if (open == nullptr) return sim::Fail(ERROR_INVALID_HANDLE);
   if (status == nullptr) return sim::Fail(ERROR_INVALID_PARAMETER);
@@ -434,6 +439,7 @@ BOOL WINAPI ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS st
 BOOL WINAPI StartServiceA(SC_HANDLE service, DWORD, LPCSTR*) {
   sim::EnterCall(__func__);
   auto& m = Current();
+  sim::TakeTime(m, m.scm.callLatency);
   const sim::ServiceObject* open = m.handles.Find<sim::ServiceObject>(service);
   if (open == nullptr) return sim::Fail(ERROR_INVALID_HANDLE);
   const DWORD error = open->name == sim::kSpoolerName ? sim::StartSpoolerService(m) : sim::StartInstalledService(m);
@@ -444,6 +450,7 @@ BOOL WINAPI StartServiceA(SC_HANDLE service, DWORD, LPCSTR*) {
 BOOL WINAPI QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) {
   sim::EnterCall(__func__);
   auto& m = Current();
+  sim::TakeTime(m, m.scm.callLatency);
   const sim::ServiceObject* open = m.handles.Find<sim::ServiceObject>(service);
   if (open == nullptr) return sim::Fail(ERROR_INVALID_HANDLE);
   if (status == nullptr) return sim::Fail(ERROR_INVALID_PARAMETER);
@@ -454,6 +461,7 @@ BOOL WINAPI QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) {
 BOOL WINAPI CloseServiceHandle(SC_HANDLE handle) {
   sim::EnterCall(__func__);
   auto& m = Current();
+  sim::TakeTime(m, m.scm.callLatency);
   if (m.handles.Find<sim::ScManagerObject>(handle) == nullptr && m.handles.Find<sim::ServiceObject>(handle) == nullptr)
     return sim::Fail(ERROR_INVALID_HANDLE);
   m.handles.Remove(handle);

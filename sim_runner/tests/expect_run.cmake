@@ -5,7 +5,18 @@
 #   EXPECT_STDERR       text its error output must contain (optional)
 #   EXPECT_NO_STDOUT    when set, standard output must be empty
 #   COMPARE_TWO_RUNS    when set, a second run must print the same bytes
-execute_process(COMMAND "${RUNNER}" "${FILE}" RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
+#   SEED                play FILE with the schedule drawn from this seed
+#   SWARM               instead of FILE, run `swarm --seeds SWARM`
+set(command "${RUNNER}")
+if(DEFINED SWARM)
+  list(APPEND command swarm --seeds "${SWARM}")
+else()
+  if(DEFINED SEED)
+    list(APPEND command --seed "${SEED}")
+  endif()
+  list(APPEND command "${FILE}")
+endif()
+execute_process(COMMAND ${command} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
 if(NOT status STREQUAL "${EXPECT_EXIT}")
   message(FATAL_ERROR "exit status ${status}, expected ${EXPECT_EXIT}\nstdout:\n${out}\nstderr:\n${err}")
 endif()
@@ -28,7 +39,7 @@ if(COMPARE_TWO_RUNS)
   if(out STREQUAL "")
     message(FATAL_ERROR "the run printed nothing to compare")
   endif()
-  execute_process(COMMAND "${RUNNER}" "${FILE}" RESULT_VARIABLE status2 OUTPUT_VARIABLE out2 ERROR_VARIABLE err2)
+  execute_process(COMMAND ${command} RESULT_VARIABLE status2 OUTPUT_VARIABLE out2 ERROR_VARIABLE err2)
   if(NOT status2 STREQUAL status OR NOT out2 STREQUAL out OR NOT err2 STREQUAL err)
     message(FATAL_ERROR "a second run differs\nfirst:\n${out}\nsecond:\n${out2}")
   endif()

@@ -103,6 +103,8 @@ TEST(ParseLine, SetupCommands) {
   EXPECT_FALSE(ParseOk("spooler dependent Fax stopped").running);
   EXPECT_EQ(ParseOk("fault spooler latency=40ms").faults.spoolerLatency, 40);
   EXPECT_EQ(ParseOk("fault registry latency=2ms").faults.registryLatency, 2);
+  EXPECT_EQ(ParseOk("fault scm latency=30ms").faults.scmLatency, 30);
+  EXPECT_FALSE(ParseOk("fault scm latency=30ms").faults.scmError.has_value());
 }
 
 TEST(ParseLine, Checks) {
@@ -122,6 +124,8 @@ TEST(ParseLine, Checks) {
   Step longest = ParseOk("expect longest-control below 2s");
   EXPECT_EQ(longest.kind, Step::Kind::ExpectLongestControl);
   EXPECT_EQ(longest.number, 2000);
+  EXPECT_EQ(ParseOk("expect open-handles 0").number, 0);
+  EXPECT_EQ(ParseOk("expect port-writes-only USB002 USB003").ports, (std::vector<std::string>{"USB002", "USB003"}));
   EXPECT_FALSE(ParseOk("wait 1s").IsCheck());
 }
 
@@ -149,6 +153,8 @@ TEST(ParseLine, Errors) {
   EXPECT_NE(ParseError("spooler dependent Fax").find("missing argument"), std::string::npos);
   EXPECT_NE(ParseError("spooler dependent Fax paused").find("neither running nor stopped"), std::string::npos);
   EXPECT_NE(ParseError("fault registry").find("missing key \"latency\""), std::string::npos);
+  EXPECT_NE(ParseError("expect port-writes-only").find("missing argument"), std::string::npos);
+  EXPECT_NE(ParseError("expect open-handles none").find("not a count"), std::string::npos);
   EXPECT_NE(ParseError("fault spooler latency=fast").find("not a duration"), std::string::npos);
 }
 
@@ -212,7 +218,7 @@ TEST(Faults, SettingsAreParsedAndCheckedAtLoadTime) {
             std::string::npos);
   EXPECT_NE(ParseError(std::string("fault device ") + kPath + " read-error=x").find("not a number"), std::string::npos);
   EXPECT_NE(ParseError("fault spooler").find("nothing to set"), std::string::npos);
-  EXPECT_NE(ParseError("fault scm").find("missing key"), std::string::npos);
+  EXPECT_NE(ParseError("fault scm").find("nothing to set"), std::string::npos);
   EXPECT_NE(ParseError("fault printer").find("unknown command"), std::string::npos);
 }
 

@@ -27,7 +27,7 @@ RunResult RunText(const std::string& text, bool quiet) {
   const Scenario scenario = ParseScenario(text);
   EXPECT_TRUE(scenario.errors.empty());
   std::ostringstream out;
-  const int failures = RunScenario(scenario, {"t.scenario", quiet}, out);
+  const int failures = RunScenario(scenario, {"t.scenario", quiet, std::nullopt}, out);
   return {failures, out.str()};
 }
 

@@ -1,0 +1,779 @@
+#include "sim_runner/swarm.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <vector>
+
+#include "sim_runner/parser.h"
+#include "sim_runner/runner.h"
+#include "sim_runner/timeline.h"
+#include "sim_runner/widen.h"
+
+namespace simrunner {
+
+namespace {
+
+// ---- The world the histories are drawn from.
+
+constexpr char kQueue[] = "KX310MQ47H";
+constexpr char kInterfaceClass[] = "#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
+
+// One USB socket the printer can be plugged into: the device interface path
+// it gets there, and the port the USB port monitor gives it.
+struct Socket {
+  std::string instance;  // the part of the path after VID/PID
+  std::string port;      // empty: no port ever records it
+  enum class Record { AtSetup, Late, Never } record = Record::AtSetup;
+  bool lateDriver = false;  // the print interface is registered after the first plug
+  std::string notifyCase = "as-is";
+  // Model state.
+  bool recorded = false;
+  bool described = false;
+  bool everPlugged = false;
+  std::int64_t recordedAt = -1;
+  std::int64_t describedAt = -1;
+};
+
+std::string PrinterPath(const std::string& instance) {
+  return std::string("\\\\?\\USB#VID_0483&PID_5741#") + instance + kInterfaceClass;
+}
+
+std::string InstanceId(const std::string& instance) { return "USB\\VID_0483&PID_5741\\" + instance; }
+
+constexpr char kMousePath[] = "\\\\?\\USB#VID_046D&PID_C077#M0001#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
+// Another printer model on the same USB chip: the model's numbers, another
+// port description.
+constexpr char kLookalikePath[] = "\\\\?\\USB#VID_0483&PID_5741#LOOK01#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
+
+// The queue the status rules leave for status byte `s`: each rule that fires
+// replaces what the one before it did.
+struct QueueExpectation {
+  bool paused;
+  std::uint32_t status;
+};
+QueueExpectation RulesFor(std::uint8_t s) {
+  const bool coverOpen = (s & 0x04) != 0;
+  const bool paper = (s & 0x20) != 0;
+  const bool attention = (s & 0x10) != 0;
+  QueueExpectation queue{false, 0};
+  if (coverOpen) queue = {true, 0x400000};
+  if (!coverOpen && !paper) queue = {true, 0x10};
+  if (attention) queue = {true, 0x100000};
+  if (!coverOpen && paper) queue = {false, 0};
+  return queue;
+}
+
+std::string Hex(std::uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%X", static_cast<unsigned>(value));
+  return text;
+}
+
+std::string Duration(std::int64_t ms) { return std::to_string(ms) + "ms"; }
+
+// splitmix64, seeded apart from the schedule's stream.
+class Random {
+ public:
+  explicit Random(std::uint64_t seed) : state_(seed ^ 0x5EED5EED5EED5EEDull) {}
+  std::uint64_t Next() {
+    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+  }
+  std::int64_t Between(std::int64_t low, std::int64_t high) {
+    return low + static_cast<std::int64_t>(Next() % static_cast<std::uint64_t>(high - low + 1));
+  }
+  bool Chance(int percent) { return Between(1, 100) <= percent; }
+  template <typename T>
+  const T& Pick(const std::vector<T>& items) {
+    return items[static_cast<std::size_t>(Between(0, static_cast<std::int64_t>(items.size()) - 1))];
+  }
+
+ private:
+  std::uint64_t state_;
+};
+
+// How long after a service start events may race its start-up.
+constexpr std::int64_t kStartUpMs = 3000;
+// Records appearing later than this after an arrival are not waited for.
+constexpr std::int64_t kLateRecordLimitMs = 20000;
+// A settled moment: faults cleared, then this long with no event.
+constexpr std::int64_t kSettleMs = 45000;
+
+// Generates one history and plays it; the oracle beside it knows what was
+// generated and decides, at settled moments, what must hold.
+class History {
+ public:
+  History(std::uint64_t seed, std::ostream* progress)
+      : random_(seed), session_(RunOptions{"swarm", true, seed}, quietOut_, seed), progress_(progress) {}
+
+  SeedOutcome Run(int steps);
+
+ private:
+  // ---- Playing lines.
+  std::uint32_t Do(const std::string& line);
+  void Expect(const std::string& line, const std::string& invariant);
+  void Fail(const std::string& invariant);
+  [[nodiscard]] std::int64_t Now() { return session_.Machine().Now(); }
+  // Lets `ms` pass, carrying out scheduled events at their time.
+  void WaitFor(std::int64_t ms);
+  void Schedule(std::int64_t at, std::string line, int socket, bool record);
+
+  // ---- Generated events.
+  void Setup();
+  void Step();
+  void PlugPrinter();
+  void UnplugPrinter();
+  void ChangeStatus();
+  void SetFault();
+  void ServiceStart();
+  void ServiceStop();
+  void Settle();
+  void FinalChecks();
+
+  // ---- Oracle.
+  void OnArrival(bool printer);
+  [[nodiscard]] bool ServiceSees() { return serviceRunning_ && Now() - serviceStartedAt_ >= kStartUpMs; }
+  void TaintBinding() { bindingClean_ = false; }
+  void DeviceFaultTaint() {
+    if (attached_ >= 0) monitorOpen_ = Open::Unknown;
+  }
+
+  Random random_;
+  std::ostringstream quietOut_;
+  Session session_;
+  std::ostream* progress_;
+  std::ostringstream history_;
+  SeedOutcome outcome_;
+
+  std::vector<Socket> sockets_;
+  struct Scheduled {
+    std::int64_t at;
+    std::string line;
+    int socket;
+    bool record;  // a port record rather than a driver's registration
+  };
+  std::vector<Scheduled> scheduled_;
+
+  // What the oracle knows.
+  bool serviceRunning_ = false;
+  bool serviceEverStarted_ = false;
+  int generation_ = 0;
+  std::int64_t serviceStartedAt_ = 0;
+  int attached_ = -1;  // socket index
+  std::uint8_t status_ = 0x20;
+  bool mouseIn_ = false;
+  bool lookalikeIn_ = false;
+  // Faults in force.
+  bool deviceFault_ = false;
+  bool held_ = false;
+  bool spoolerFault_ = false;  // rejected writes, a failing port listing
+  bool spoolerLatency_ = false;
+  bool registryLatency_ = false;
+  bool scmUnreachable_ = false;
+  bool scmLatency_ = false;
+  bool spoolerStoppedByOthers_ = false;
+  bool anyArrivalOrSpoolerStop_ = false;
+  // The service stopped while the control manager could not be reached: a
+  // Spooler start it owed could not be made, and nothing is left to make it.
+  bool stoppedWithoutScm_ = false;
+  // The printer's last arrival.
+  struct Arrival {
+    bool seen = false;
+    int generation = -1;
+    int socket = -1;
+    std::int64_t at = 0;
+  } arrival_;
+  bool bindingClean_ = false;
+  enum class Open { Yes, No, Unknown } monitorOpen_ = Open::No;
+  int monitorGeneration_ = -1;
+  // The printer's last removal, seen by the running service.
+  bool offlineExpected_ = false;
+  int offlineGeneration_ = -1;
+};
+
+std::uint32_t History::Do(const std::string& line) {
+  std::string error;
+  const auto step = ParseLine(line, 0, error);
+  if (!step) {
+    Fail("generated line not understood: " + line + ": " + error);
+    return 0;
+  }
+  history_ << line << '\n';
+  if (progress_ != nullptr) *progress_ << "H " << line << '\n' << std::flush;
+  return session_.Perform(*step);
+}
+
+void History::Expect(const std::string& line, const std::string& invariant) {
+  std::string error;
+  const auto step = ParseLine(line, 0, error);
+  if (!step) {
+    Fail("generated check not understood: " + line + ": " + error);
+    return;
+  }
+  history_ << line << "    # " << invariant << '\n';
+  if (progress_ != nullptr) *progress_ << "H " << line << "    # " << invariant << '\n' << std::flush;
+  if (const auto found = session_.Check(*step)) Fail(invariant + ": " + line + ": found " + *found);
+}
+
+void History::Fail(const std::string& invariant) {
+  if (!outcome_.held) return;  // the first failure is the one reported
+  outcome_.held = false;
+  outcome_.invariant = invariant;
+  outcome_.failedAtMs = Now();
+}
+
+void History::Schedule(std::int64_t at, std::string line, int socket, bool record) {
+  scheduled_.push_back({at, std::move(line), socket, record});
+}
+
+void History::WaitFor(std::int64_t ms) {
+  const std::int64_t end = Now() + ms;
+  for (;;) {
+    auto next = std::min_element(scheduled_.begin(), scheduled_.end(),
+                                 [](const Scheduled& a, const Scheduled& b) { return a.at < b.at; });
+    if (next == scheduled_.end() || next->at > end) break;
+    if (next->at > Now()) Do("wait " + Duration(next->at - Now()));
+    const Scheduled event = *next;
+    scheduled_.erase(next);
+    Do(event.line);
+    Socket& socket = sockets_[static_cast<std::size_t>(event.socket)];
+    if (event.record) {
+      socket.recorded = true;
+      socket.recordedAt = Now();
+    } else {
+      socket.described = true;
+      socket.describedAt = Now();
+      // A printer waiting to be recognised is opened once its driver has
+      // registered its print interface.
+      if (attached_ == event.socket && arrival_.seen && arrival_.generation == generation_ &&
+          arrival_.socket == event.socket && Now() - arrival_.at <= kLateRecordLimitMs) {
+        monitorOpen_ = held_ || deviceFault_ ? Open::Unknown : Open::Yes;
+        monitorGeneration_ = generation_;
+      }
+    }
+  }
+  if (end > Now()) Do("wait " + Duration(end - Now()));
+}
+
+void History::Setup() {
+  sockets_ = {
+      {"ABC123", "USB002", Socket::Record::AtSetup, false},
+      {"5&1A2B3C&0&1", "USB003", random_.Chance(50) ? Socket::Record::AtSetup : Socket::Record::Late, false},
+      {"5&1A2B3C&0&2", "USB004", random_.Chance(60) ? Socket::Record::Late : Socket::Record::Never,
+       random_.Chance(50)},
+      {"5&1A2B3C&0&3", "", Socket::Record::Never, false},
+  };
+  const std::vector<std::string> cases = {"as-is", "upper", "lower"};
+  Do(std::string("queue ") + kQueue + " port=USB001");
+  Do("port COM1");
+  Do("port LPT1");
+  Do("port USB001 device-id=USB\\VID_04B8&PID_0202\\OTHER");
+  status_ = static_cast<std::uint8_t>(random_.Pick(std::vector<int>{0x00, 0x04, 0x10, 0x14, 0x20, 0x24, 0x30, 0x34}));
+  for (std::size_t i = 0; i < sockets_.size(); ++i) {
+    Socket& socket = sockets_[i];
+    socket.notifyCase = random_.Pick(cases);
+    if (socket.record == Socket::Record::AtSetup) {
+      Do("port " + socket.port + " device-id=" + InstanceId(socket.instance));
+      socket.recorded = true;
+      socket.recordedAt = 0;
+    } else if (!socket.port.empty() && socket.record == Socket::Record::Late && random_.Chance(50)) {
+      Do("port " + socket.port);  // the port exists, with no record of this printer yet
+    }
+    std::string line = "device " + PrinterPath(socket.instance);
+    if (!socket.lateDriver) {
+      line += std::string(" description=") + kQueue;
+      socket.described = true;
+      socket.describedAt = 0;
+    }
+    line += " status=" + Hex(status_) + " notify-case=" + socket.notifyCase;
+    Do(line);
+  }
+  Do(std::string("device ") + kMousePath);
+  Do(std::string("device ") + kLookalikePath + " description=KX200OTHER");
+  if (random_.Chance(30)) Do("spooler dependent Fax running");
+  if (random_.Chance(40)) Do("spooler stop-time " + Duration(random_.Between(0, 12000)));
+  if (random_.Chance(40)) Do("spooler start-time " + Duration(random_.Between(0, 6000)));
+  if (random_.Chance(30)) {
+    // Plugged in before the service starts: no arrival for it to see.
+    attached_ = static_cast<int>(random_.Between(0, static_cast<std::int64_t>(sockets_.size()) - 1));
+    Do("plug " + PrinterPath(sockets_[static_cast<std::size_t>(attached_)].instance));
+    sockets_[static_cast<std::size_t>(attached_)].everPlugged = true;
+  }
+}
+
+void History::OnArrival(bool printer) {
+  anyArrivalOrSpoolerStop_ = true;
+  if (!serviceRunning_) return;
+  // Every arrival asks the monitor thread to reopen the printer.
+  const bool seen = ServiceSees();
+  if (!seen) {
+    monitorOpen_ = Open::Unknown;
+  } else if (attached_ >= 0) {
+    const Socket& socket = sockets_[static_cast<std::size_t>(attached_)];
+    monitorOpen_ = !socket.described ? Open::No : (held_ || deviceFault_ ? Open::Unknown : Open::Yes);
+  } else {
+    monitorOpen_ = Open::No;
+  }
+  monitorGeneration_ = generation_;
+  if (!printer) return;
+  arrival_ = {seen, generation_, attached_, Now()};
+  bindingClean_ = seen && !spoolerFault_ && !scmUnreachable_ && !spoolerStoppedByOthers_;
+  offlineExpected_ = false;
+}
+
+void History::PlugPrinter() {
+  if (attached_ >= 0) return;
+  attached_ = static_cast<int>(random_.Between(0, static_cast<std::int64_t>(sockets_.size()) - 1));
+  Socket& socket = sockets_[static_cast<std::size_t>(attached_)];
+  const std::string path = PrinterPath(socket.instance);
+  Do("status " + path + " " + Hex(status_));
+  Do("plug " + path);
+  if (!socket.everPlugged) {
+    socket.everPlugged = true;
+    // The port monitor records a new socket, and a late driver registers the
+    // print interface, a while after the device arrives.
+    if (socket.record == Socket::Record::Late && !socket.recorded) {
+      Schedule(Now() + random_.Between(500, 25000),
+               "port " + socket.port + " device-id=" + InstanceId(socket.instance), attached_, true);
+    }
+    if (socket.lateDriver && !socket.described) {
+      Schedule(Now() + random_.Between(300, 12000),
+               "device " + path + " description=" + kQueue, attached_, false);
+    }
+  }
+  OnArrival(true);
+}
+
+void History::UnplugPrinter() {
+  if (attached_ < 0) return;
+  const Socket& socket = sockets_[static_cast<std::size_t>(attached_)];
+  Do("unplug " + PrinterPath(socket.instance));
+  // The removal reads the print interface's entries, which stay after the
+  // unplug: a recognised printer is marked offline.
+  if (ServiceSees() && socket.described) {
+    offlineExpected_ = true;
+    offlineGeneration_ = generation_;
+  }
+  if (serviceRunning_ && !ServiceSees()) offlineExpected_ = false;
+  attached_ = -1;
+  monitorOpen_ = Open::No;
+}
+
+void History::ChangeStatus() {
+  static const std::vector<int> kBytes = {0x00, 0x04, 0x10, 0x14, 0x20, 0x24, 0x30, 0x34};
+  status_ = static_cast<std::uint8_t>(random_.Pick(kBytes) | (random_.Chance(20) ? random_.Pick(std::vector<int>{
+                                                                                       0x01, 0x02, 0x08, 0x40, 0x80})
+                                                                                 : 0));
+  const int socket = attached_ >= 0 ? attached_ : 0;
+  Do("status " + PrinterPath(sockets_[static_cast<std::size_t>(socket)].instance) + " " + Hex(status_));
+}
+
+void History::SetFault() {
+  const int kind = static_cast<int>(random_.Between(0, 10));
+  const int socket =
+      attached_ >= 0 ? attached_ : static_cast<int>(random_.Between(0, static_cast<std::int64_t>(sockets_.size()) - 1));
+  const std::string path = PrinterPath(sockets_[static_cast<std::size_t>(socket)].instance);
+  switch (kind) {
+    case 0:
+      Do("fault device " + path + " read-error=" + (random_.Chance(50) ? "31" : "1167"));
+      break;
+    case 1:
+      Do("fault device " + path + " short-read=" + std::to_string(random_.Between(0, 4)));
+      break;
+    case 2:
+      Do("fault device " + path + " read-latency=" + Duration(random_.Between(50, 3000)));
+      break;
+    case 3:
+      Do("fault device " + path + " open-latency=" + Duration(random_.Between(50, 2000)));
+      break;
+    case 4:
+      Do("fault device " + path + " held=yes");
+      held_ = true;
+      break;
+    case 5:
+      Do("fault spooler reject-port-writes=" + std::string(random_.Chance(50) ? "5" : "1796"));
+      spoolerFault_ = true;
+      TaintBinding();
+      return;
+    case 6:
+      Do("fault spooler enum-ports-error=5");
+      spoolerFault_ = true;
+      TaintBinding();
+      return;
+    case 7:
+      Do("fault spooler latency=" + Duration(random_.Between(1, 50)));
+      spoolerLatency_ = true;
+      return;
+    case 8:
+      Do("fault registry latency=" + Duration(random_.Between(1, 20)));
+      registryLatency_ = true;
+      return;
+    case 9:
+      if (random_.Chance(50)) {
+        Do("fault scm unreachable=5");
+        scmUnreachable_ = true;
+        TaintBinding();
+      } else {
+        Do("fault scm latency=" + Duration(random_.Between(1, 200)));
+        scmLatency_ = true;
+      }
+      return;
+    default:
+      Do(random_.Chance(50) ? "spooler dependent Fax running" : "spooler dependent Fax stopped");
+      return;
+  }
+  deviceFault_ = true;
+  if (socket == attached_) DeviceFaultTaint();
+}
+
+void History::ServiceStart() {
+  if (serviceRunning_) return;
+  if (Do("service start") != 0) return;
+  // A stop right behind the start races the service's start-up; refused
+  // while it is still starting.
+  if (random_.Chance(15)) {
+    if (Do("service stop") == 0) {
+      serviceEverStarted_ = true;
+      ++generation_;
+      WaitFor(kSettleMs);
+      Expect("expect service stopped", "a stop during start-up ends with the service STOPPED");
+      Expect("expect open-handles 0", "a stop during start-up leaves no handle open");
+      return;
+    }
+  }
+  serviceRunning_ = true;
+  serviceEverStarted_ = true;
+  ++generation_;
+  serviceStartedAt_ = Now();
+  // The monitor thread opens a recognised printer that is already there.
+  if (attached_ >= 0) {
+    const Socket& socket = sockets_[static_cast<std::size_t>(attached_)];
+    monitorOpen_ = !socket.described ? Open::No : (held_ || deviceFault_ ? Open::Unknown : Open::Yes);
+  } else {
+    monitorOpen_ = Open::No;
+  }
+  monitorGeneration_ = generation_;
+  arrival_.seen = false;
+  offlineExpected_ = false;
+}
+
+void History::ServiceStop() {
+  if (!serviceRunning_) {
+    Do("service stop");  // refused: the service is not running
+    return;
+  }
+  if (Do("service stop") != 0) return;  // refused while it starts
+  serviceRunning_ = false;
+  stoppedWithoutScm_ = stoppedWithoutScm_ || scmUnreachable_;
+  TaintBinding();
+  offlineExpected_ = false;
+  monitorOpen_ = Open::No;
+  // The stop ends within the handler's budget, even behind a re-binding.
+  WaitFor(kSettleMs);
+  Expect("expect service stopped", "a stop ends with the service STOPPED in bounded time");
+  Expect("expect open-handles 0", "a stopped service leaves no handle open and its notification unregistered");
+  if (session_.Machine().ThreadsOfEndedProcesses() != 0) Fail("no thread of the service runs after its process ended");
+}
+
+void History::Step() {
+  const int roll = static_cast<int>(random_.Between(1, 100));
+  if (roll <= 16) {
+    if (attached_ >= 0) {
+      UnplugPrinter();
+    } else {
+      PlugPrinter();
+    }
+  } else if (roll <= 30) {
+    ChangeStatus();
+  } else if (roll <= 38) {
+    Do(std::string(mouseIn_ ? "unplug " : "plug ") + kMousePath);
+    mouseIn_ = !mouseIn_;
+    if (mouseIn_) OnArrival(false);
+  } else if (roll <= 42) {
+    Do(std::string(lookalikeIn_ ? "unplug " : "plug ") + kLookalikePath);
+    lookalikeIn_ = !lookalikeIn_;
+    if (lookalikeIn_) OnArrival(false);
+  } else if (roll <= 50) {
+    if (spoolerStoppedByOthers_) {
+      // Refused while the Spooler is still stopping.
+      if (Do("spooler start") == 0) spoolerStoppedByOthers_ = false;
+    } else {
+      anyArrivalOrSpoolerStop_ = true;
+      // Refused while the Spooler is not running (the service may be
+      // restarting it).
+      if (Do("spooler stop") == 0) {
+        spoolerStoppedByOthers_ = true;
+        TaintBinding();
+      }
+    }
+  } else if (roll <= 62) {
+    SetFault();
+  } else if (roll <= 66) {
+    Do(random_.Chance(50) ? "spooler stop-time " + Duration(random_.Between(0, 12000))
+                          : "spooler start-time " + Duration(random_.Between(0, 6000)));
+  } else if (roll <= 70) {
+    if (serviceRunning_) {
+      ServiceStop();
+    } else {
+      ServiceStart();
+    }
+  } else if (roll <= 73) {
+    Do("service control " + std::string(random_.Chance(50) ? "4" : "200"));
+  } else if (roll <= 76 && !serviceRunning_) {
+    ServiceStart();
+  }
+  // Time passes between events: sometimes none at all.
+  if (random_.Chance(80)) WaitFor(random_.Between(0, 4000));
+}
+
+void History::Settle() {
+  if (deviceFault_) {
+    for (const Socket& socket : sockets_) Do("fault device " + PrinterPath(socket.instance));
+    deviceFault_ = false;
+    held_ = false;
+  }
+  if (spoolerFault_ || spoolerLatency_) {
+    Do("fault spooler reject-port-writes=0 enum-ports-error=0 latency=0ms");
+    spoolerFault_ = spoolerLatency_ = false;
+  }
+  if (registryLatency_) {
+    Do("fault registry latency=0ms");
+    registryLatency_ = false;
+  }
+  if (scmUnreachable_ || scmLatency_) {
+    Do("fault scm unreachable=0 latency=0ms");
+    scmUnreachable_ = scmLatency_ = false;
+  }
+  if (stoppedWithoutScm_) {
+    // An administrator starts it (refused when it runs, or still stops).
+    if (Do("spooler start") != 0) {
+      WaitFor(13000);
+      Do("spooler start");
+    }
+    spoolerStoppedByOthers_ = false;
+    stoppedWithoutScm_ = false;
+  }
+  if (spoolerStoppedByOthers_ && (serviceRunning_ || random_.Chance(50))) {
+    // A Spooler still stopping refuses the start: it is tried again once
+    // any stop has had its time.
+    if (Do("spooler start") != 0) {
+      WaitFor(13000);
+      Do("spooler start");
+    }
+    spoolerStoppedByOthers_ = false;
+  }
+  WaitFor(kSettleMs);
+  if (!outcome_.held) return;
+
+  if (session_.Machine().ThreadsOfEndedProcesses() != 0) Fail("no thread of the service runs after its process ended");
+  if (spoolerStoppedByOthers_) {
+    if (!serviceRunning_) Expect("expect spooler stopped", "the service does not start a Spooler others stopped");
+  } else {
+    Expect("expect spooler running", "the Spooler is never left stopped by the service");
+  }
+  Expect("expect port-writes-only USB002 USB003 USB004",
+         "no empty port and no port recording another device is ever written");
+  Expect("expect no-log \" (unformattable diagnostic)\"", "every diagnostic can be formatted");
+  if (serviceEverStarted_) {
+    Expect("expect longest-control below 30s", "every control is handled within the control manager's 30 s");
+  }
+  if (!anyArrivalOrSpoolerStop_) Expect("expect spooler-restarts 0", "nothing restarts the Spooler unasked");
+  if (!serviceRunning_) return;
+  Expect("expect service running", "the service keeps running");
+  Expect("expect log \"GetPrinterHandle\"", "the service reads the queue's port at start");
+
+  if (attached_ >= 0) {
+    const Socket& socket = sockets_[static_cast<std::size_t>(attached_)];
+    // Attached, recognised and recorded, its last arrival seen by this
+    // service with nothing in the way: the queue is on its port.
+    const bool recognisedInTime = socket.described && socket.describedAt - arrival_.at <= kLateRecordLimitMs;
+    const bool recordedInTime = socket.recorded && socket.recordedAt - arrival_.at <= kLateRecordLimitMs;
+    if (arrival_.seen && arrival_.generation == generation_ && arrival_.socket == attached_ && bindingClean_ &&
+        recognisedInTime && recordedInTime) {
+      Expect(std::string("expect queue ") + kQueue + " port=" + socket.port,
+             "the queue is on the port that records the attached printer");
+    }
+    if (monitorOpen_ == Open::Yes && monitorGeneration_ == generation_) {
+      const QueueExpectation queue = RulesFor(status_);
+      Expect(std::string("expect queue ") + kQueue + " paused=" + (queue.paused ? "yes" : "no") +
+                 " status=" + Hex(queue.status),
+             "the queue shows what the status rules give for the printer's status byte");
+    }
+  } else if (offlineExpected_ && offlineGeneration_ == generation_) {
+    Expect(std::string("expect queue ") + kQueue + " paused=yes status=0x80",
+           "an unplugged printer leaves the queue paused and offline");
+  }
+}
+
+void History::FinalChecks() {
+  // Every port written was recording the printer when it was written.
+  for (const auto& command : session_.Machine().SpoolerJournal()) {
+    if (command.kind != sim::SpoolerCommand::Kind::SetPort) continue;
+    const std::string port(command.port.begin(), command.port.end());
+    const auto socket = std::find_if(sockets_.begin(), sockets_.end(), [&](const Socket& s) {
+      return !s.port.empty() && EqualIgnoringCase(s.port, port);
+    });
+    if (socket == sockets_.end() || !socket->recorded || socket->recordedAt > command.time) {
+      Fail("no port is written before it records the printer: " + port + " at " +
+           FormatTime(command.time).substr(FormatTime(command.time).find_first_not_of(' ')));
+    }
+  }
+  if (serviceRunning_) ServiceStop();
+}
+
+SeedOutcome History::Run(int steps) {
+  Setup();
+  if (random_.Chance(85)) ServiceStart();
+  WaitFor(random_.Between(0, 3000));
+  const int settleEvery = static_cast<int>(random_.Between(6, 16));
+  for (int i = 1; i <= steps && outcome_.held; ++i) {
+    Step();
+    if (i % settleEvery == 0) Settle();
+  }
+  if (outcome_.held) Settle();
+  if (outcome_.held) FinalChecks();
+  outcome_.history = history_.str();
+  outcome_.simulatedMs = Now();
+  return outcome_;
+}
+
+// ---- Running seeds in processes of their own.
+
+struct ChildReport {
+  SeedOutcome outcome;
+  std::string otherOutput;
+  bool reported = false;
+};
+
+ChildReport RunSeedInChild(std::uint64_t seed, int steps) {
+  ChildReport report;
+  int fds[2];
+  if (pipe(fds) != 0) {
+    report.outcome = {false, "cannot create a pipe", 0, "", 0};
+    return report;
+  }
+  std::fflush(stdout);
+  std::fflush(stderr);
+  const pid_t child = fork();
+  if (child == 0) {
+    close(fds[0]);
+    dup2(fds[1], STDOUT_FILENO);
+    dup2(fds[1], STDERR_FILENO);
+    close(fds[1]);
+    int code = 0;
+    {
+      const SeedOutcome outcome = RunSeed(seed, steps, &std::cout);
+      std::cout << "R " << (outcome.held ? "held" : "failed") << '\t' << outcome.failedAtMs << '\t'
+                << outcome.simulatedMs << '\t' << outcome.invariant << '\n'
+                << std::flush;
+      code = outcome.held ? 0 : 1;
+    }
+    std::_Exit(code);
+  }
+  close(fds[1]);
+  std::string text;
+  std::array<char, 65536> buffer{};
+  for (;;) {
+    const ssize_t n = read(fds[0], buffer.data(), buffer.size());
+    if (n <= 0) break;
+    text.append(buffer.data(), static_cast<std::size_t>(n));
+  }
+  close(fds[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+
+  std::istringstream lines(text);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (line.starts_with("H ")) {
+      report.outcome.history += line.substr(2) + '\n';
+    } else if (line.starts_with("R ")) {
+      std::istringstream fields(line.substr(2));
+      std::string held;
+      std::getline(fields, held, '\t');
+      std::string at;
+      std::getline(fields, at, '\t');
+      std::string simulated;
+      std::getline(fields, simulated, '\t');
+      std::getline(fields, report.outcome.invariant);
+      report.outcome.held = held == "held";
+      report.outcome.failedAtMs = std::stoll(at);
+      report.outcome.simulatedMs = std::stoll(simulated);
+      report.reported = true;
+    } else {
+      report.otherOutput += line + '\n';
+    }
+  }
+  if (!report.reported) {
+    report.outcome.held = false;
+    const std::string why = report.otherOutput.empty() ? "" : report.otherOutput.substr(0, report.otherOutput.find('\n'));
+    if (WIFSIGNALED(status)) {
+      report.outcome.invariant = "no deadlock, no crash: the run ended with signal " +
+                                 std::to_string(WTERMSIG(status)) + (why.empty() ? "" : " (" + why + ")");
+    } else {
+      report.outcome.invariant = "the run ended without a result" + (why.empty() ? "" : " (" + why + ")");
+    }
+  }
+  return report;
+}
+
+}  // namespace
+
+SeedOutcome RunSeed(std::uint64_t seed, int steps, std::ostream* progress) {
+  History history(seed, progress);
+  return history.Run(steps);
+}
+
+int RunSwarm(const SwarmOptions& options, std::ostream& out) {
+  const auto start = std::chrono::steady_clock::now();
+  std::uint64_t run = 0;
+  std::uint64_t failed = 0;
+  double simulatedHours = 0;
+  for (std::uint64_t seed = options.firstSeed;; ++seed) {
+    const ChildReport report = RunSeedInChild(seed, options.steps);
+    ++run;
+    simulatedHours += static_cast<double>(report.outcome.simulatedMs) / 3600000.0;
+    if (!report.outcome.held) {
+      ++failed;
+      const std::string swarmReplay = "spoolsync-sim swarm --seeds " + std::to_string(seed) + ".." +
+                                      std::to_string(seed) + " --steps " + std::to_string(options.steps);
+      std::string line = "seed " + std::to_string(seed) + ": " + report.outcome.invariant + " at " +
+                         FormatTime(report.outcome.failedAtMs).substr(
+                             FormatTime(report.outcome.failedAtMs).find_first_not_of(' ')) +
+                         " s; replay: " + swarmReplay;
+      if (options.saveDir) {
+        std::filesystem::create_directories(*options.saveDir);
+        const std::string file =
+            (std::filesystem::path(*options.saveDir) / ("swarm_seed_" + std::to_string(seed) + ".scenario")).string();
+        std::ofstream saved(file, std::ios::binary);
+        saved << "# A history generated by " << swarmReplay << ".\n"
+              << "# It failed: " << report.outcome.invariant << "\n"
+              << "# replay: spoolsync-sim --seed " << seed << " " << file << "\n"
+              << "# seed: " << seed << "\n\n"
+              << report.outcome.history;
+        line += "; saved: spoolsync-sim --seed " + std::to_string(seed) + " " + file;
+      }
+      out << line << '\n' << std::flush;
+    }
+    if (seed == options.lastSeed) break;
+  }
+  const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  char summary[200];
+  std::snprintf(summary, sizeof summary, "swarm: %llu seeds run, %llu failed, %.1f simulated hours, %.1f wall seconds",
+                static_cast<unsigned long long>(run), static_cast<unsigned long long>(failed), simulatedHours, wall);
+  out << summary << '\n';
+  return failed == 0 ? 0 : 1;
+}
+
+}  // namespace simrunner
