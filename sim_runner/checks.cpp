@@ -97,8 +97,9 @@ std::optional<std::string> EvaluateCheck(const Step& check, const sim::Machine& 
       return std::nullopt;
     case Kind::ExpectLongestControl:
       if (machine.LongestControl() < check.number) return std::nullopt;
-      return "longest-control " + FormatTime(machine.LongestControl()).substr(
-                                      FormatTime(machine.LongestControl()).find_first_not_of(' ')) + " s";
+      return "longest-control " +
+             FormatTime(machine.LongestControl()).substr(FormatTime(machine.LongestControl()).find_first_not_of(' ')) +
+             " s";
     default:
       return "not a check";
   }

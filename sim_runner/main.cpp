@@ -1,9 +1,9 @@
 // spoolsync-sim: plays a scenario file against the service on the simulated
 // Windows machine and prints what happened.
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <cstdint>
 #include <iterator>
 #include <optional>
 #include <string>

@@ -28,27 +28,27 @@ struct FaultSettings {
 struct Step {
   enum class Kind {
     // Setup and events.
-    Queue,            // queue NAME port=PORT
-    Port,             // port NAME [device-id=TEXT]
-    Device,           // device PATH [description=TEXT] [status=HEX] [notify-case=upper|lower|as-is];
-                      // again for a known PATH: new print-interface records
-    Plug,             // plug PATH
-    Unplug,           // unplug PATH
-    Status,           // status PATH HEX
-    ServiceStart,     // service start
-    ServiceStop,      // service stop
-    ServiceControl,   // service control N
-    SpoolerStop,      // spooler stop
-    SpoolerStart,     // spooler start
-    SpoolerStopTime,  // spooler stop-time DURATION
-    SpoolerStartTime, // spooler start-time DURATION
-    SpoolerDependent, // spooler dependent NAME running|stopped
-    Wait,             // wait DURATION
+    Queue,             // queue NAME port=PORT
+    Port,              // port NAME [device-id=TEXT]
+    Device,            // device PATH [description=TEXT] [status=HEX] [notify-case=upper|lower|as-is];
+                       // again for a known PATH: new print-interface records
+    Plug,              // plug PATH
+    Unplug,            // unplug PATH
+    Status,            // status PATH HEX
+    ServiceStart,      // service start
+    ServiceStop,       // service stop
+    ServiceControl,    // service control N
+    SpoolerStop,       // spooler stop
+    SpoolerStart,      // spooler start
+    SpoolerStopTime,   // spooler stop-time DURATION
+    SpoolerStartTime,  // spooler start-time DURATION
+    SpoolerDependent,  // spooler dependent NAME running|stopped
+    Wait,              // wait DURATION
     // Faults.
-    FaultDevice,   // fault device PATH [read-error=N] [short-read=N] [read-latency=D] [open-latency=D] [held=yes|no]
-    FaultSpooler,  // fault spooler [reject-port-writes=N] [enum-ports-error=N]
-    FaultScm,      // fault scm [unreachable=N] [latency=DURATION]
-    FaultRegistry, // fault registry latency=DURATION
+    FaultDevice,    // fault device PATH [read-error=N] [short-read=N] [read-latency=D] [open-latency=D] [held=yes|no]
+    FaultSpooler,   // fault spooler [reject-port-writes=N] [enum-ports-error=N]
+    FaultScm,       // fault scm [unreachable=N] [latency=DURATION]
+    FaultRegistry,  // fault registry latency=DURATION
     // Checks.
     ExpectQueue,            // expect queue NAME [paused=yes|no] [status=HEX] [port=PORT]
     ExpectLog,              // expect log "TEXT"

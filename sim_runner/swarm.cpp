@@ -270,8 +270,7 @@ void History::Setup() {
   sockets_ = {
       {"ABC123", "USB002", Socket::Record::AtSetup, false},
       {"5&1A2B3C&0&1", "USB003", random_.Chance(50) ? Socket::Record::AtSetup : Socket::Record::Late, false},
-      {"5&1A2B3C&0&2", "USB004", random_.Chance(60) ? Socket::Record::Late : Socket::Record::Never,
-       random_.Chance(50)},
+      {"5&1A2B3C&0&2", "USB004", random_.Chance(60) ? Socket::Record::Late : Socket::Record::Never, random_.Chance(50)},
       {"5&1A2B3C&0&3", "", Socket::Record::Never, false},
   };
   const std::vector<std::string> cases = {"as-is", "upper", "lower"};
@@ -344,12 +343,11 @@ void History::PlugPrinter() {
     // The port monitor records a new socket, and a late driver registers the
     // print interface, a while after the device arrives.
     if (socket.record == Socket::Record::Late && !socket.recorded) {
-      Schedule(Now() + random_.Between(500, 25000),
-               "port " + socket.port + " device-id=" + InstanceId(socket.instance), attached_, true);
+      Schedule(Now() + random_.Between(500, 25000), "port " + socket.port + " device-id=" + InstanceId(socket.instance),
+               attached_, true);
     }
     if (socket.lateDriver && !socket.described) {
-      Schedule(Now() + random_.Between(300, 12000),
-               "device " + path + " description=" + kQueue, attached_, false);
+      Schedule(Now() + random_.Between(300, 12000), "device " + path + " description=" + kQueue, attached_, false);
     }
   }
   OnArrival(true);
@@ -372,9 +370,8 @@ void History::UnplugPrinter() {
 
 void History::ChangeStatus() {
   static const std::vector<int> kBytes = {0x00, 0x04, 0x10, 0x14, 0x20, 0x24, 0x30, 0x34};
-  status_ = static_cast<std::uint8_t>(random_.Pick(kBytes) | (random_.Chance(20) ? random_.Pick(std::vector<int>{
-                                                                                       0x01, 0x02, 0x08, 0x40, 0x80})
-                                                                                 : 0));
+  status_ = static_cast<std::uint8_t>(
+      random_.Pick(kBytes) | (random_.Chance(20) ? random_.Pick(std::vector<int>{0x01, 0x02, 0x08, 0x40, 0x80}) : 0));
   const int socket = attached_ >= 0 ? attached_ : 0;
   Do("status " + PrinterPath(sockets_[static_cast<std::size_t>(socket)].instance) + " " + Hex(status_));
 }
@@ -717,7 +714,8 @@ ChildReport RunSeedInChild(std::uint64_t seed, int steps) {
   }
   if (!report.reported) {
     report.outcome.held = false;
-    const std::string why = report.otherOutput.empty() ? "" : report.otherOutput.substr(0, report.otherOutput.find('\n'));
+    const std::string why =
+        report.otherOutput.empty() ? "" : report.otherOutput.substr(0, report.otherOutput.find('\n'));
     if (WIFSIGNALED(status)) {
       report.outcome.invariant = "no deadlock, no crash: the run ended with signal " +
                                  std::to_string(WTERMSIG(status)) + (why.empty() ? "" : " (" + why + ")");
@@ -748,10 +746,10 @@ int RunSwarm(const SwarmOptions& options, std::ostream& out) {
       ++failed;
       const std::string swarmReplay = "spoolsync-sim swarm --seeds " + std::to_string(seed) + ".." +
                                       std::to_string(seed) + " --steps " + std::to_string(options.steps);
-      std::string line = "seed " + std::to_string(seed) + ": " + report.outcome.invariant + " at " +
-                         FormatTime(report.outcome.failedAtMs).substr(
-                             FormatTime(report.outcome.failedAtMs).find_first_not_of(' ')) +
-                         " s; replay: " + swarmReplay;
+      std::string line =
+          "seed " + std::to_string(seed) + ": " + report.outcome.invariant + " at " +
+          FormatTime(report.outcome.failedAtMs).substr(FormatTime(report.outcome.failedAtMs).find_first_not_of(' ')) +
+          " s; replay: " + swarmReplay;
       if (options.saveDir) {
         std::filesystem::create_directories(*options.saveDir);
         const std::string file =
