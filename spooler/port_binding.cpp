@@ -38,6 +38,8 @@ void WaitForSpoolerStopped(SC_HANDLE spooler) {
   }
 }
 
+}  // namespace
+
 void StopSpooler() {
   const ServiceHandle manager = OpenServiceManager();
   if (!manager) return;
@@ -60,8 +62,6 @@ void StartSpooler() {
   Sleep(kSpoolerStartPauseMs);
   Sleep(kSpoolerSettlePauseMs);
 }
-
-}  // namespace
 
 std::vector<std::wstring> EnumerateUsbPorts() {
   DWORD needed = 0;

@@ -30,6 +30,12 @@ std::wstring DeviceInstanceIdFromPath(std::wstring_view path);
 // id (compared without regard to case), or an empty string.
 std::wstring FindUsbPortForDevice(const std::vector<std::wstring>& ports, std::wstring_view path);
 
+// The two halves of the spooler restart: ask the Spooler service to stop and
+// wait (bounded) until it has; start it and give it time to settle. Failures
+// are written to the debugger channel.
+void StopSpooler();
+void StartSpooler();
+
 // Writes `port` into the queue and restarts the spooler so that the change
 // takes effect. An empty port is refused. When the spooler rejects every
 // write, the spooler is left alone.
