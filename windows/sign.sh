@@ -3,16 +3,25 @@
 # verifies the signature. Run by the build when SPOOLSYNC_SIGN_PKCS12 is set
 # (windows/signing.cmake).
 #
-# Usage: sign.sh FILE PKCS12 DESCRIPTION [TIMESTAMP_URL] [CAFILE]
+# Usage: sign.sh FILE PKCS12 DESCRIPTION [--timestamp URL] [--cafile CAFILE]
 # The PKCS#12 file's password comes from the environment variable
 # SPOOLSYNC_SIGN_PASSWORD, never from the command line (where every user of
-# the machine could read it) or a file. TIMESTAMP_URL, when not empty, is an
-# RFC 3161 time-stamp server. CAFILE is what the signature is verified
-# against afterwards; empty means osslsigncode's default, the system's bundle.
+# the machine could read it) or a file. URL is an RFC 3161 time-stamp server.
+# CAFILE is what the signature is verified against afterwards; without it,
+# osslsigncode's default, the system's bundle.
 set -euo pipefail
 
-[[ $# -ge 3 ]] || { echo "usage: $0 FILE PKCS12 DESCRIPTION [TIMESTAMP_URL] [CAFILE]" >&2; exit 2; }
-file=$1 pkcs12=$2 description=$3 timestamp=${4:-} cafile=${5:-}
+usage() { echo "usage: $0 FILE PKCS12 DESCRIPTION [--timestamp URL] [--cafile CAFILE]" >&2; exit 2; }
+[[ $# -ge 3 ]] || usage
+file=$1 pkcs12=$2 description=$3 timestamp= cafile=
+shift 3
+while [[ $# -gt 0 ]]; do
+  case $1 in
+    --timestamp) [[ $# -ge 2 ]] || usage; timestamp=$2; shift 2 ;;
+    --cafile) [[ $# -ge 2 ]] || usage; cafile=$2; shift 2 ;;
+    *) usage ;;
+  esac
+done
 
 if [[ -z ${SPOOLSYNC_SIGN_PASSWORD+set} ]]; then
   echo "sign.sh: SPOOLSYNC_SIGN_PASSWORD is not set: it must hold the password of $pkcs12" >&2
