@@ -229,6 +229,12 @@ void StopServiceAndWait(const wchar_t* name) {
   WaitForService(name, SERVICE_STOPPED, 30000);
 }
 
+void DeleteServiceNow(const wchar_t* name) {
+  const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  const ServiceHandle service(OpenServiceW(manager.Get(), name, DELETE));
+  if (service) DeleteService(service.Get());
+}
+
 QueueInfoRead ReadQueue(const std::wstring& name) {
   QueueInfoRead read;
   std::wstring printerName = name;

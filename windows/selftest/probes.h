@@ -57,6 +57,8 @@ ServiceInfo QueryService(const wchar_t* name);
 long long WaitForService(const wchar_t* name, DWORD state, DWORD timeoutMs);
 // Sends the stop control and waits for STOPPED (used by the clean-up only).
 void StopServiceAndWait(const wchar_t* name);
+// Marks the service for deletion with DeleteService (used by the clean-up only).
+void DeleteServiceNow(const wchar_t* name);
 
 struct QueueInfoRead {
   bool exists = false;

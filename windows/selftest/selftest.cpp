@@ -382,11 +382,15 @@ void SpoolerSteps(Run& run) {
 void ServiceSteps(Run& run) {
   const std::wstring target = ProgramFiles() + L"\\spoolsync-selftest";
   const std::wstring quotedTarget = L"\"" + target + L"\"";
+  // Removed with uninstall.cmd, and when that is what failed, directly.
   const OnExit serviceRemoved([&] {
     if (QueryService(kServiceName).exists) {
       StopServiceAndWait(kServiceName);
       RunProcess(L"cmd.exe /d /c uninstall.cmd " + quotedTarget, run.folder, L"cleanup-uninstall", 120000);
     }
+    if (QueryService(kServiceName).exists) DeleteServiceNow(kServiceName);
+    DeleteFileW((target + L"\\spoolsync.exe").c_str());
+    RemoveDirectoryW(target.c_str());
   });
 
   constexpr const char* kSteps[] = {"install.cmd", "sc start", "sc stop", "uninstall.cmd"};
