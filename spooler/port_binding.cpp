@@ -40,7 +40,8 @@ ServiceHandle OpenSpooler(const ServiceHandle& manager) {
   return spooler;
 }
 
-// Returns whether the spooler took the stop request.
+}  // namespace
+
 bool StopSpooler() {
   const ServiceHandle manager = OpenServiceManager();
   if (!manager) return false;
@@ -61,10 +62,6 @@ bool StopSpooler() {
   return true;
 }
 
-// Starts a stopped spooler and waits until it answers. A spooler that is
-// running is left alone; one that is still stopping is reported so that the
-// start can be made later, and so is one that could not be started when
-// `stoppedByUs` (the service never leaves a spooler it stopped stopped).
 SpoolerRestart StartSpooler(bool waitUntilRunning, bool stoppedByUs) {
   const SpoolerRestart notStarted = stoppedByUs ? SpoolerRestart::StartOwed : SpoolerRestart::Done;
   const ServiceHandle manager = OpenServiceManager();
@@ -96,8 +93,6 @@ SpoolerRestart StartSpooler(bool waitUntilRunning, bool stoppedByUs) {
   Sleep(kSpoolerSettlePauseMs);
   return SpoolerRestart::Done;
 }
-
-}  // namespace
 
 std::vector<std::wstring> EnumerateUsbPorts() {
   DWORD needed = 0;

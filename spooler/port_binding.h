@@ -43,6 +43,17 @@ enum class SpoolerRestart {
               // or the control manager could not start it): start it later
 };
 
+// The two halves of the spooler restart, with failures written to the
+// debugger channel. StopSpooler asks the Spooler service to stop and waits
+// (bounded) until it has; it returns whether the Spooler took the request.
+// StartSpooler starts a stopped Spooler and, with `waitUntilRunning`, waits
+// (bounded) until it reports RUNNING and gives it time to settle. A Spooler
+// that runs is left alone; one still stopping is reported as StartOwed, and
+// so is one that could not be started when `stoppedByUs` (the service never
+// leaves a Spooler it stopped stopped).
+bool StopSpooler();
+SpoolerRestart StartSpooler(bool waitUntilRunning = true, bool stoppedByUs = false);
+
 // Writes `port` into the queue and restarts the spooler so that the change
 // takes effect. An empty port is refused. When the spooler rejects every
 // write, the spooler is left alone. A spooler that refuses to stop (a

@@ -74,11 +74,18 @@ function(spoolsync_add_msi)
   else()
     set(all "")
   endif()
+  # Signed (windows/signing.cmake) after packaging: it holds the executable,
+  # signed already, and is signed as a whole.
+  spoolsync_sign_command(sign "${arg_OUTPUT}" "spoolsync ${arg_VERSION} package")
+  if(sign)
+    set(sign COMMAND ${sign})
+  endif()
   add_custom_command(
     OUTPUT "${arg_OUTPUT}"
     COMMAND "${SPOOLSYNC_WIXL}" -a ${SPOOLSYNC_MSI_ARCH} -D "Version=${arg_VERSION}" -D "UpgradeBelow=${upgrade_below}"
             -o "${arg_OUTPUT}" "${SPOOLSYNC_WXS}"
-    DEPENDS spoolsync "${SPOOLSYNC_WXS}" "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/spoolsync.wxs.in"
+    ${sign}
+    DEPENDS spoolsync "${SPOOLSYNC_WXS}" "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/spoolsync.wxs.in" ${SPOOLSYNC_SIGN_PKCS12}
     COMMENT "Building the Windows Installer package ${arg_OUTPUT}"
     VERBATIM)
   add_custom_target(${arg_TARGET} ${all} DEPENDS "${arg_OUTPUT}")
