@@ -131,9 +131,11 @@ std::uint32_t Perform(sim::Machine& machine, const Step& step, Printer& printer)
 }  // namespace
 
 struct Session::Impl {
+  // A copy: the session may outlive the options it was made with.
+  RunOptions options;
   sim::Machine machine;
   Printer printer;
-  Impl(const RunOptions& options, std::ostream& out) : printer{machine, options, out} {}
+  Impl(const RunOptions& runOptions, std::ostream& out) : options(runOptions), printer{machine, options, out} {}
 };
 
 Session::Session(const RunOptions& options, std::ostream& out, std::optional<std::uint64_t> seed)

@@ -714,8 +714,13 @@ ChildReport RunSeedInChild(std::uint64_t seed, int steps) {
   }
   if (!report.reported) {
     report.outcome.held = false;
-    const std::string why =
-        report.otherOutput.empty() ? "" : report.otherOutput.substr(0, report.otherOutput.find('\n'));
+    // The first line that says something (a sanitizer's report opens with a
+    // rule of "=").
+    std::string why;
+    std::istringstream other(report.otherOutput);
+    for (std::string said; why.empty() && std::getline(other, said);) {
+      if (said.find_first_not_of("= ") != std::string::npos) why = said;
+    }
     if (WIFSIGNALED(status)) {
       report.outcome.invariant = "no deadlock, no crash: the run ended with signal " +
                                  std::to_string(WTERMSIG(status)) + (why.empty() ? "" : " (" + why + ")");
@@ -763,6 +768,9 @@ int RunSwarm(const SwarmOptions& options, std::ostream& out) {
         line += "; saved: spoolsync-sim --seed " + std::to_string(seed) + " " + file;
       }
       out << line << '\n' << std::flush;
+      // What the run printed besides its history (a sanitizer's report, a
+      // deadlock's threads) goes to the error stream.
+      if (!report.otherOutput.empty()) std::cerr << report.otherOutput << std::flush;
     }
     if (seed == options.lastSeed) break;
   }

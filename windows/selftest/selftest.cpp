@@ -560,7 +560,7 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[i], "--use-existing-queue") == 0) {
       run.useExistingQueue = true;
     } else if (std::strcmp(argv[i], "--msi") == 0 && i + 1 < argc) {
-      run.msi = WidenThreadCodePage(argv[++i]);
+      run.msi = WidenSystemCodePage(argv[++i]);
     } else {
       std::fputs(kUsage, stderr);
       return std::strcmp(argv[i], "--help") == 0 ? 0 : 2;
