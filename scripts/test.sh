@@ -4,6 +4,9 @@
 #            scenario and replayed fuzz-crash tests, and a short soak
 #   asan     the same suite under AddressSanitizer + UndefinedBehaviorSanitizer
 #   tsan     the same suite under ThreadSanitizer
+#   swarm    generated histories under seeded schedules, checked by an oracle:
+#            seeds 1..3000 in the default build, 1..300 under ASan/UBSan,
+#            1..150 under TSan
 #   soak     a million status passes and ten thousand plug cycles
 #   windows  spoolsync.exe and its package cross-built for x64 and x86, and
 #            tested under Wine (x86 in a 32-bit prefix); the x64 build signed
@@ -13,7 +16,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-all=(linux asan tsan soak windows fuzz)
+all=(linux asan tsan swarm soak windows fuzz)
 stages=("${@:-${all[@]}}")
 passed=0
 
@@ -27,6 +30,16 @@ for stage in "${stages[@]}"; do
       cmake --preset "$preset"
       cmake --build --preset "$preset"
       ctest --preset "$preset"
+      ;;
+    swarm)
+      scripts/install-deps.sh linux
+      for preset in default asan tsan; do
+        cmake --preset "$preset"
+        cmake --build --preset "$preset" --target spoolsync-sim
+      done
+      build/default/sim_runner/spoolsync-sim swarm --seeds 1..3000
+      build/asan/sim_runner/spoolsync-sim swarm --seeds 1..300
+      build/tsan/sim_runner/spoolsync-sim swarm --seeds 1..150
       ;;
     soak)
       scripts/install-deps.sh linux
