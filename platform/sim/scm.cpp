@@ -73,6 +73,21 @@ void StartControlWatchdog(MachineState& m, const std::shared_ptr<ServiceProcess>
   });
 }
 
+// The Spooler, `pending` since request number `request`, reaches `done`
+// after `delay`, unless another request of the same kind came meanwhile.
+void FinishSpoolerChange(MachineState& m, std::uint64_t SpoolerService::*requests, std::uint64_t request, Millis delay,
+                         DWORD pending, DWORD done, const char* text) {
+  StartThread(m, 0, "spooler change", [&m, requests, request, delay, pending, done, text] {
+    m.scheduler.Block(nullptr, m.Now() + delay);
+    SpoolerService& spooler = m.scm.spooler;
+    if (spooler.*requests == request && spooler.state == pending) {
+      spooler.state = done;
+      m.Log(TraceEntry::Channel::Scm, text);
+    }
+    return DWORD{0};
+  });
+}
+
 }  // namespace
 
 void StopSpoolerDependents(MachineState& m) {
@@ -93,14 +108,8 @@ void BeginSpoolerStop(MachineState& m) {
   }
   spooler.state = SERVICE_STOP_PENDING;
   m.Log(TraceEntry::Channel::Scm, "Spooler stopping (takes " + std::to_string(spooler.stopTime) + " ms)");
-  StartThread(m, 0, "spooler stop", [&m, request, delay = spooler.stopTime] {
-    m.scheduler.Block(nullptr, m.Now() + delay);
-    if (m.scm.spooler.stopRequests == request && m.scm.spooler.state == SERVICE_STOP_PENDING) {
-      m.scm.spooler.state = SERVICE_STOPPED;
-      m.Log(TraceEntry::Channel::Scm, "Spooler stopped");
-    }
-    return DWORD{0};
-  });
+  FinishSpoolerChange(m, &SpoolerService::stopRequests, request, spooler.stopTime, SERVICE_STOP_PENDING,
+                      SERVICE_STOPPED, "Spooler stopped");
 }
 
 // Windows: StartService returns once the service's process has started; the
@@ -121,14 +130,8 @@ DWORD StartSpoolerService(MachineState& m) {
   }
   spooler.state = SERVICE_START_PENDING;
   m.Log(TraceEntry::Channel::Scm, "Spooler starting (takes " + std::to_string(spooler.startTime) + " ms)");
-  StartThread(m, 0, "spooler start", [&m, request, delay = spooler.startTime] {
-    m.scheduler.Block(nullptr, m.Now() + delay);
-    if (m.scm.spooler.startRequests == request && m.scm.spooler.state == SERVICE_START_PENDING) {
-      m.scm.spooler.state = SERVICE_RUNNING;
-      m.Log(TraceEntry::Channel::Scm, "Spooler started");
-    }
-    return DWORD{0};
-  });
+  FinishSpoolerChange(m, &SpoolerService::startRequests, request, spooler.startTime, SERVICE_START_PENDING,
+                      SERVICE_RUNNING, "Spooler started");
   return ERROR_SUCCESS;
 }
 
