@@ -31,6 +31,6 @@ else()
   add_test(NAME wine.selftest COMMAND ${driver} skip "the self-test installs the package: wixl not found")
 endif()
 set_tests_properties(wine.selftest PROPERTIES SKIP_RETURN_CODE 77 RESOURCE_LOCK wine_prefix
-                     FIXTURES_REQUIRED wine_prefix TIMEOUT 300)
+                     FIXTURES_REQUIRED wine_prefix TIMEOUT 300 ENVIRONMENT WINEARCH=${wine_arch})
 
 add_test(NAME ci.actionlint COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/actionlint-test.sh ${PROJECT_SOURCE_DIR})

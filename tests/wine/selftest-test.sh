@@ -17,6 +17,11 @@ if ! command -v wine >/dev/null; then
   exit 77
 fi
 driver=$(dirname "$0")/wine-test.sh
+# Skipped, as the other Wine tests are, where Wine's loader for this kind of
+# prefix does not start (a 32-bit prefix on a kernel without IA-32 emulation).
+status=0
+"$driver" "$prefix" skip-unless-wine-starts || status=$?
+[[ $status -eq 0 ]] || exit "$status"
 fail() {
   echo "FAILED: $*" >&2
   exit 1

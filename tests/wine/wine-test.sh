@@ -8,6 +8,8 @@
 #   service BUILD_DIR TOOLS_DIR    install.cmd, sc start/stop with and without
 #                                  the queue, uninstall.cmd
 #   run EXE [ARGS...]              runs a test executable, passing its status on
+#   skip-unless-wine-starts        succeeds where the prefix's loader starts, is
+#                                  skipped (77) where it does not
 #   msi-install BUILD_DIR TOOLS_DIR MSI VERSION
 #                                  msiexec /i MSI /qn: service RUNNING from the
 #                                  quoted path under Program Files, with
@@ -514,6 +516,8 @@ case $command in
   msi-uninstall) msi_uninstall_test "$@" ;;
   msi-wow64) msi_wow64_test "$@" ;;
   msi-refused) msi_refused_test "$@" ;;
+  # Reaching here means the loader started (it is checked above).
+  skip-unless-wine-starts) ;;
   skip)
     echo "SKIPPED: $*"
     exit "$kSkipped"
