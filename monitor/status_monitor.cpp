@@ -33,13 +33,13 @@ std::span<const StatusRule> StatusRules() { return kStatusRules; }
 
 bool RuleFires(const StatusRule& rule, BYTE status) { return (status & rule.mask) == rule.match; }
 
-void ApplyStatusRules(BYTE status) {
+void ApplyStatusRules(BYTE status, std::uint32_t removalsBefore) {
   for (const StatusRule& rule : kStatusRules) {
     if (!RuleFires(rule, status)) continue;
     // The flag is checked and the commands sent as one step, so an unplug
     // handled meanwhile cannot be followed by this rule's commands.
     const ExclusiveLock hold(serviceState.queueLock);
-    if (serviceState.deviceRemoved.load() != 0) continue;
+    if (serviceState.deviceRemoved.load() != 0 || serviceState.removals.load() != removalsBefore) continue;
     if (rule.resume) {
       ResumePrinter();
     } else {
@@ -50,6 +50,8 @@ void ApplyStatusRules(BYTE status) {
 
 void MonitorPass() {
   ServiceState& state = serviceState;
+  // Unplugs from here on stop this pass's rules.
+  const std::uint32_t removalsBefore = state.removals.load();
   StatusRecord record{};
   DWORD count = 0;
   if (!ReadFile(state.deviceHandle.Get(), record.data(), static_cast<DWORD>(record.size()), &count, nullptr)) {
@@ -71,7 +73,7 @@ void MonitorPass() {
     state.statusBufferValid = true;
   }
   const BYTE status = state.statusBuffer[kStatusByteIndex];
-  ApplyStatusRules(status);
+  ApplyStatusRules(status, removalsBefore);
   DebugLog("QZ5 STATUS:%d\r\n", static_cast<int>(status));
 }
 

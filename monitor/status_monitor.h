@@ -2,6 +2,7 @@
 // into the spooler queue.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <span>
 
@@ -25,8 +26,9 @@ std::span<const StatusRule> StatusRules();
 bool RuleFires(const StatusRule& rule, BYTE status);
 
 // Applies every rule to status byte `status`, each only while the printer is
-// not marked removed.
-void ApplyStatusRules(BYTE status);
+// not marked removed and has not been unplugged since `removalsBefore` was
+// read (the count of unplugs when the pass began).
+void ApplyStatusRules(BYTE status, std::uint32_t removalsBefore);
 
 // Reads one status record from the open device and applies the rules to it.
 // A failed read is logged and the rules are applied again to the last

@@ -126,6 +126,7 @@ void HandleRemoval(const void* eventData) {
   const ExclusiveLock hold(state.queueLock);
   state.offlineOwed = !SetPrinterErrorStatus(kStatusOffline);
   state.deviceRemoved = 1;
+  ++state.removals;
 }
 
 // An unplugged printer's queue must end offline even when the spooler was

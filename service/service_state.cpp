@@ -8,6 +8,7 @@ void ResetServiceState() {
   state.statusBufferValid = false;
   state.deviceRemoved = 0;
   state.reopenDevice = 0;
+  state.removals = 0;
   state.serviceStatus = {};
   state.statusHandle = {};
   state.deviceHandle.Reset();

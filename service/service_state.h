@@ -29,6 +29,10 @@ struct ServiceState {
   // Set by the control handler to make the monitor thread rediscover and
   // reopen the printer; cleared by the monitor thread before it reopens.
   std::atomic<std::uint8_t> reopenDevice{0};
+  // Counts the printer's unplugs (under queueLock): a status pass that began
+  // before one sends nothing after it, even once another device's arrival
+  // has cleared deviceRemoved.
+  std::atomic<std::uint32_t> removals{0};
   SERVICE_STATUS serviceStatus{};
   SERVICE_STATUS_HANDLE statusHandle{};
   // The open printer device; the monitor thread's alone.
