@@ -57,8 +57,7 @@ TEST_P(RebindingDuration, IsTheSpoolersOwnTimePlusThePauses) {
   // The stop's 300 ms pause, then 100 ms polls until stopped; the start's
   // 300 ms pause, polls until running, then the 1000 ms settle pause: at most
   // one poll step more than the Spooler's own time each way.
-  const sim::Millis least =
-      std::max<sim::Millis>(300, row.stopTime) + std::max<sim::Millis>(300, row.startTime) + 1000;
+  const sim::Millis least = std::max<sim::Millis>(300, row.stopTime) + std::max<sim::Millis>(300, row.startTime) + 1000;
   EXPECT_GE(longest, least);
   EXPECT_LE(longest, least + 2 * kSpoolerPollMs);
   std::printf("stop %lld ms, start %lld ms: re-binding (longest control) %lld ms\n",
@@ -251,6 +250,26 @@ TEST_F(WindowsTiming, StopRefusedDuringStartUpAndAcceptedOnceRunning) {
   StopService();
   machine.Advance(5000);
   EXPECT_EQ(machine.ServiceState(), static_cast<DWORD>(SERVICE_STOPPED));
+  EXPECT_EQ(machine.OpenHandles(), sim::HandleCounts{});
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(WindowsTiming, StopThatArrivesBeforeTheRunningReportReturnsIsSafe) {
+  // The control manager has the RUNNING report as soon as it is sent, and
+  // delivers a stop while the service's SetServiceStatus is still returning.
+  AddPrinterSetup();
+  machine.Plug(kPrinterPath);
+  machine.SetServiceManagerLatency(500);
+  ASSERT_EQ(machine.StartService(), 0u);
+  while (machine.ServiceState() != SERVICE_RUNNING) machine.Advance(10);
+  ASSERT_EQ(machine.SendControl(SERVICE_CONTROL_STOP), 0u);
+  machine.Advance(10000);
+  EXPECT_EQ(machine.ServiceState(), static_cast<DWORD>(SERVICE_STOPPED));
+  EXPECT_FALSE(machine.ServiceProcessRunning());
+  EXPECT_EQ(machine.ThreadsOfEndedProcesses(), 0);
   EXPECT_EQ(machine.OpenHandles(), sim::HandleCounts{});
 }
 

@@ -277,8 +277,13 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
-  auto thread =
-      sim::StartThread(m, m.scheduler.CurrentProcess(), "thread", [start, parameter] { return start(parameter); });
+  const int process = m.scheduler.CurrentProcess();
+  auto thread = sim::StartThread(m, process, "thread", [start, parameter] { return start(parameter); });
+  // A thread of a process that has ended (the caller is one of its threads,
+  // still unwinding) never runs: the process took its threads with it.
+  for (const auto& p : m.scm.processes) {
+    if (p->id == process && p->ended) m.scheduler.Kill(process);
+  }
   void* handle = m.handles.Add(thread);
   if (threadId != nullptr) *threadId = static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(handle));
   return handle;
