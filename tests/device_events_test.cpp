@@ -255,12 +255,14 @@ TEST_F(DeviceEvents, ThousandPlugCyclesLeaveHandlesAndHeapWhereTheyStarted) {
   };
   cycle();  // the first cycle re-binds once and settles every buffer
   machine.ForgetHistory();
+  machine.JoinFinishedThreads();
   // Both heap readings are taken while the same handle counts (which live on
   // the heap) exist.
   const sim::HandleCounts handlesBefore = machine.OpenHandles();
   const HeapUse heapBefore = CurrentHeapUse();
   for (int i = 0; i < 1000; ++i) cycle();
   machine.ForgetHistory();
+  machine.JoinFinishedThreads();
   const HeapUse heapAfter = CurrentHeapUse();
   const sim::HandleCounts handlesAfter = machine.OpenHandles();
   std::printf("1000 plug cycles: handles %d -> %d, heap %lld blocks/%lld bytes -> %lld blocks/%lld bytes\n",

@@ -59,6 +59,7 @@ int main(int argc, char** argv) {
     // Settle: every path the run takes has been taken once.
     machine.Advance(kPollPeriodMs * 10);
     machine.ForgetHistory();
+    machine.JoinFinishedThreads();
 
     const sim::HandleCounts handlesBefore = machine.OpenHandles();
     const HeapUse heapBefore = CurrentHeapUse();
@@ -90,6 +91,7 @@ int main(int argc, char** argv) {
       machine.Advance(3 * kPollPeriodMs);
     }
     machine.ForgetHistory();
+    machine.JoinFinishedThreads();
 
     const HeapUse heapAfter = CurrentHeapUse();
     const sim::HandleCounts handlesAfter = machine.OpenHandles();

@@ -315,6 +315,8 @@ int Machine::ThreadsOfEndedProcesses() const {
   return live;
 }
 
+void Machine::JoinFinishedThreads() { state_->scheduler.JoinFinished(); }
+
 HandleCounts Machine::OpenHandles() const {
   HandleCounts counts;
   counts.byKind = state_->handles.CountByKind();

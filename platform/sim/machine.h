@@ -216,6 +216,9 @@ class Machine {
   // Drops the timeline, the spooler journal, the status reports and the
   // handler results, with their memory: for long runs that measure the heap.
   void ForgetHistory();
+  // Joins the real threads behind finished simulated ones, so that a heap
+  // measurement does not depend on when they finished exiting.
+  void JoinFinishedThreads();
 
   // The state behind the Win32 calls; for the simulation's own code.
   [[nodiscard]] MachineState& State() { return *state_; }

@@ -215,6 +215,15 @@ void Scheduler::ThreadMain(Participant* self) {
   HandOff();
 }
 
+void Scheduler::JoinFinished() {
+  std::vector<std::unique_ptr<Participant>> finished;
+  {
+    std::lock_guard lock(mutex_);
+    finished = TakeFinished();
+  }
+  for (auto& p : finished) p->thread.join();
+}
+
 void Scheduler::Kill(int process) {
   std::lock_guard lock(mutex_);
   const void* caller = tParticipant;

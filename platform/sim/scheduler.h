@@ -86,6 +86,10 @@ class Scheduler {
   [[nodiscard]] int CurrentProcess() const;
   [[nodiscard]] int LiveThreads(int process) const;
 
+  // Driver only: joins the threads that have finished, so that what their
+  // real threads held is released before the caller measures the heap.
+  void JoinFinished();
+
  private:
   enum class State { New, Running, Blocked, Finished };
   struct Participant {
