@@ -139,6 +139,20 @@ TEST_F(Simulation, WideCharToMultiByteReportsReplacedCharacters) {
     EXPECT_STREQ(buffer, row.narrowed);
     EXPECT_EQ(used, row.usedDefault) << row.narrowed;
   }
+  // A wide character is 32 bits and signed here, 16 bits on Windows: a value
+  // beyond any UTF-16 unit is no character of either code page and is
+  // replaced, never cut down to its low byte.
+  for (const UINT codePage : {1252u, 936u}) {
+    machine.SetCodePages(codePage, 1252);
+    const wchar_t noCharacter[] = {L'A', static_cast<wchar_t>(-134217677), L'B'};  // 0xF8000033
+    char narrowed[8] = {};
+    BOOL used = FALSE;
+    EXPECT_EQ(
+        WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, noCharacter, 3, narrowed, sizeof narrowed, nullptr, &used),
+        3);
+    EXPECT_STREQ(narrowed, "A?B") << codePage;
+    EXPECT_TRUE(used) << codePage;
+  }
   machine.SetCodePages(1252, 1252);
   char buffer[4] = {};
   SetLastError(0);

@@ -41,7 +41,7 @@ wchar_t WidenCp1252(unsigned char c) { return c >= 0x80 && c <= 0x9F ? kCp1252Hi
 // The byte code page 1252 has for `c`, if any: Latin-1 outside 0x80..0x9F,
 // the table inside it.
 std::optional<char> NarrowCp1252(wchar_t c) {
-  if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) return static_cast<char>(c);
+  if ((c >= 0 && c < 0x80) || (c >= 0xA0 && c <= 0xFF)) return static_cast<char>(c);
   for (int i = 0; i < 32; ++i) {
     if (kCp1252High[i] == c) return static_cast<char>(0x80 + i);
   }
@@ -159,7 +159,8 @@ std::string ToCodePage(UINT codePage, std::wstring_view text, char defaultChar, 
   std::unique_ptr<Cp936> converter;
   for (const wchar_t c : text) {
     std::optional<std::string> bytes;
-    if (c < 0x80) {
+    // wchar_t is signed here: a negative value is no character, not ASCII.
+    if (c >= 0 && c < 0x80) {
       bytes = std::string(1, static_cast<char>(c));
     } else if (codePage == 1252) {
       if (const auto byte = NarrowCp1252(c)) bytes = std::string(1, *byte);
