@@ -128,6 +128,7 @@ bool IsSimulatedCodePage(UINT codePage) { return codePage == 1252 || codePage ==
 
 std::wstring FromCodePage(UINT codePage, std::string_view text) {
   std::wstring out;
+  out.reserve(text.size());
   if (codePage == 1252) {
     for (const char c : text) out.push_back(WidenCp1252(static_cast<unsigned char>(c)));
     return out;
@@ -155,6 +156,7 @@ std::wstring FromCodePage(UINT codePage, std::string_view text) {
 
 std::string ToCodePage(UINT codePage, std::wstring_view text, char defaultChar, bool* usedDefault) {
   std::string out;
+  out.reserve(text.size());
   bool replaced = false;
   std::unique_ptr<Cp936> converter;
   for (const wchar_t c : text) {
