@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstring>
 #include <cwchar>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -475,6 +476,32 @@ TEST_F(RecordingService, NotificationsKeepTheCaseTheyAreGivenAndCountPadding) {
     std::memcpy(name.data(), record.data() + kNameOffset, name.size() * sizeof(wchar_t));
     EXPECT_EQ(name, expected);
   }
+}
+
+// The machine counts each Win32 call once, under its own name, whoever makes
+// it; the calls that only read or set the thread's last error are not counted
+// (the simulation sets that value itself on every failure).
+TEST_F(Simulation, EveryCallIsCountedOnceByName) {
+  machine.ResetCallCounts();
+  machine.RunConsoleProcess([] {
+    const HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    SetEvent(event);
+    ResetEvent(event);
+    WaitForSingleObject(event, 10);
+    SRWLOCK lock = SRWLOCK_INIT;
+    AcquireSRWLockExclusive(&lock);
+    ReleaseSRWLockExclusive(&lock);
+    GetTickCount();
+    Sleep(1);
+    SetLastError(GetLastError());
+    CloseHandle(event);
+    return 0;
+  });
+  const std::map<std::string, std::uint64_t> expected = {
+      {"AcquireSRWLockExclusive", 1}, {"CloseHandle", 1}, {"CreateEventW", 1}, {"GetTickCount", 1},
+      {"ReleaseSRWLockExclusive", 1}, {"ResetEvent", 1},  {"SetEvent", 1},     {"Sleep", 1},
+      {"WaitForSingleObject", 1}};
+  EXPECT_EQ(machine.CallCounts(), expected);
 }
 
 }  // namespace

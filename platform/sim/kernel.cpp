@@ -318,13 +318,17 @@ BOOL SetEventState(HANDLE handle, bool signaled) {
 
 }  // namespace
 
-BOOL WINAPI SetEvent(HANDLE handle) { return SetEventState(handle, true); }
+BOOL WINAPI SetEvent(HANDLE handle) {
+  sim::EnterCall(__func__);
+  return SetEventState(handle, true);
+}
 
-BOOL WINAPI ResetEvent(HANDLE handle) { return SetEventState(handle, false); }
+BOOL WINAPI ResetEvent(HANDLE handle) {
+  sim::EnterCall(__func__);
+  return SetEventState(handle, false);
+}
 
 DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-  sim::EnterCall(__func__);
-  sim::EnterCall(__func__);
   sim::EnterCall(__func__);
   auto& m = Current();
   sim::HandleObject object;
@@ -355,7 +359,10 @@ void WINAPI Sleep(DWORD milliseconds) {
   m.scheduler.Block(nullptr, milliseconds == INFINITE ? sim::kForever : m.Now() + milliseconds);
 }
 
-DWORD WINAPI GetTickCount() { return static_cast<DWORD>(Current().Now()); }
+DWORD WINAPI GetTickCount() {
+  sim::EnterCall(__func__);
+  return static_cast<DWORD>(Current().Now());
+}
 
 // A slim lock: the word holds a marker while the lock is owned. A thread that
 // finds it owned waits, letting the others run, until it is released.
@@ -363,20 +370,20 @@ void WINAPI InitializeSRWLock(PSRWLOCK lock) { lock->Ptr = nullptr; }
 
 void WINAPI AcquireSRWLockExclusive(PSRWLOCK lock) {
   sim::EnterCall(__func__);
-  sim::EnterCall(__func__);
-  sim::EnterCall(__func__);
   auto& m = Current();
   while (lock->Ptr != nullptr) m.scheduler.Block([lock] { return lock->Ptr == nullptr; }, sim::kForever);
   lock->Ptr = lock;
 }
 
-void WINAPI ReleaseSRWLockExclusive(PSRWLOCK lock) { lock->Ptr = nullptr; }
+void WINAPI ReleaseSRWLockExclusive(PSRWLOCK lock) {
+  sim::EnterCall(__func__);
+  lock->Ptr = nullptr;
+}
 
 // Windows: CancelSynchronousIo ends the synchronous I/O the thread is waiting
 // in with ERROR_OPERATION_ABORTED; with none pending it fails with
 // ERROR_NOT_FOUND (Microsoft docs, CancelSynchronousIo).
 BOOL WINAPI CancelSynchronousIo(HANDLE handle) {
-  sim::EnterCall(__func__);
   sim::EnterCall(__func__);
   auto* thread = Current().handles.Find<std::shared_ptr<sim::ThreadObject>>(handle);
   if (thread == nullptr) return sim::Fail(ERROR_INVALID_HANDLE);
