@@ -78,12 +78,16 @@ void SetPendingArrival(ServiceState& state, const std::wstring& path, bool recog
   state.pendingArrival = path;
   state.pendingArrivalSince = GetTickCount();
   state.pendingArrivalRecognised = recognised;
+  state.arrivalPending = true;
 }
 
 // Clears the pending re-check when it is for `path` (any, when empty).
 void ClearPendingArrival(ServiceState& state, const std::wstring& path) {
   const ExclusiveLock hold(state.arrivalLock);
-  if (path.empty() || NamesEqual(path, state.pendingArrival)) state.pendingArrival.clear();
+  if (path.empty() || NamesEqual(path, state.pendingArrival)) {
+    state.pendingArrival.clear();
+    state.arrivalPending = false;
+  }
 }
 
 void HandleArrival(const void* eventData) {
@@ -144,6 +148,9 @@ void RecheckPendingArrival() {
   ServiceState& state = serviceState;
   if (state.spoolerStartOwed.load() && StartSpoolerOnceStopped()) state.spoolerStartOwed = false;
 
+  // Nearly every pass has nothing pending; an arrival recorded just after
+  // this look is looked at on the next pass.
+  if (!state.arrivalPending.load()) return;
   std::wstring path;
   bool recognised = false;
   {
@@ -152,6 +159,7 @@ void RecheckPendingArrival() {
     if (GetTickCount() - state.pendingArrivalSince > kArrivalRecheckWindowMs) {
       DebugLog(" Printer records did not appear within %u ms\n", static_cast<unsigned>(kArrivalRecheckWindowMs));
       state.pendingArrival.clear();
+      state.arrivalPending = false;
       return;
     }
     path = state.pendingArrival;

@@ -21,5 +21,6 @@ void ResetServiceState() {
   state.pendingArrival.clear();
   state.pendingArrivalSince = 0;
   state.pendingArrivalRecognised = false;
+  state.arrivalPending = false;
   state.spoolerStartOwed = false;
 }

@@ -55,6 +55,10 @@ struct ServiceState {
   // Whether the pending printer's print interface was already recognised
   // (only its port record is missing).
   bool pendingArrivalRecognised = false;
+  // Whether `pendingArrival` holds a printer; changed only under
+  // `arrivalLock`, read without it, so that a pass with nothing pending
+  // takes no lock.
+  std::atomic<bool> arrivalPending{false};
   // A re-binding left the spooler stopping; the monitor thread starts it once
   // it has stopped.
   std::atomic<bool> spoolerStartOwed{false};
