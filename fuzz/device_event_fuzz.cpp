@@ -9,7 +9,9 @@
 // bit, HandleDeviceEvent also handles the record on a simulated machine that
 // has the printer registered, its queue on USB001 and its port on USB002.
 // That machine serves every input: after each, its queue, timeline and the
-// service's state are put back as they were before the first.
+// service's state are put back as they were before the first. The handler
+// runs on the machine's driver thread (this one): starting a process, and
+// with it a thread, for every input cost more than all the rest.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
