@@ -8,6 +8,10 @@
 // InterfacePathFromEvent is checked on every record. With the flags' machine
 // bit, HandleDeviceEvent also handles the record on a simulated machine that
 // has the printer registered, its queue on USB001 and its port on USB002.
+// That machine serves every input: after each, its queue, timeline and the
+// service's state are put back as they were before the first. The handler
+// runs on the machine's driver thread (this one): starting a process, and
+// with it a thread, for every input cost more than all the rest.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -67,11 +71,9 @@ std::optional<std::wstring> ExpectedPath(const std::vector<BYTE>& record) {
   return std::nullopt;
 }
 
-void CheckPathFromEvent(const std::vector<BYTE>& record) {
-  // A heap block of exactly the record's size.
-  const auto block = std::make_unique<BYTE[]>(record.size());
-  std::memcpy(block.get(), record.data(), record.size());
-  const std::optional<std::wstring> path = InterfacePathFromEvent(block.get());
+// `block` holds the record in a heap block of exactly its size.
+void CheckPathFromEvent(const std::vector<BYTE>& record, const BYTE* block) {
+  const std::optional<std::wstring> path = InterfacePathFromEvent(block);
   const std::optional<std::wstring> expected = ExpectedPath(record);
   FUZZ_CHECK(path == expected);
   if (path) {
@@ -79,7 +81,6 @@ void CheckPathFromEvent(const std::vector<BYTE>& record) {
     FUZZ_CHECK(kNameOffset + (path->size() + 1) * sizeof(wchar_t) <= ReadDword(record, 0));
     FUZZ_CHECK(path->find(L'\0') == std::wstring::npos);
   }
-  FUZZ_CHECK(std::memcmp(block.get(), record.data(), record.size()) == 0);  // read only
 }
 
 // Whether the service, looking the path up in the registry, finds the
@@ -112,21 +113,34 @@ std::wstring ExpectedPort(const std::wstring& path) {
   return {};
 }
 
-void HandleOnMachine(DWORD eventType, const std::vector<BYTE>& record) {
-  sim::Machine machine;
-  machine.AddQueue(kModelNameWide, L"USB001");
-  machine.AddPort(L"USB001", kOtherInstanceId);
-  machine.AddPort(L"USB002", kPrinterInstanceId);
-  machine.AddDevice(kPrinterPath, kModelName);
-  ResetServiceState();
+sim::Machine& SharedMachine() {
+  static sim::Machine machine;
+  static const bool ready = [] {
+    machine.AddQueue(kModelNameWide, L"USB001");
+    machine.AddPort(L"USB001", kOtherInstanceId);
+    machine.AddPort(L"USB002", kPrinterInstanceId);
+    machine.AddDevice(kPrinterPath, kModelName);
+    return true;
+  }();
+  static_cast<void>(ready);
+  return machine;
+}
 
-  machine.RunConsoleProcess([&] {
-    // The record as the control manager passes it: a block of its own size.
-    const auto block = std::make_unique<BYTE[]>(record.size());
-    std::memcpy(block.get(), record.data(), record.size());
-    HandleDeviceEvent(eventType, block.get());
-    return 0;
-  });
+// What a handler may change, back as it was: the queue on USB001, resumed,
+// with no status; an empty timeline and journal; the service's state zeroed.
+void ForgetInput(sim::Machine& machine) {
+  machine.DeleteQueue(kModelNameWide);
+  machine.AddQueue(kModelNameWide, L"USB001");
+  machine.ForgetHistory();
+  ResetServiceState();
+}
+
+void HandleOnMachine(DWORD eventType, const std::vector<BYTE>& record, const BYTE* block) {
+  sim::Machine& machine = SharedMachine();
+  ResetServiceState();
+  const int restartsBefore = machine.SpoolerRestarts();
+
+  HandleDeviceEvent(eventType, block);
 
   const std::optional<std::wstring> path = ExpectedPath(record);
   const bool printer = path.has_value() && NamesPrinterInterface(*path);
@@ -138,16 +152,26 @@ void HandleOnMachine(DWORD eventType, const std::vector<BYTE>& record) {
     const std::wstring port = printer ? ExpectedPort(*path) : std::wstring();
     const bool rebind = !port.empty() && port != L"USB001";
     FUZZ_CHECK(queue->port == (rebind ? L"USB002" : L"USB001"));
-    FUZZ_CHECK(machine.SpoolerRestarts() == (rebind ? 1 : 0));
+    FUZZ_CHECK(machine.SpoolerRestarts() - restartsBefore == (rebind ? 1 : 0));
     FUZZ_CHECK(!queue->paused);
-    if (!rebind) FUZZ_CHECK(machine.SpoolerJournal().empty());
+    if (printer && port.empty()) {
+      // No port records the printer: its queue keeps its port and is resumed,
+      // as after a re-binding.
+      const auto& journal = machine.SpoolerJournal();
+      FUZZ_CHECK(journal.size() == 2);
+      FUZZ_CHECK(journal[0].kind == sim::SpoolerCommand::Kind::Resume && journal[0].succeeded);
+      FUZZ_CHECK(journal[1].kind == sim::SpoolerCommand::Kind::SetStatus && journal[1].value == 0 &&
+                 journal[1].succeeded);
+    } else if (!rebind) {
+      FUZZ_CHECK(machine.SpoolerJournal().empty());
+    }
   } else if (eventType == DBT_DEVICEREMOVECOMPLETE) {
     FUZZ_CHECK(serviceState.reopenDevice.load() == 0);
     FUZZ_CHECK(serviceState.deviceRemoved.load() == (printer ? 1 : 0));
     FUZZ_CHECK(queue->paused == printer);
     FUZZ_CHECK(queue->status == (printer ? kStatusOffline : 0u));
     FUZZ_CHECK(queue->port == L"USB001");
-    FUZZ_CHECK(machine.SpoolerRestarts() == 0);
+    FUZZ_CHECK(machine.SpoolerRestarts() == restartsBefore);
   } else {
     FUZZ_CHECK(serviceState.reopenDevice.load() == 0);
     FUZZ_CHECK(serviceState.deviceRemoved.load() == 0);
@@ -156,8 +180,10 @@ void HandleOnMachine(DWORD eventType, const std::vector<BYTE>& record) {
   FUZZ_CHECK(machine.SpoolerRunning());
   // Whatever the handler opened, it closed.
   FUZZ_CHECK(machine.OpenHandles().Total() == 0);
-  for (const std::string& line : machine.DebugLines()) FUZZ_CHECK(line.size() < kDiagnosticBufferSize);
-  ResetServiceState();
+  for (const sim::TraceEntry& entry : machine.Trace()) {
+    if (entry.channel == sim::TraceEntry::Channel::Debug) FUZZ_CHECK(entry.text.size() < kDiagnosticBufferSize);
+  }
+  ForgetInput(machine);
 }
 
 }  // namespace
@@ -173,14 +199,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                            (flags & kFlagFillNonZero) != 0 ? BYTE{0x41} : BYTE{0});
   std::memcpy(record.data(), &sizeField, sizeof sizeField);
   std::memcpy(record.data() + sizeof sizeField, body.data(), std::min(body.size(), record.size() - sizeof sizeField));
-  CheckPathFromEvent(record);
+  // The record as the control manager passes it: a heap block of its own
+  // size, so a read beyond it is caught.
+  const auto block = std::make_unique<BYTE[]>(record.size());
+  std::memcpy(block.get(), record.data(), record.size());
+  CheckPathFromEvent(record, block.get());
 
   if ((flags & kFlagOnMachine) != 0) {
     const DWORD eventType =
         (flags & kFlagOtherEvent) != 0
             ? DWORD{0x8001}  // DBT_DEVICEQUERYREMOVE: not handled
             : ((flags & kFlagRemoval) != 0 ? DWORD{DBT_DEVICEREMOVECOMPLETE} : DWORD{DBT_DEVICEARRIVAL});
-    HandleOnMachine(eventType, record);
+    HandleOnMachine(eventType, record, block.get());
   }
+  FUZZ_CHECK(std::memcmp(block.get(), record.data(), record.size()) == 0);  // read only
   return 0;
 }

@@ -112,6 +112,7 @@ inline bool Narrowable(std::wstring_view text) {
 // Narrowable text narrowed with code page 1252.
 inline std::string NarrowCp1252(std::wstring_view text) {
   std::string narrow;
+  narrow.reserve(text.size());
   for (const wchar_t c : text) narrow.push_back(static_cast<char>(Cp1252Byte(c)));
   return narrow;
 }
@@ -132,6 +133,7 @@ bool EqualFoldingAscii(std::basic_string_view<Char> a, std::basic_string_view<Ch
 // trailing separators.
 inline std::string RegistryKeyOf(std::string_view path) {
   std::string key;
+  key.reserve(path.size());
   for (const char c : path) key.push_back(FoldAscii(c));
   while (!key.empty() && key.back() == '\\') key.pop_back();
   return key;

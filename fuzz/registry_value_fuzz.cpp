@@ -1,6 +1,8 @@
 // The registry values the service reads as text, with any bytes, type and
 // length stored: "Port Description" (through IsModelDevice) and "Device Id"
-// (through FindUsbPortForDevice), each on a new simulated machine.
+// (through FindUsbPortForDevice). One simulated machine serves every input:
+// each input stores its value, is checked, and leaves the registry empty
+// again, as a new machine's is (checked too, so no input sees another's).
 //
 // Input: a flags byte (bit 0: "Device Id", else "Port Description"), the
 // value's type (32 bits), then 16-bit-length-prefixed chunks: the value's
@@ -43,7 +45,9 @@ constexpr wchar_t kPortWithoutKey[] = L"USB001";
 // too long for the service's buffer).
 std::string ServiceKeyPath(const KeyPathForm& form, std::wstring_view part) {
   if (!fuzz::Narrowable(part)) return {};
-  const std::string keyPath = form.before + fuzz::NarrowCp1252(part) + form.after;
+  std::string keyPath;
+  keyPath.reserve(kKeyPathBufferSize);
+  keyPath.append(form.before).append(fuzz::NarrowCp1252(part)).append(form.after);
   if (keyPath.size() >= kKeyPathBufferSize) return {};
   return fuzz::RegistryKeyOf(keyPath);
 }
@@ -53,16 +57,35 @@ std::string ServiceKeyPath(const KeyPathForm& form, std::wstring_view part) {
 std::optional<std::wstring> ValueText(std::string_view bytes) {
   if (bytes.size() > kRegistryValueBufferSize) return std::nullopt;
   std::wstring text;
+  text.reserve(bytes.size());
   for (const char c : fuzz::UpToNul(bytes)) text.push_back(fuzz::WidenCp1252(static_cast<unsigned char>(c)));
   return text;
 }
 
+sim::Machine& SharedMachine() {
+  static sim::Machine machine;
+  return machine;
+}
+
 void CheckDebugLines(const sim::Machine& machine) {
-  for (const std::string& line : machine.DebugLines()) FUZZ_CHECK(line.size() < kDiagnosticBufferSize);
+  for (const sim::TraceEntry& entry : machine.Trace()) {
+    if (entry.channel == sim::TraceEntry::Channel::Debug) FUZZ_CHECK(entry.text.size() < kDiagnosticBufferSize);
+  }
+}
+
+// Every stored key lies under this one; a new machine has none.
+constexpr char kRegistryRoot[] = "SYSTEM";
+
+// Back to a new machine's registry and an empty timeline for the next input.
+void ForgetInput(sim::Machine& machine) {
+  machine.DeleteRegistryKey(kRegistryRoot);
+  machine.ForgetHistory();
+  HKEY key = nullptr;
+  FUZZ_CHECK(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRegistryRoot, 0, KEY_READ, &key) == ERROR_FILE_NOT_FOUND);
 }
 
 void CheckPortDescription(DWORD type, std::string_view bytes, const std::wstring& path) {
-  sim::Machine machine;
+  sim::Machine& machine = SharedMachine();
   const std::string storedKey = sim::Machine::PrintInterfaceKeyPath(path);
   machine.SetRegistryValue(storedKey, "Port Description", type, std::string(bytes));
 
@@ -77,10 +100,11 @@ void CheckPortDescription(DWORD type, std::string_view bytes, const std::wstring
   FUZZ_CHECK(model == expected);
   FUZZ_CHECK(machine.OpenHandles().Total() == 0);
   CheckDebugLines(machine);
+  ForgetInput(machine);
 }
 
 void CheckDeviceId(DWORD type, std::string_view bytes, const std::wstring& path, const std::wstring& port) {
-  sim::Machine machine;
+  sim::Machine& machine = SharedMachine();
   const std::string storedKey = sim::Machine::UsbMonitorPortKeyPath(port);
   machine.SetRegistryValue(storedKey, "Device Id", type, std::string(bytes));
   const std::vector<std::wstring> ports = {kPortWithoutKey, port};
@@ -92,8 +116,9 @@ void CheckDeviceId(DWORD type, std::string_view bytes, const std::wstring& path,
   if (!id.empty()) {
     const auto text = ValueText(bytes);
     const bool idMatches = text.has_value() && fuzz::EqualFoldingAscii(fuzz::UpToNul(*text), fuzz::UpToNul(id));
+    const std::string stored = fuzz::RegistryKeyOf(storedKey);
     for (const std::wstring& candidate : ports) {
-      if (idMatches && ServiceKeyPath(kUsbMonitorPortKey, candidate) == fuzz::RegistryKeyOf(storedKey)) {
+      if (idMatches && ServiceKeyPath(kUsbMonitorPortKey, candidate) == stored) {
         expected = candidate;
         break;
       }
@@ -102,6 +127,7 @@ void CheckDeviceId(DWORD type, std::string_view bytes, const std::wstring& path,
   FUZZ_CHECK(found == expected);
   FUZZ_CHECK(machine.OpenHandles().Total() == 0);
   CheckDebugLines(machine);
+  ForgetInput(machine);
 }
 
 }  // namespace

@@ -5,13 +5,14 @@
 # fails if any target crashes or breaks a property; the crash input is left in
 # build/fuzz/runs/<target>/ (minimise it with -minimize_crash=1 and add it to
 # fuzz/regressions/<target>/).
-# Usage: scripts/fuzz.sh [seconds-per-target]   (default: 60)
+# Usage: scripts/fuzz.sh [seconds-per-target [target...]]   (default: 60, every target)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds="${1:-60}"
-[[ "$seconds" =~ ^[1-9][0-9]*$ ]] || { echo "usage: $0 [seconds-per-target]" >&2; exit 2; }
+[[ "$seconds" =~ ^[1-9][0-9]*$ ]] || { echo "usage: $0 [seconds-per-target [target...]]" >&2; exit 2; }
 targets=(path_derivation device_event registry_value diagnostics)
+if [[ $# -gt 1 ]]; then targets=("${@:2}"); fi
 
 scripts/install-deps.sh fuzz
 cmake --preset fuzz

@@ -3,6 +3,7 @@
 # Usage: scripts/install-deps.sh [package-group...]   (default: linux)
 #   linux    compiler, CMake, Ninja, GoogleTest
 #   fuzz     clang and its sanitizer and libFuzzer runtime (scripts/fuzz.sh)
+#   bench    Google Benchmark (scripts/bench.sh, and the benchmarks' smoke test)
 #   windows  MinGW-w64 cross compilers (x64, x86), 64-bit and 32-bit Wine
 #            (wine32:i386; the i386 architecture is added to dpkg when
 #            missing), wixl (msitools, builds the Windows Installer package),
@@ -14,6 +15,7 @@ set -euo pipefail
 declare -A groups=(
   [linux]="g++ cmake ninja-build libgtest-dev"
   [fuzz]="clang libclang-rt-14-dev cmake ninja-build"
+  [bench]="g++ cmake ninja-build libbenchmark-dev"
   [windows]="cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools wine wine64 wine32:i386 wixl googletest osslsigncode openssl"
 )
 

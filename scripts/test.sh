@@ -26,7 +26,7 @@ for stage in "${stages[@]}"; do
   case "$stage" in
     linux|asan|tsan)
       preset=${stage/linux/default}
-      scripts/install-deps.sh linux
+      scripts/install-deps.sh linux bench
       cmake --preset "$preset"
       cmake --build --preset "$preset"
       ctest --preset "$preset"

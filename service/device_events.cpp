@@ -88,11 +88,13 @@ void SetPendingArrival(ServiceState& state, const std::wstring& path, bool recog
   if (const auto it = FindPending(state, path); it != state.pendingArrivals.end()) state.pendingArrivals.erase(it);
   if (state.pendingArrivals.size() == kMaxPendingArrivals) state.pendingArrivals.erase(state.pendingArrivals.begin());
   state.pendingArrivals.push_back({path, GetTickCount(), recognised});
+  state.arrivalPending = true;
 }
 
 void ClearPendingArrival(ServiceState& state, const std::wstring& path) {
   const ExclusiveLock hold(state.arrivalLock);
   if (const auto it = FindPending(state, path); it != state.pendingArrivals.end()) state.pendingArrivals.erase(it);
+  state.arrivalPending = !state.pendingArrivals.empty();
 }
 
 void HandleArrival(const void* eventData) {
@@ -165,6 +167,9 @@ void RecheckPendingArrival() {
   if (state.spoolerStartOwed.load() && StartSpoolerOnceStopped()) state.spoolerStartOwed = false;
   SendOwedOffline(state);
 
+  // Nearly every pass has nothing pending; an arrival recorded just after
+  // this look is looked at on the next pass.
+  if (!state.arrivalPending.load()) return;
   // A copy: the re-binding runs without the lock, and the control handler
   // may add or clear entries meanwhile.
   std::vector<ServiceState::PendingArrival> pending;
@@ -176,6 +181,7 @@ void RecheckPendingArrival() {
       DebugLog(" Printer records did not appear within %u ms\n", static_cast<unsigned>(kArrivalRecheckWindowMs));
       return true;
     });
+    state.arrivalPending = !state.pendingArrivals.empty();
     pending = state.pendingArrivals;
   }
   for (const ServiceState::PendingArrival& arrival : pending) {

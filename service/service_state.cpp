@@ -21,6 +21,7 @@ void ResetServiceState() {
   InitializeSRWLock(&state.arrivalLock);
   state.pendingArrivals.clear();
   state.pendingArrivals.reserve(kMaxPendingArrivals);
+  state.arrivalPending = false;
   state.spoolerStartOwed = false;
   state.offlineOwed = false;
 }

@@ -66,6 +66,9 @@ struct ServiceState {
   };
   SRWLOCK arrivalLock = SRWLOCK_INIT;
   std::vector<PendingArrival> pendingArrivals;
+  // Whether `pendingArrivals` holds any; changed only under `arrivalLock`,
+  // read without it, so that a pass with nothing pending takes no lock.
+  std::atomic<bool> arrivalPending{false};
   // The removal's offline commands did not reach the queue (the spooler was
   // down): the monitor thread sends them again while the printer stays
   // removed.

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstring>
 #include <cwchar>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -138,6 +139,20 @@ TEST_F(Simulation, WideCharToMultiByteReportsReplacedCharacters) {
               needed);
     EXPECT_STREQ(buffer, row.narrowed);
     EXPECT_EQ(used, row.usedDefault) << row.narrowed;
+  }
+  // A wide character is 32 bits and signed here, 16 bits on Windows: a value
+  // beyond any UTF-16 unit is no character of either code page and is
+  // replaced, never cut down to its low byte.
+  for (const UINT codePage : {1252u, 936u}) {
+    machine.SetCodePages(codePage, 1252);
+    const wchar_t noCharacter[] = {L'A', static_cast<wchar_t>(-134217677), L'B'};  // 0xF8000033
+    char narrowed[8] = {};
+    BOOL used = FALSE;
+    EXPECT_EQ(
+        WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, noCharacter, 3, narrowed, sizeof narrowed, nullptr, &used),
+        3);
+    EXPECT_STREQ(narrowed, "A?B") << codePage;
+    EXPECT_TRUE(used) << codePage;
   }
   machine.SetCodePages(1252, 1252);
   char buffer[4] = {};
@@ -461,6 +476,32 @@ TEST_F(RecordingService, NotificationsKeepTheCaseTheyAreGivenAndCountPadding) {
     std::memcpy(name.data(), record.data() + kNameOffset, name.size() * sizeof(wchar_t));
     EXPECT_EQ(name, expected);
   }
+}
+
+// The machine counts each Win32 call once, under its own name, whoever makes
+// it; the calls that only read or set the thread's last error are not counted
+// (the simulation sets that value itself on every failure).
+TEST_F(Simulation, EveryCallIsCountedOnceByName) {
+  machine.ResetCallCounts();
+  machine.RunConsoleProcess([] {
+    const HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    SetEvent(event);
+    ResetEvent(event);
+    WaitForSingleObject(event, 10);
+    SRWLOCK lock = SRWLOCK_INIT;
+    AcquireSRWLockExclusive(&lock);
+    ReleaseSRWLockExclusive(&lock);
+    GetTickCount();
+    Sleep(1);
+    SetLastError(GetLastError());
+    CloseHandle(event);
+    return 0;
+  });
+  const std::map<std::string, std::uint64_t> expected = {
+      {"AcquireSRWLockExclusive", 1}, {"CloseHandle", 1}, {"CreateEventW", 1}, {"GetTickCount", 1},
+      {"ReleaseSRWLockExclusive", 1}, {"ResetEvent", 1},  {"SetEvent", 1},     {"Sleep", 1},
+      {"WaitForSingleObject", 1}};
+  EXPECT_EQ(machine.CallCounts(), expected);
 }
 
 }  // namespace

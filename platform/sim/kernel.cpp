@@ -41,7 +41,7 @@ wchar_t WidenCp1252(unsigned char c) { return c >= 0x80 && c <= 0x9F ? kCp1252Hi
 // The byte code page 1252 has for `c`, if any: Latin-1 outside 0x80..0x9F,
 // the table inside it.
 std::optional<char> NarrowCp1252(wchar_t c) {
-  if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) return static_cast<char>(c);
+  if ((c >= 0 && c < 0x80) || (c >= 0xA0 && c <= 0xFF)) return static_cast<char>(c);
   for (int i = 0; i < 32; ++i) {
     if (kCp1252High[i] == c) return static_cast<char>(0x80 + i);
   }
@@ -128,6 +128,7 @@ bool IsSimulatedCodePage(UINT codePage) { return codePage == 1252 || codePage ==
 
 std::wstring FromCodePage(UINT codePage, std::string_view text) {
   std::wstring out;
+  out.reserve(text.size());
   if (codePage == 1252) {
     for (const char c : text) out.push_back(WidenCp1252(static_cast<unsigned char>(c)));
     return out;
@@ -155,11 +156,13 @@ std::wstring FromCodePage(UINT codePage, std::string_view text) {
 
 std::string ToCodePage(UINT codePage, std::wstring_view text, char defaultChar, bool* usedDefault) {
   std::string out;
+  out.reserve(text.size());
   bool replaced = false;
   std::unique_ptr<Cp936> converter;
   for (const wchar_t c : text) {
     std::optional<std::string> bytes;
-    if (c < 0x80) {
+    // wchar_t is signed here: a negative value is no character, not ASCII.
+    if (c >= 0 && c < 0x80) {
       bytes = std::string(1, static_cast<char>(c));
     } else if (codePage == 1252) {
       if (const auto byte = NarrowCp1252(c)) bytes = std::string(1, *byte);
@@ -320,13 +323,17 @@ BOOL SetEventState(HANDLE handle, bool signaled) {
 
 }  // namespace
 
-BOOL WINAPI SetEvent(HANDLE handle) { return SetEventState(handle, true); }
+BOOL WINAPI SetEvent(HANDLE handle) {
+  sim::EnterCall(__func__);
+  return SetEventState(handle, true);
+}
 
-BOOL WINAPI ResetEvent(HANDLE handle) { return SetEventState(handle, false); }
+BOOL WINAPI ResetEvent(HANDLE handle) {
+  sim::EnterCall(__func__);
+  return SetEventState(handle, false);
+}
 
 DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-  sim::EnterCall(__func__);
-  sim::EnterCall(__func__);
   sim::EnterCall(__func__);
   auto& m = Current();
   sim::HandleObject object;
@@ -357,7 +364,10 @@ void WINAPI Sleep(DWORD milliseconds) {
   m.scheduler.Block(nullptr, milliseconds == INFINITE ? sim::kForever : m.Now() + milliseconds);
 }
 
-DWORD WINAPI GetTickCount() { return static_cast<DWORD>(Current().Now()); }
+DWORD WINAPI GetTickCount() {
+  sim::EnterCall(__func__);
+  return static_cast<DWORD>(Current().Now());
+}
 
 // A slim lock: the word holds a marker while the lock is owned. A thread that
 // finds it owned waits, letting the others run, until it is released.
@@ -365,20 +375,20 @@ void WINAPI InitializeSRWLock(PSRWLOCK lock) { lock->Ptr = nullptr; }
 
 void WINAPI AcquireSRWLockExclusive(PSRWLOCK lock) {
   sim::EnterCall(__func__);
-  sim::EnterCall(__func__);
-  sim::EnterCall(__func__);
   auto& m = Current();
   while (lock->Ptr != nullptr) m.scheduler.Block([lock] { return lock->Ptr == nullptr; }, sim::kForever);
   lock->Ptr = lock;
 }
 
-void WINAPI ReleaseSRWLockExclusive(PSRWLOCK lock) { lock->Ptr = nullptr; }
+void WINAPI ReleaseSRWLockExclusive(PSRWLOCK lock) {
+  sim::EnterCall(__func__);
+  lock->Ptr = nullptr;
+}
 
 // Windows: CancelSynchronousIo ends the synchronous I/O the thread is waiting
 // in with ERROR_OPERATION_ABORTED; with none pending it fails with
 // ERROR_NOT_FOUND (Microsoft docs, CancelSynchronousIo).
 BOOL WINAPI CancelSynchronousIo(HANDLE handle) {
-  sim::EnterCall(__func__);
   sim::EnterCall(__func__);
   auto* thread = Current().handles.Find<std::shared_ptr<sim::ThreadObject>>(handle);
   if (thread == nullptr) return sim::Fail(ERROR_INVALID_HANDLE);

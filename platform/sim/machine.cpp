@@ -97,8 +97,9 @@ void Machine::SetCodePages(UINT systemCodePage, UINT threadCodePage) {
 
 void Machine::DeleteRegistryKey(const std::string& keyPath) {
   const std::string key = Registry::Normalize(keyPath);
+  const std::string subkeys = key + "\\";
   std::erase_if(state_->registry.keys,
-                [&](const auto& entry) { return entry.first == key || entry.first.starts_with(key + "\\"); });
+                [&](const auto& entry) { return entry.first == key || entry.first.starts_with(subkeys); });
 }
 
 void Machine::AddQueue(const std::wstring& name, const std::wstring& port) {

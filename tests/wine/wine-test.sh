@@ -29,6 +29,10 @@
 #   msi-refused BUILD_DIR TOOLS_DIR X64_MSI
 #                                  in a 32-bit prefix: X64_MSI is refused with
 #                                  1633 and installs nothing
+#   footprint BUILD_DIR TOOLS_DIR SECONDS
+#                                  spoolsync.exe and minimal_service.exe, each
+#                                  run as a service for SECONDS: file size,
+#                                  peak working set and CPU time of its process
 #   skip REASON                    reports the test as skipped
 #   shutdown                       ends PREFIX's Wine session
 # WINEARCH (win64 unless set) is the kind of prefix: win32 for the x86 build.
@@ -503,6 +507,69 @@ msi_refused_test() {
   echo "msi refused test passed"
 }
 
+# --- footprint
+# The Linux process of Wine program EXE_NAME running in this prefix.
+unix_pid_of() {
+  local name=$1 pid
+  for pid in $(ps -eo pid=); do
+    [[ -r /proc/$pid/cmdline && -r /proc/$pid/environ ]] || continue
+    tr '\0' '\n' <"/proc/$pid/cmdline" 2>/dev/null | head -n 1 | grep -qiF "$name" || continue
+    tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$prefix" || continue
+    echo "$pid"
+    return 0
+  done
+  return 1
+}
+
+state_of() { wine sc query "$1" 2>/dev/null | sed -n 's/^ *STATE *: *\([0-9]\+\).*/\1/p'; }
+
+wait_for_state_of() {
+  local name=$1 wanted=$2
+  for _ in $(seq 1 120); do
+    [[ $(state_of "$name") == "$wanted" ]] && return 0
+    sleep 0.5
+  done
+  fail "$name did not reach state $wanted (state: $(state_of "$name"))"
+}
+
+# Runs EXE as service NAME for SECONDS and prints its footprint line.
+measure_service() {
+  local name=$1 exe=$2 seconds=$3 pid ticks hwm utime stime status=0
+  wine sc create "$name" binPath= "$(wine winepath -w "$exe")" >/dev/null || fail "sc create $name"
+  wine sc start "$name" >/dev/null || fail "sc start $name"
+  wait_for_state_of "$name" 4
+  pid=$(unix_pid_of "$(basename "$exe")") || fail "no process of $(basename "$exe")"
+  sleep "$seconds"
+  hwm=$(sed -n 's/^VmHWM:[[:space:]]*\([0-9]*\) kB/\1/p' "/proc/$pid/status")
+  # utime and stime: fields 14 and 15, after the parenthesised name.
+  read -r utime stime < <(sed 's/^.*) //' "/proc/$pid/stat" | awk '{ print $12, $13 }')
+  ticks=$(getconf CLK_TCK)
+  wine sc stop "$name" >/dev/null || status=$?
+  wait_for_state_of "$name" 1
+  wine sc delete "$name" >/dev/null || fail "sc delete $name"
+  [[ -n $hwm && -n $utime ]] || fail "no figures for $name (process $pid)"
+  echo "footprint: $name peak working set $hwm kB, CPU $(((utime + stime) * 1000 / ticks)) ms over $seconds s" \
+    "(user $((utime * 1000 / ticks)) ms, system $((stime * 1000 / ticks)) ms)"
+}
+
+footprint_test() {
+  local build=$1 tools=$2 seconds=$3
+  need_prefix
+  for file in "$build/spoolsync.exe" "$tools/minimal_service.exe"; do [[ -f $file ]] || fail "missing $file"; done
+  debug_log=$build/wine-footprint-debug.log
+  : >"$debug_log"
+  start_keepalive "$tools" "$build/wine-keepalive.out"
+  # The queue exists, so the service opens and reads it at its start as on a till.
+  wine "$tools/printer_tool.exe" add "$kQueue" LPT1: || fail "cannot create the queue"
+  echo "footprint: size spoolsync.exe $(stat -c %s "$build/spoolsync.exe") bytes," \
+    "minimal_service.exe $(stat -c %s "$tools/minimal_service.exe") bytes"
+  measure_service "$kService" "$build/spoolsync.exe" "$seconds"
+  measure_service spoolsyncMinimal "$tools/minimal_service.exe" "$seconds"
+  wine "$tools/printer_tool.exe" delete "$kQueue" || fail "cannot delete the queue"
+  grep -qF 'OutputDebugStringA "GetPrinterHandle"' "$debug_log" || fail "spoolsync did not start as a service"
+  echo "footprint test passed"
+}
+
 case $command in
   prefix) create_prefix ;;
   console) console_test "$@" ;;
@@ -518,6 +585,7 @@ case $command in
   msi-refused) msi_refused_test "$@" ;;
   # Reaching here means the loader started (it is checked above).
   skip-unless-wine-starts) ;;
+  footprint) footprint_test "$@" ;;
   skip)
     echo "SKIPPED: $*"
     exit "$kSkipped"
