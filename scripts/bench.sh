@@ -35,16 +35,16 @@ while IFS= read -r line; do rows+=("$line"); done < <(grep '^| ' "$results/bench
 
 echo "==== swarm"
 sim=build/bench/sim_runner/spoolsync-sim
-"$sim" swarm --seeds 1..50 >"$results/swarm.txt" 2>&1 || true
-summary=$(grep -Eio 'swarm: *[0-9]+ seeds?, *[0-9]+ failed, *[0-9.]+ simulated hours?, *[0-9.]+ wall seconds?' \
+"$sim" swarm --seeds 1..500 >"$results/swarm.txt" 2>&1 || true
+summary=$(grep -Eio 'swarm: *[0-9]+ seeds?( run)?, *[0-9]+ failed, *[0-9.]+ simulated hours?, *[0-9.]+ wall seconds?' \
   "$results/swarm.txt" | tail -n 1 || true)
 if [[ -n $summary ]]; then
   read -r seeds failed hours wall < <(sed -E 's/[^0-9.]+/ /g' <<<"$summary")
-  row "swarm seeds per second (spoolsync-sim swarm --seeds 1..50)" \
+  row "swarm seeds per second (spoolsync-sim swarm --seeds 1..500)" \
     "$(awk -v s="$seeds" -v w="$wall" 'BEGIN { printf "%.1f seeds/s", (w > 0 ? s / w : 0) }')" \
     "$seeds seeds ($failed failed), $hours simulated hours in $wall s"
 else
-  row "swarm seeds per second" "not available" "spoolsync-sim has no swarm subcommand yet"
+  row "swarm seeds per second" "not available" "spoolsync-sim swarm printed no summary line"
 fi
 cat "$results/swarm.txt" | tail -n 3
 
