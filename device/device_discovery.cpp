@@ -1,7 +1,5 @@
 #include "device/device_discovery.h"
 
-#include <cstring>
-
 #include "common/diagnostics.h"
 #include "common/model.h"
 #include "common/wide_text.h"
@@ -20,6 +18,10 @@ constexpr std::size_t kKeyPathBufferSize = 500;
 constexpr DWORD kDetailSlack = 100;
 
 }  // namespace
+
+bool HasModelUsbNumbers(std::wstring_view path) {
+  return path.find(kVendorNumber) != std::wstring_view::npos && path.find(kProductNumber) != std::wstring_view::npos;
+}
 
 std::wstring PrintInterfaceKeyName(std::wstring_view path) {
   std::wstring key(path);
@@ -70,9 +72,7 @@ UniqueHandle OpenPrinterDevice() {
     // The record was zero-filled with room to spare, so the path is terminated
     // even if the call wrote less than it reported.
     const wchar_t* devicePath = detail->DevicePath;
-    if (std::wcsstr(devicePath, kVendorNumber) == nullptr || std::wcsstr(devicePath, kProductNumber) == nullptr) {
-      continue;
-    }
+    if (!HasModelUsbNumbers(devicePath)) continue;
     DebugLogWide(" DevicePath:", devicePath, "\n");
     if (!IsModelDevice(devicePath)) continue;
 

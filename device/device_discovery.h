@@ -12,6 +12,11 @@
 // "#" or "\" to cut at, or nothing before the cut.
 std::wstring PrintInterfaceKeyName(std::wstring_view path);
 
+// True when the device interface path carries the model's USB numbers
+// (vendor "0483", product "5741"; case-sensitive substrings), whether or not
+// its print interface is known yet.
+bool HasModelUsbNumbers(std::wstring_view path);
+
 // True when the device's print interface reports the model name as its
 // "Port Description". Reads only the registry, never the device, so it also
 // answers for a device that has just been unplugged.

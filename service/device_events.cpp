@@ -15,20 +15,16 @@
 
 namespace {
 
-constexpr wchar_t kVendorNumber[] = L"0483";
-constexpr wchar_t kProductNumber[] = L"5741";
-
 // A path the device checks can work with: a USB device interface path always
 // has "#" between its parts.
 bool IsModelDevicePath(const std::optional<std::wstring>& path) {
   return path.has_value() && path->find(L'#') != std::wstring::npos && IsModelDevice(*path);
 }
 
-// A device with the model's USB numbers, whether or not its print interface
-// is known yet.
+// A device with the model's USB numbers whose path the device checks can
+// work with, whether or not its print interface is known yet.
 bool CarriesModelUsbNumbers(const std::wstring& path) {
-  return path.find(L'#') != std::wstring::npos && path.find(kVendorNumber) != std::wstring::npos &&
-         path.find(kProductNumber) != std::wstring::npos;
+  return path.find(L'#') != std::wstring::npos && HasModelUsbNumbers(path);
 }
 
 void ResumeUnlessRemoved(ServiceState& state) {

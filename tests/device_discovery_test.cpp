@@ -38,6 +38,20 @@ TEST(PrintInterfaceKeyName, DerivesTheKeyOrRejects) {
   for (const auto& c : cases) EXPECT_EQ(PrintInterfaceKeyName(c.path), c.key) << std::wstring(c.path).size();
 }
 
+TEST(HasModelUsbNumbers, BothNumbersAnywhereOnlyDigitsCompared) {
+  const struct {
+    const wchar_t* path;
+    bool model;
+  } kRows[] = {
+      {L"\\\\?\\USB#VID_0483&PID_5741#ABC#{a5dcbf10-6530-11d2-901f-00c04fb951ed}", true},
+      {L"\\\\?\\usb#vid_0483&pid_5741#abc#{a5dcbf10-6530-11d2-901f-00c04fb951ed}", true},
+      {L"\\\\?\\USB#VID_0483&PID_0001#ABC#{a5dcbf10-6530-11d2-901f-00c04fb951ed}", false},
+      {L"\\\\?\\USB#VID_046D&PID_5741#ABC#{a5dcbf10-6530-11d2-901f-00c04fb951ed}", false},
+      {L"", false},
+  };
+  for (const auto& row : kRows) EXPECT_EQ(HasModelUsbNumbers(row.path), row.model) << row.path;
+}
+
 TEST_F(DeviceDiscovery, ModelIsRecognisedByItsPortDescription) {
   const struct {
     std::string description;
