@@ -378,6 +378,99 @@ TEST_F(Simulation, SpoolerStopTakesItsTimeAndCannotBeStartedMeanwhile) {
   EXPECT_EQ(machine.OpenHandles().Total(), 0);
 }
 
+// Windows: ControlService(SERVICE_CONTROL_STOP) fails with
+// ERROR_DEPENDENT_SERVICES_RUNNING while a service that depends on the
+// target runs, and the target keeps running (Microsoft docs, ControlService).
+TEST_F(Simulation, StopOfASpoolerWithARunningDependentIsRefused) {
+  machine.SetSpoolerDependent("Fax", true);
+  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  SC_HANDLE spooler = OpenServiceA(manager, "Spooler", SERVICE_ALL_ACCESS);
+  ASSERT_NE(spooler, nullptr);
+  SERVICE_STATUS status = {};
+  EXPECT_FALSE(ControlService(spooler, SERVICE_CONTROL_STOP, &status));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DEPENDENT_SERVICES_RUNNING));
+  ASSERT_TRUE(QueryServiceStatus(spooler, &status));
+  EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+  machine.SetSpoolerDependent("Fax", false);
+  EXPECT_TRUE(ControlService(spooler, SERVICE_CONTROL_STOP, &status));
+  EXPECT_FALSE(machine.SpoolerRunning());
+  CloseServiceHandle(spooler);
+  CloseServiceHandle(manager);
+}
+
+// Windows: StartService returns once the service's process has started; the
+// service reports SERVICE_START_PENDING until it is ready, a stop control is
+// refused with ERROR_SERVICE_CANNOT_ACCEPT_CTRL meanwhile, and the spooler's
+// RPC interface answers RPC_S_SERVER_UNAVAILABLE until it runs (Microsoft
+// docs, StartService and ControlService).
+TEST_F(Simulation, StartedSpoolerIsPendingAndUnreachableUntilItRuns) {
+  machine.SetSpoolerStartTime(3000);
+  machine.StopSpooler();
+  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  SC_HANDLE spooler = OpenServiceA(manager, "Spooler", SERVICE_ALL_ACCESS);
+  ASSERT_NE(spooler, nullptr);
+  ASSERT_TRUE(StartServiceA(spooler, 0, nullptr));
+  SERVICE_STATUS status = {};
+  ASSERT_TRUE(QueryServiceStatus(spooler, &status));
+  EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_START_PENDING));
+  EXPECT_FALSE(ControlService(spooler, SERVICE_CONTROL_STOP, &status));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_CANNOT_ACCEPT_CTRL));
+  EXPECT_FALSE(StartServiceA(spooler, 0, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_ALREADY_RUNNING));
+  wchar_t name[] = L"KX310MQ47H";
+  HANDLE queue = nullptr;
+  EXPECT_FALSE(OpenPrinterW(name, &queue, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(RPC_S_SERVER_UNAVAILABLE));
+  machine.Advance(2999);
+  ASSERT_TRUE(QueryServiceStatus(spooler, &status));
+  EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_START_PENDING));
+  machine.Advance(1);
+  ASSERT_TRUE(QueryServiceStatus(spooler, &status));
+  EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+  CloseServiceHandle(spooler);
+  CloseServiceHandle(manager);
+}
+
+// ---- A synchronous read on a thread of its own, to cancel it.
+
+DWORD gReadError = 0;
+BOOL gReadResult = TRUE;
+
+DWORD WINAPI BlockedReader(LPVOID) {
+  HANDLE device = CreateFileW(kPrinterPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  BYTE record[5];
+  DWORD count = 0;
+  gReadResult = ReadFile(device, record, sizeof record, &count, nullptr);
+  gReadError = gReadResult ? 0 : GetLastError();
+  CloseHandle(device);
+  return 0;
+}
+
+// Windows: CancelSynchronousIo fails with ERROR_NOT_FOUND when the thread has
+// no synchronous I/O pending; otherwise the pending operation completes with
+// ERROR_OPERATION_ABORTED (Microsoft docs, CancelSynchronousIo).
+TEST_F(Simulation, CancelSynchronousIoEndsAReadInProgress) {
+  AddPrinterSetup();
+  sim::DeviceFaults faults;
+  faults.readLatency = 60000;
+  machine.SetDeviceFaults(kPrinterPath, faults);
+  machine.Plug(kPrinterPath);
+  HANDLE thread = CreateThread(nullptr, 0, BlockedReader, nullptr, 0, nullptr);
+  ASSERT_NE(thread, nullptr);
+  EXPECT_FALSE(CancelSynchronousIo(thread));  // it has not started its read yet
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_FOUND));
+  machine.Advance(100);
+  EXPECT_EQ(WaitForSingleObject(thread, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_TRUE(CancelSynchronousIo(thread));
+  machine.RunUntilIdle();
+  EXPECT_EQ(WaitForSingleObject(thread, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+  EXPECT_FALSE(gReadResult);
+  EXPECT_EQ(gReadError, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+  EXPECT_LT(machine.Now(), 60000);
+  CloseHandle(thread);
+  EXPECT_EQ(machine.OpenHandles().Total(), 0);
+}
+
 // ---- A service of its own, to see what a service process is given.
 
 std::vector<std::vector<BYTE>> gEventRecords;
