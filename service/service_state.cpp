@@ -4,6 +4,12 @@ ServiceState serviceState;
 
 void ResetServiceState() {
   ServiceState& state = serviceState;
+  // Handles of an earlier process went with it: they are forgotten, not
+  // closed.
+  static_cast<void>(state.deviceHandle.Release());
+  static_cast<void>(state.notifyHandle.Release());
+  static_cast<void>(state.stopEvent.Release());
+  static_cast<void>(state.monitorThread.Release());
   state.statusBuffer = {};
   state.statusBufferValid = false;
   state.deviceRemoved = 0;

@@ -80,6 +80,7 @@ struct ServiceState {
 
 extern ServiceState serviceState;
 
-// Returns the record to its process-start state, closing what it holds. Only
-// for a process start: no other thread of the service may be running.
+// Returns the record to its process-start state, forgetting the handles of
+// the process that held it. Only for a process start: no thread of the
+// service may be running.
 void ResetServiceState();

@@ -100,6 +100,10 @@ Scenario files
                                   Spooler fails with 1051 (an administrator's
                                   "spooler stop" stops it first)
   wait DURATION                   virtual time passes while the threads run
+  clock ticks N                   GetTickCount returns N now and counts on
+                                  from there, wrapping to 0 after 4294967295
+                                  as Windows' does after 49.7 days (the
+                                  timeline keeps counting from the start)
 
   PATH must be declared by an earlier device line.
 

@@ -129,6 +129,7 @@ constexpr CommandForm kTwoWordCommands[] = {
     {"spooler stop-time", Step::Kind::SpoolerStopTime},
     {"spooler start-time", Step::Kind::SpoolerStartTime},
     {"spooler dependent", Step::Kind::SpoolerDependent},
+    {"clock ticks", Step::Kind::ClockTicks},
     {"fault device", Step::Kind::FaultDevice},
     {"fault spooler", Step::Kind::FaultSpooler},
     {"fault scm", Step::Kind::FaultScm},
@@ -159,7 +160,7 @@ std::optional<Step::Kind> FindCommand(const std::vector<Token>& tokens, std::siz
       return form.kind;
     }
   }
-  if (first == "service" || first == "spooler" || first == "expect" || first == "fault") {
+  if (first == "service" || first == "spooler" || first == "expect" || first == "fault" || first == "clock") {
     if (tokens.size() < 2) {
       error = "\"" + first + "\" needs a second word";
       return std::nullopt;
@@ -355,6 +356,16 @@ bool FillStep(Step& step, const std::vector<Token>& tokens, std::size_t first, s
     case Kind::Wait:
       if (!ExpectPositional(*args, 1, "wait DURATION", error)) return false;
       return TakeDuration(p[0], step.number, error);
+    case Kind::ClockTicks: {
+      if (!ExpectPositional(*args, 1, "clock ticks N", error)) return false;
+      const auto ticks = ParseNumber(p[0]);
+      if (!ticks) {
+        error = "\"" + p[0] + "\" is not a tick count (0 to 4294967295)";
+        return false;
+      }
+      step.number = *ticks;
+      return true;
+    }
     case Kind::ExpectQueue:
       if (!ExpectPositional(*args, 1, "expect queue NAME [paused=yes|no] [status=HEX] [port=PORT]", error)) {
         return false;

@@ -98,6 +98,9 @@ std::uint32_t Perform(sim::Machine& machine, const Step& step, Printer& printer)
     case Kind::Wait:
       machine.Advance(step.number);
       return 0;
+    case Kind::ClockTicks:
+      machine.SetTickCount(static_cast<DWORD>(step.number));
+      return 0;
     case Kind::FaultDevice: {
       sim::DeviceFaults faults;
       faults.readError = step.faults.readError;
@@ -149,8 +152,7 @@ Session::Session(const RunOptions& options, std::ostream& out, std::optional<std
 
 Session::~Session() {
   // Let a running service stop the way the control manager would stop it,
-  // off the timeline, and release what its last process left while the
-  // machine is still there.
+  // off the timeline; what its last process left is forgotten with it.
   sim::Machine& machine = impl_->machine;
   if (machine.ServiceProcessRunning() && machine.SendControl(SERVICE_CONTROL_STOP) == 0) machine.Advance(60000);
   impl_.reset();
@@ -189,6 +191,19 @@ int RunScenario(const Scenario& scenario, const RunOptions& options, std::ostrea
       ++failures;
       const std::string failure =
           options.fileName + ":" + std::to_string(step.line) + ": " + step.text + ": found " + *found;
+      if (options.quiet) {
+        out << failure << '\n';
+      } else {
+        failureLines.push_back(failure);
+      }
+    }
+    // What the machine caught the programs doing fails the run like a check.
+    for (const sim::TraceEntry& entry : session.Machine().Trace()) {
+      if (entry.channel != sim::TraceEntry::Channel::Fault) continue;
+      ++failures;
+      const std::string failure = options.fileName + ": fault at " +
+                                  FormatTime(entry.time).substr(FormatTime(entry.time).find_first_not_of(' ')) + ": " +
+                                  entry.text;
       if (options.quiet) {
         out << failure << '\n';
       } else {

@@ -7,9 +7,12 @@
 #include <cstring>
 #include <cwchar>
 #include <cwctype>
+#include <initializer_list>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
+#include <variant>
 
 #include <iconv.h>
 
@@ -99,25 +102,44 @@ MachineState& Current() {
 
 void SetCurrent(MachineState* state) { gCurrent = state; }
 
+namespace {
+
+const char* KindName(const HandleObject& object) {
+  static constexpr const char* kKinds[] = {"thread",          "event",      "device",  "printer",     "key",
+                                           "device-info-set", "sc-manager", "service", "notification"};
+  static_assert(std::size(kKinds) == std::variant_size_v<HandleObject>);
+  return kKinds[object.index()];
+}
+
+}  // namespace
+
 void* HandleTable::Add(HandleObject object) {
   const std::uintptr_t value = next_;
   next_ += 4;
-  entries_.emplace(value, std::move(object));
+  entries_.emplace(value, Entry{std::move(object), scheduler_ != nullptr ? scheduler_->CurrentProcess() : 0});
   return reinterpret_cast<void*>(value);
 }
 
 bool HandleTable::Remove(const void* handle) { return entries_.erase(reinterpret_cast<std::uintptr_t>(handle)) != 0; }
 
 std::map<std::string, int> HandleTable::CountByKind() const {
-  static constexpr const char* kKinds[] = {"thread",          "event",      "device",  "printer",     "key",
-                                           "device-info-set", "sc-manager", "service", "notification"};
   std::map<std::string, int> counts;
-  for (const auto& [value, object] : entries_) ++counts[kKinds[object.index()]];
+  for (const auto& [value, entry] : entries_) ++counts[KindName(entry.object)];
   return counts;
 }
 
+std::map<std::string, int> HandleTable::CloseProcess(int process) {
+  std::map<std::string, int> closed;
+  std::erase_if(entries_, [&](const auto& item) {
+    if (item.second.process != process) return false;
+    ++closed[KindName(item.second.object)];
+    return true;
+  });
+  return closed;
+}
+
 GlobalMemoryBlocks::~GlobalMemoryBlocks() {
-  for (const auto& [block, size] : blocks) std::free(block);
+  for (const auto& [block, info] : blocks) std::free(block);
 }
 
 void MachineState::Log(TraceEntry::Channel channel, std::string text) {
@@ -217,6 +239,46 @@ bool SameGuid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof 
 
 ThreadObject* CurrentThreadObject() { return tThreadObject; }
 
+namespace {
+
+bool NameIn(const char* name, std::initializer_list<const char*> names) {
+  return std::any_of(names.begin(), names.end(), [name](const char* n) { return std::strcmp(n, name) == 0; });
+}
+
+// What a destructor calls: the only calls a thread unwinding from its
+// process's end is expected to make (and they find nothing left to close).
+bool IsReleaseCall(const char* name) {
+  return NameIn(name,
+                {"CloseHandle", "ClosePrinter", "RegCloseKey", "CloseServiceHandle", "SetupDiDestroyDeviceInfoList",
+                 "UnregisterDeviceNotification", "GlobalFree", "ReleaseSRWLockExclusive", "DeregisterEventSource"});
+}
+
+bool IsSpoolerOrServiceManagerCall(const char* name) {
+  return NameIn(name, {"OpenPrinterW", "GetPrinterW", "SetPrinterW", "ClosePrinter", "EnumPortsW", "OpenSCManagerA",
+                       "OpenServiceA", "ControlService", "StartServiceA", "QueryServiceStatus", "CloseServiceHandle",
+                       "SetServiceStatus", "RegisterServiceCtrlHandlerExW", "RegisterDeviceNotificationW",
+                       "UnregisterDeviceNotification"});
+}
+
+// Calls Windows would never see: code of a thread whose process has ended,
+// and a service that goes on using the spooler or the control manager after
+// it told the control manager it stopped (the process may be gone at any
+// moment then; Microsoft docs, SetServiceStatus).
+void CheckCaller(MachineState& m, const char* name) {
+  if (m.scheduler.CurrentThreadKilled()) {
+    if (!IsReleaseCall(name)) {
+      m.Fault(std::string("a thread of an ended process called ") + name + ": its code ran past the process's end");
+    }
+    return;
+  }
+  const auto& service = m.scm.service;
+  if (!service || !service->process || !service->process->stopReported || service->process->ended) return;
+  if (!IsSpoolerOrServiceManagerCall(name) || m.scheduler.CurrentProcess() != service->process->id) return;
+  m.Fault(std::string("the service called ") + name + " after it reported STOPPED");
+}
+
+}  // namespace
+
 void EnterCall(const char* name) {
   MachineState& m = Current();
   for (auto& entry : m.callCounts) {
@@ -226,6 +288,7 @@ void EnterCall(const char* name) {
       break;
     }
   }
+  CheckCaller(m, name);
   m.scheduler.SwitchPoint();
 }
 
@@ -364,9 +427,12 @@ void WINAPI Sleep(DWORD milliseconds) {
   m.scheduler.Block(nullptr, milliseconds == INFINITE ? sim::kForever : m.Now() + milliseconds);
 }
 
+// Windows: the milliseconds since the system started, wrapping to zero
+// after 49.7 days (Microsoft docs, GetTickCount).
 DWORD WINAPI GetTickCount() {
   sim::EnterCall(__func__);
-  return static_cast<DWORD>(Current().Now());
+  auto& m = Current();
+  return static_cast<DWORD>(static_cast<DWORD>(m.Now()) + m.tickOffset);
 }
 
 // A slim lock: the word holds a marker while the lock is owned. A thread that
@@ -378,6 +444,15 @@ void WINAPI AcquireSRWLockExclusive(PSRWLOCK lock) {
   auto& m = Current();
   while (lock->Ptr != nullptr) m.scheduler.Block([lock] { return lock->Ptr == nullptr; }, sim::kForever);
   lock->Ptr = lock;
+}
+
+// Windows: takes the lock when it is free and returns nonzero; otherwise
+// returns zero at once (Microsoft docs, TryAcquireSRWLockExclusive).
+BOOLEAN WINAPI TryAcquireSRWLockExclusive(PSRWLOCK lock) {
+  sim::EnterCall(__func__);
+  if (lock->Ptr != nullptr) return FALSE;
+  lock->Ptr = lock;
+  return TRUE;
 }
 
 void WINAPI ReleaseSRWLockExclusive(PSRWLOCK lock) {
@@ -517,7 +592,8 @@ HGLOBAL WINAPI GlobalAlloc(UINT flags, SIZE_T bytes) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
-  Current().globalMemory.blocks.emplace(block, bytes);
+  auto& m = Current();
+  m.globalMemory.blocks.emplace(block, sim::GlobalMemoryBlocks::Block{bytes, m.scheduler.CurrentProcess()});
   return block;
 }
 

@@ -287,6 +287,10 @@ std::string Machine::UsbMonitorPortKeyPath(const std::wstring& port) { return kU
 
 const std::vector<TraceEntry>& Machine::Trace() const { return state_->trace; }
 
+std::vector<std::string> Machine::Faults() const { return Lines(state_->trace, TraceEntry::Channel::Fault); }
+
+void Machine::SetTickCount(DWORD ticks) { state_->tickOffset = ticks - static_cast<DWORD>(state_->Now()); }
+
 std::vector<std::string> Machine::DebugLines() const { return Lines(state_->trace, TraceEntry::Channel::Debug); }
 
 std::vector<std::string> Machine::StdoutLines() const { return Lines(state_->trace, TraceEntry::Channel::Stdout); }
@@ -324,6 +328,7 @@ HandleCounts Machine::OpenHandles() const {
   if (const auto& blocks = state_->globalMemory.blocks; !blocks.empty()) {
     counts.byKind["global-memory"] = static_cast<int>(blocks.size());
   }
+  for (const auto& [kind, count] : state_->leftOpenAtExit) counts.byKind[kind] += count;
   return counts;
 }
 

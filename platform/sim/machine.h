@@ -26,7 +26,10 @@ struct MachineState;
 
 // One line of the machine's timeline.
 struct TraceEntry {
-  enum class Channel { Debug, Stdout, Spooler, Service, Scm, Device, Process };
+  // Fault: something a program did that Windows would not let pass (a call
+  // after its service reported STOPPED, code of a thread whose process has
+  // ended); each also fails the run.
+  enum class Channel { Debug, Stdout, Spooler, Service, Scm, Device, Process, Fault };
   Millis time;
   Channel channel;
   std::string text;
@@ -198,8 +201,12 @@ class Machine {
 
   // ---- What happened.
   [[nodiscard]] const std::vector<TraceEntry>& Trace() const;
+  // The faults so far, as on the timeline.
+  [[nodiscard]] std::vector<std::string> Faults() const;
   [[nodiscard]] std::vector<std::string> DebugLines() const;
   [[nodiscard]] std::vector<std::string> StdoutLines() const;
+  // What is open, and what processes left open when they ended (the system
+  // closed those for them, but a program that leaves them is leaking).
   [[nodiscard]] HandleCounts OpenHandles() const;
   // Win32 calls made so far, by function name; and a fresh count from now.
   [[nodiscard]] std::map<std::string, std::uint64_t> CallCounts() const;
@@ -211,8 +218,11 @@ class Machine {
   void SetScheduleSeed(std::uint64_t seed);
   // Threads of `process` still alive (0 is the machine's own).
   [[nodiscard]] int LiveThreads(int process) const;
-  // Threads of processes that have ended and are still alive.
+  // Threads of processes that have ended and are still alive (unwinding).
   [[nodiscard]] int ThreadsOfEndedProcesses() const;
+  // The tick count (GetTickCount) from now on counts on from `ticks`; it
+  // wraps after 2^32 ms, as Windows' does after 49.7 days.
+  void SetTickCount(DWORD ticks);
   // Drops the timeline, the spooler journal, the status reports and the
   // handler results, with their memory: for long runs that measure the heap.
   void ForgetHistory();

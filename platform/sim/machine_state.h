@@ -64,26 +64,38 @@ using HandleObject =
                  DeviceInfoSetObject, ScManagerObject, ServiceObject, NotificationObject>;
 
 // Handle values are never reused, so a handle used after it was closed is
-// always caught.
+// always caught. Each handle belongs to the process that opened it (0 for
+// the machine's own), and goes with it when that process ends.
 class HandleTable {
  public:
+  // The scheduler that tells which process a calling thread belongs to.
+  void SetScheduler(const Scheduler* scheduler) { scheduler_ = scheduler; }
+  // A handle of the calling thread's process.
   void* Add(HandleObject object);
   template <typename T>
   T* Find(const void* handle) {
     const auto it = entries_.find(reinterpret_cast<std::uintptr_t>(handle));
-    return it == entries_.end() ? nullptr : std::get_if<T>(&it->second);
+    return it == entries_.end() ? nullptr : std::get_if<T>(&it->second.object);
   }
   template <typename T, typename F>
   void ForEach(F&& visit) const {
-    for (const auto& [value, object] : entries_) {
-      if (const T* typed = std::get_if<T>(&object)) visit(*typed);
+    for (const auto& [value, entry] : entries_) {
+      if (const T* typed = std::get_if<T>(&entry.object)) visit(*typed);
     }
   }
   bool Remove(const void* handle);
   [[nodiscard]] std::map<std::string, int> CountByKind() const;
+  // Closes every handle of `process`, as the system does when a process
+  // ends; gives how many of each kind it had left open.
+  std::map<std::string, int> CloseProcess(int process);
 
  private:
-  std::map<std::uintptr_t, HandleObject> entries_;
+  struct Entry {
+    HandleObject object;
+    int process = 0;
+  };
+  const Scheduler* scheduler_ = nullptr;
+  std::map<std::uintptr_t, Entry> entries_;
   std::uintptr_t next_ = 0x1000;
 };
 
@@ -221,9 +233,15 @@ struct Devices {
   SimDevice* Find(std::wstring_view path);
 };
 
-// Blocks from GlobalAlloc; whatever is still allocated goes with the machine.
+// Blocks from GlobalAlloc, with their size and the process that allocated
+// them; a process's blocks go with it when it ends, and whatever is still
+// allocated goes with the machine.
 struct GlobalMemoryBlocks {
-  std::map<void*, std::size_t> blocks;
+  struct Block {
+    std::size_t size = 0;
+    int process = 0;
+  };
+  std::map<void*, Block> blocks;
   GlobalMemoryBlocks() = default;
   GlobalMemoryBlocks(const GlobalMemoryBlocks&) = delete;
   GlobalMemoryBlocks& operator=(const GlobalMemoryBlocks&) = delete;
@@ -231,6 +249,10 @@ struct GlobalMemoryBlocks {
 };
 
 struct MachineState {
+  MachineState() { handles.SetScheduler(&scheduler); }
+  MachineState(const MachineState&) = delete;
+  MachineState& operator=(const MachineState&) = delete;
+
   HandleTable handles;
   Registry registry;
   Spooler spooler;
@@ -238,6 +260,11 @@ struct MachineState {
   Devices devices;
   GlobalMemoryBlocks globalMemory;
   std::vector<TraceEntry> trace;
+  // What GetTickCount adds to the virtual clock.
+  DWORD tickOffset = 0;
+  // Handles and memory blocks that processes left open when they ended, by
+  // kind: the system closed them, leak checks still count them.
+  std::map<std::string, int> leftOpenAtExit;
   // The system (ANSI) code page, which CP_ACP and the registry's "A" calls
   // use, and the calling threads' code page (CP_THREAD_ACP), which follows
   // the thread's locale and can differ from it.
@@ -257,6 +284,7 @@ struct MachineState {
   Scheduler scheduler;
 
   void Log(TraceEntry::Channel channel, std::string text);
+  void Fault(std::string text) { Log(TraceEntry::Channel::Fault, std::move(text)); }
   [[nodiscard]] Millis Now() const { return scheduler.Now(); }
   [[nodiscard]] bool SpoolerUp() const { return scm.spooler.state == SERVICE_RUNNING; }
 };

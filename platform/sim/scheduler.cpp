@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 
 namespace sim {
 
@@ -79,20 +80,22 @@ std::uint64_t Scheduler::NextRandom() {
 }
 
 Scheduler::Participant* Scheduler::PickReady() {
+  // A thread whose process ended unwinds before anything else runs, as
+  // process termination takes its threads at once.
+  for (std::size_t i = 1; i < participants_.size(); ++i) {
+    Participant* p = participants_[i].get();
+    if (p->killed && IsReady(*p)) return p;
+  }
   if (!seeded_) {
     for (std::size_t i = 1; i < participants_.size(); ++i) {
       if (IsReady(*participants_[i])) return participants_[i].get();
     }
     return nullptr;
   }
-  // A thread whose process ended unwinds before anything else runs, as
-  // process termination takes its threads at once.
   std::vector<Participant*> ready;
   for (std::size_t i = 1; i < participants_.size(); ++i) {
     Participant* p = participants_[i].get();
-    if (!IsReady(*p)) continue;
-    if (p->killed) return p;
-    ready.push_back(p);
+    if (IsReady(*p)) ready.push_back(p);
   }
   if (ready.empty()) return nullptr;
   return ready[NextRandom() % ready.size()];
@@ -136,7 +139,12 @@ void Scheduler::RunUntil(Millis target) { Block(nullptr, target < now_ ? now_ : 
 bool Scheduler::Block(std::function<bool()> ready, Millis deadline) {
   std::unique_lock lock(mutex_);
   Participant& self = SelfLocked();
-  if (self.killed) throw ThreadKilled{};
+  if (self.killed) {
+    // A thread unwinding from its process's end waits for nothing: it is
+    // gone as far as the machine is concerned.
+    if (std::uncaught_exceptions() > 0) return false;
+    throw ThreadKilled{};
+  }
   self.ready = std::move(ready);
   self.deadline = deadline;
   self.state = State::Blocked;
@@ -146,14 +154,17 @@ bool Scheduler::Block(std::function<bool()> ready, Millis deadline) {
   const bool woken = self.ready && self.ready();
   self.ready = nullptr;
   self.deadline = kForever;
-  if (self.killed) throw ThreadKilled{};
+  if (self.killed && std::uncaught_exceptions() == 0) throw ThreadKilled{};
   return woken;
 }
 
 void Scheduler::Pass(Millis deadline) {
   std::unique_lock lock(mutex_);
   Participant& self = SelfLocked();
-  if (self.killed) return;
+  if (self.killed) {
+    if (std::uncaught_exceptions() > 0) return;
+    throw ThreadKilled{};
+  }
   self.ready = nullptr;
   self.deadline = deadline;
   self.state = State::Blocked;
@@ -161,6 +172,9 @@ void Scheduler::Pass(Millis deadline) {
   turn_.wait(lock, [&] { return current_ == self.id; });
   self.state = State::Running;
   self.deadline = kForever;
+  // The process ended while the call took its time: the call never
+  // completes, and nothing after it runs.
+  if (self.killed && std::uncaught_exceptions() == 0) throw ThreadKilled{};
 }
 
 std::vector<std::unique_ptr<Scheduler::Participant>> Scheduler::TakeFinished() {
@@ -224,13 +238,25 @@ void Scheduler::JoinFinished() {
   for (auto& p : finished) p->thread.join();
 }
 
+bool Scheduler::CurrentThreadKilled() const {
+  return tParticipant != nullptr && static_cast<const Participant*>(tParticipant)->killed.load();
+}
+
+std::vector<std::string> Scheduler::OtherLiveThreads(int process) const {
+  std::lock_guard lock(mutex_);
+  std::vector<std::string> names;
+  for (const auto& p : participants_) {
+    if (p->id != 0 && p.get() != tParticipant && p->process == process && p->state != State::Finished) {
+      names.push_back(p->name);
+    }
+  }
+  return names;
+}
+
 void Scheduler::Kill(int process) {
   std::lock_guard lock(mutex_);
-  const void* caller = tParticipant;
   for (auto& p : participants_) {
-    if (p->id != 0 && p.get() != caller && p->process == process && p->state != State::Finished) {
-      p->killed = true;
-    }
+    if (p->id != 0 && p->process == process && p->state != State::Finished) p->killed = true;
   }
 }
 

@@ -15,6 +15,7 @@
 // every run.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -31,8 +32,9 @@ namespace sim {
 using Millis = std::int64_t;
 inline constexpr Millis kForever = std::numeric_limits<Millis>::max();
 
-// Thrown from a blocking call in a thread whose process has ended, so that
-// the thread unwinds and finishes. Simulated threads never catch it.
+// Thrown in a thread whose process has ended, from the call it was in or the
+// next one it makes, so that the thread unwinds and finishes without doing
+// anything more. Simulated threads never catch it.
 struct ThreadKilled {};
 
 class Scheduler {
@@ -58,6 +60,8 @@ class Scheduler {
   // Blocks the calling participant until `ready` (evaluated by whichever
   // thread holds the baton) holds or the clock reaches `deadline`. Returns
   // whether `ready` held. A null `ready` waits for the deadline alone.
+  // In a thread whose process has ended it throws ThreadKilled, or, while
+  // that thread unwinds, returns false at once.
   bool Block(std::function<bool()> ready, Millis deadline);
 
   // Draws the choice of the next thread from `seed` from now on, and makes
@@ -72,19 +76,25 @@ class Scheduler {
   void SwitchPoint();
 
   // Lets the calling thread's time pass until `deadline`, as a call that
-  // takes time does. Unlike Block it never unwinds a thread whose process
-  // ended (it returns early instead), so handle-closing calls made from
-  // destructors can take time too.
+  // takes time does. Like Block, it ends a thread whose process has ended:
+  // the call it is in never completes.
   void Pass(Millis deadline);
 
-  // Ends every thread of `process` other than the caller: each unwinds from
-  // its current or next blocking call.
+  // Ends every thread of `process`, as process termination does: each
+  // unwinds from the call it is in (the caller, if it is one of them, from
+  // its next call that waits), before any other thread runs again, and
+  // nothing it calls while unwinding waits or takes time.
   void Kill(int process);
+
+  // Whether the calling thread's process has ended under it.
+  [[nodiscard]] bool CurrentThreadKilled() const;
 
   // The process of the calling thread (0 for the driver and the machine's
   // own threads).
   [[nodiscard]] int CurrentProcess() const;
   [[nodiscard]] int LiveThreads(int process) const;
+  // The names of the threads of `process` still alive, other than the caller.
+  [[nodiscard]] std::vector<std::string> OtherLiveThreads(int process) const;
 
   // Driver only: joins the threads that have finished, so that what their
   // real threads held is released before the caller measures the heap.
@@ -99,7 +109,8 @@ class Scheduler {
     State state = State::New;
     std::function<bool()> ready;
     Millis deadline = kForever;
-    bool killed = false;
+    // Read without the mutex by the thread itself (CurrentThreadKilled).
+    std::atomic<bool> killed{false};
     std::function<void()> body;
     std::function<void()> onFinish;
     std::thread thread;

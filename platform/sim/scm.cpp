@@ -3,7 +3,10 @@
 // notifications, and the Spooler service it can stop and start.
 #include <algorithm>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
+#include <map>
+#include <string>
 
 #include "platform/sim/machine_state.h"
 
@@ -35,11 +38,36 @@ std::shared_ptr<ServiceProcess> RunningServiceProcess(MachineState& m) {
   return m.scm.service->process;
 }
 
+std::string KindsText(const std::map<std::string, int>& counts) {
+  std::string text;
+  for (const auto& [kind, count] : counts) text += (text.empty() ? "" : " ") + kind + ":" + std::to_string(count);
+  return text;
+}
+
+// Windows: when a process ends, every thread of it ends wherever it is, and
+// the system closes every handle it still holds (Microsoft docs, "Terminating
+// a Process" and ExitProcess).
 void EndServiceProcess(MachineState& m, const std::shared_ptr<ServiceProcess>& process) {
   process->ended = true;
+  const std::string name = "process " + std::to_string(process->id);
+  m.Log(TraceEntry::Channel::Process, name + " exited with code " + std::to_string(process->exitCode.value_or(-1)));
+  for (const std::string& thread : m.scheduler.OtherLiveThreads(process->id)) {
+    m.Log(TraceEntry::Channel::Process, name + ": thread \"" + thread + "\" ended with it");
+  }
   m.scheduler.Kill(process->id);
-  m.Log(TraceEntry::Channel::Process, "process " + std::to_string(process->id) + " exited with code " +
-                                          std::to_string(process->exitCode.value_or(-1)));
+
+  std::map<std::string, int> leftOpen = m.handles.CloseProcess(process->id);
+  std::erase_if(m.globalMemory.blocks, [&](const auto& block) {
+    if (block.second.process != process->id) return false;
+    ++leftOpen["global-memory"];
+    std::free(block.first);
+    return true;
+  });
+  if (!leftOpen.empty()) {
+    m.Log(TraceEntry::Channel::Process, name + " left open (" + KindsText(leftOpen) + "): closed by the system");
+    for (const auto& [kind, count] : leftOpen) m.leftOpenAtExit[kind] += count;
+  }
+
   if (m.scm.service && m.scm.service->process == process && m.scm.service->last.dwCurrentState != SERVICE_STOPPED) {
     m.scm.service->last.dwCurrentState = SERVICE_STOPPED;
     m.Log(TraceEntry::Channel::Scm, "service ended without reporting STOPPED");
@@ -471,8 +499,8 @@ BOOL WINAPI CloseServiceHandle(SC_HANDLE handle) {
   return TRUE;
 }
 
-// Windows: ExitProcess ends every thread of the calling process; the C
-// runtime's exit handlers and static destructors are not run by it.
+// Windows: ExitProcess ends every thread of the calling process, the caller
+// too; the C runtime's exit handlers and static destructors are not run by it.
 void WINAPI ExitProcess(UINT exitCode) {
   sim::EnterCall(__func__);
   auto& m = Current();
@@ -483,5 +511,6 @@ void WINAPI ExitProcess(UINT exitCode) {
     sim::EndServiceProcess(m, process);
     break;
   }
+  m.scheduler.Kill(id);
   throw sim::ThreadKilled{};
 }

@@ -18,6 +18,7 @@
 #define CALLBACK
 
 using BOOL = int;
+using BOOLEAN = unsigned char;
 using BYTE = std::uint8_t;
 using WORD = std::uint16_t;
 using DWORD = std::uint32_t;
@@ -342,6 +343,7 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 void WINAPI Sleep(DWORD milliseconds);
 void WINAPI InitializeSRWLock(PSRWLOCK lock);
 void WINAPI AcquireSRWLockExclusive(PSRWLOCK lock);
+BOOLEAN WINAPI TryAcquireSRWLockExclusive(PSRWLOCK lock);
 void WINAPI ReleaseSRWLockExclusive(PSRWLOCK lock);
 BOOL WINAPI CancelSynchronousIo(HANDLE thread);
 [[noreturn]] void WINAPI ExitProcess(UINT exitCode);
