@@ -27,8 +27,8 @@ namespace {
 constexpr char kQueue[] = "KX310MQ47H";
 constexpr char kInterfaceClass[] = "#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
 
-// One USB socket the printer can be plugged into: the device interface path
-// it gets there, and the port the USB port monitor gives it.
+// One USB socket a printer of the model can be plugged into: the device
+// interface path it gets there, and the port the USB port monitor gives it.
 struct Socket {
   std::string instance;  // the part of the path after VID/PID
   std::string port;      // empty: no port ever records it
@@ -53,6 +53,11 @@ constexpr char kMousePath[] = "\\\\?\\USB#VID_046D&PID_C077#M0001#{a5dcbf10-6530
 // Another printer model on the same USB chip: the model's numbers, another
 // port description.
 constexpr char kLookalikePath[] = "\\\\?\\USB#VID_0483&PID_5741#LOOK01#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
+
+// The sockets of the printer the oracle follows, and the one of a second
+// printer of the model on the same till.
+constexpr int kPrinterSockets = 4;
+constexpr int kSecondPrinterSocket = 4;
 
 // The queue the status rules leave for status byte `s`: each rule that fires
 // replaces what the one before it did.
@@ -109,6 +114,11 @@ constexpr std::int64_t kStartUpMs = 3000;
 constexpr std::int64_t kLateRecordLimitMs = 20000;
 // A settled moment: faults cleared, then this long with no event.
 constexpr std::int64_t kSettleMs = 45000;
+// A system shutdown ends the service within this.
+constexpr std::int64_t kShutdownMs = 10000;
+// Tick counts a history may start the clock at: up to this long before it
+// wraps.
+constexpr std::int64_t kBeforeWrapMs = 120000;
 
 // Generates one history and plays it; the oracle beside it knows what was
 // generated and decides, at settled moments, what must hold.
@@ -127,17 +137,25 @@ class History {
   [[nodiscard]] std::int64_t Now() { return session_.Machine().Now(); }
   // Lets `ms` pass, carrying out scheduled events at their time.
   void WaitFor(std::int64_t ms);
-  void Schedule(std::int64_t at, std::string line, int socket, bool record);
+  // A scheduled line; `socket` and `record` say which socket's record or
+  // print interface it makes (socket -1: neither).
+  void Schedule(std::int64_t at, std::string line, int socket = -1, bool record = false);
+  // A duration between `low` and `high` ms; on the coarse time grid some
+  // histories use, a multiple of 100 ms, so that events of different threads
+  // fall on the same instant and the schedule decides their order.
+  std::int64_t Ms(std::int64_t low, std::int64_t high);
 
   // ---- Generated events.
   void Setup();
   void Step();
-  void PlugPrinter();
-  void UnplugPrinter();
+  void Plug(int socket);
+  void Unplug(int socket);
   void ChangeStatus();
   void SetFault();
   void ServiceStart();
-  void ServiceStop();
+  void ServiceStop(bool shutdown);
+  void CheckStopped(const std::string& how);
+  void StartSpoolerAsAnAdministrator();
   void Settle();
   void FinalChecks();
 
@@ -148,6 +166,8 @@ class History {
   void DeviceFaultTaint() {
     if (attached_ >= 0) monitorOpen_ = Open::Unknown;
   }
+  [[nodiscard]] Socket& SocketAt(int index) { return sockets_[static_cast<std::size_t>(index)]; }
+  void CheckNoFaults();
 
   Random random_;
   std::ostringstream quietOut_;
@@ -155,6 +175,7 @@ class History {
   std::ostream* progress_;
   std::ostringstream history_;
   SeedOutcome outcome_;
+  bool grid_ = false;
 
   std::vector<Socket> sockets_;
   struct Scheduled {
@@ -170,10 +191,19 @@ class History {
   bool serviceEverStarted_ = false;
   int generation_ = 0;
   std::int64_t serviceStartedAt_ = 0;
-  int attached_ = -1;  // socket index
+  int attached_ = -1;  // socket index of the printer the oracle follows
+  bool secondAttached_ = false;
+  // The second printer took part since the last settled moment: which of the
+  // two the queue follows is then open, and only the invariants that hold
+  // whatever the printers do are checked.
+  bool secondInvolved_ = false;
   std::uint8_t status_ = 0x20;
   bool mouseIn_ = false;
   bool lookalikeIn_ = false;
+  // The longest stop and start times the Spooler was given: a stop or start
+  // under way may still take that long.
+  std::int64_t longestSpoolerStopMs_ = 0;
+  std::int64_t longestSpoolerStartMs_ = 0;
   // Faults in force.
   bool deviceFault_ = false;
   bool held_ = false;
@@ -184,9 +214,21 @@ class History {
   bool scmLatency_ = false;
   bool spoolerStoppedByOthers_ = false;
   bool anyArrivalOrSpoolerStop_ = false;
-  // The service stopped while the control manager could not be reached: a
-  // Spooler start it owed could not be made, and nothing is left to make it.
-  bool stoppedWithoutScm_ = false;
+  // When a record or a driver's registration last appeared for an attached
+  // printer: the monitor thread may be re-binding the queue for it.
+  std::int64_t lastLateRecordAt_ = -1;
+  // When a printer last arrived or its records last appeared: a re-binding,
+  // which restarts the Spooler, may follow for a while.
+  std::int64_t lastRebindingCauseAt_ = -1000000;
+  // Others stopped the Spooler while a re-binding may have been restarting
+  // it: the restart's start may bring it back, as it was meant to.
+  bool othersStopRaced_ = false;
+  // An accepted stop whose end has not been checked yet (the control
+  // manager was unreachable: the service may owe the Spooler a start).
+  bool stopToCheck_ = false;
+  // A system shutdown: the machine goes down and comes back, and its Spooler
+  // starts with it.
+  bool shutDown_ = false;
   // The printer's last arrival.
   struct Arrival {
     bool seen = false;
@@ -233,8 +275,20 @@ void History::Fail(const std::string& invariant) {
   outcome_.failedAtMs = Now();
 }
 
+void History::CheckNoFaults() {
+  // The machine's own findings: calls after STOPPED, code past a process's
+  // end, a pending state without progress. A replay fails on them too.
+  const auto faults = session_.Machine().Faults();
+  if (!faults.empty()) Fail("Windows lets nothing of this pass: " + faults.front());
+}
+
 void History::Schedule(std::int64_t at, std::string line, int socket, bool record) {
   scheduled_.push_back({at, std::move(line), socket, record});
+}
+
+std::int64_t History::Ms(std::int64_t low, std::int64_t high) {
+  const std::int64_t ms = random_.Between(low, high);
+  return grid_ ? ms / 100 * 100 : ms;
 }
 
 void History::WaitFor(std::int64_t ms) {
@@ -247,7 +301,11 @@ void History::WaitFor(std::int64_t ms) {
     const Scheduled event = *next;
     scheduled_.erase(next);
     Do(event.line);
-    Socket& socket = sockets_[static_cast<std::size_t>(event.socket)];
+    if (event.socket < 0) continue;
+    Socket& socket = SocketAt(event.socket);
+    if (attached_ == event.socket || (event.socket == kSecondPrinterSocket && secondAttached_)) {
+      lastLateRecordAt_ = lastRebindingCauseAt_ = Now();
+    }
     if (event.record) {
       socket.recorded = true;
       socket.recordedAt = Now();
@@ -267,13 +325,19 @@ void History::WaitFor(std::int64_t ms) {
 }
 
 void History::Setup() {
+  grid_ = random_.Chance(50);
   sockets_ = {
       {"ABC123", "USB002", Socket::Record::AtSetup, false},
       {"5&1A2B3C&0&1", "USB003", random_.Chance(50) ? Socket::Record::AtSetup : Socket::Record::Late, false},
       {"5&1A2B3C&0&2", "USB004", random_.Chance(60) ? Socket::Record::Late : Socket::Record::Never, random_.Chance(50)},
       {"5&1A2B3C&0&3", "", Socket::Record::Never, false},
+      // The second printer's socket.
+      {"5&1A2B3C&0&9", "USB005", random_.Chance(40) ? Socket::Record::AtSetup : Socket::Record::Late,
+       random_.Chance(25)},
   };
   const std::vector<std::string> cases = {"as-is", "upper", "lower"};
+  // A till up for weeks: the tick count wraps during the history.
+  if (random_.Chance(25)) Do("clock ticks " + std::to_string(4294967296LL - Ms(1000, kBeforeWrapMs)));
   Do(std::string("queue ") + kQueue + " port=USB001");
   Do("port COM1");
   Do("port LPT1");
@@ -301,13 +365,27 @@ void History::Setup() {
   Do(std::string("device ") + kMousePath);
   Do(std::string("device ") + kLookalikePath + " description=KX200OTHER");
   if (random_.Chance(30)) Do("spooler dependent Fax running");
-  if (random_.Chance(40)) Do("spooler stop-time " + Duration(random_.Between(0, 12000)));
-  if (random_.Chance(40)) Do("spooler start-time " + Duration(random_.Between(0, 6000)));
+  // A busy machine from the start: every control-manager call is slow.
+  if (random_.Chance(20)) {
+    Do("fault scm latency=" + Duration(Ms(100, 800)));
+    scmLatency_ = true;
+  }
+  // A Spooler slow to stop or to start, now and then very slow.
+  if (random_.Chance(40)) {
+    const std::int64_t stopMs = Ms(0, random_.Chance(25) ? 60000 : 12000);
+    longestSpoolerStopMs_ = std::max(longestSpoolerStopMs_, stopMs);
+    Do("spooler stop-time " + Duration(stopMs));
+  }
+  if (random_.Chance(40)) {
+    const std::int64_t startMs = Ms(0, random_.Chance(20) ? 60000 : 6000);
+    longestSpoolerStartMs_ = std::max(longestSpoolerStartMs_, startMs);
+    Do("spooler start-time " + Duration(startMs));
+  }
   if (random_.Chance(30)) {
     // Plugged in before the service starts: no arrival for it to see.
-    attached_ = static_cast<int>(random_.Between(0, static_cast<std::int64_t>(sockets_.size()) - 1));
-    Do("plug " + PrinterPath(sockets_[static_cast<std::size_t>(attached_)].instance));
-    sockets_[static_cast<std::size_t>(attached_)].everPlugged = true;
+    attached_ = static_cast<int>(random_.Between(0, kPrinterSockets - 1));
+    Do("plug " + PrinterPath(SocketAt(attached_).instance));
+    SocketAt(attached_).everPlugged = true;
   }
 }
 
@@ -319,22 +397,28 @@ void History::OnArrival(bool printer) {
   if (!seen) {
     monitorOpen_ = Open::Unknown;
   } else if (attached_ >= 0) {
-    const Socket& socket = sockets_[static_cast<std::size_t>(attached_)];
+    const Socket& socket = SocketAt(attached_);
     monitorOpen_ = !socket.described ? Open::No : (held_ || deviceFault_ ? Open::Unknown : Open::Yes);
   } else {
     monitorOpen_ = Open::No;
   }
   monitorGeneration_ = generation_;
   if (!printer) return;
+  lastRebindingCauseAt_ = Now();
   arrival_ = {seen, generation_, attached_, Now()};
   bindingClean_ = seen && !spoolerFault_ && !scmUnreachable_ && !spoolerStoppedByOthers_;
   offlineExpected_ = false;
 }
 
-void History::PlugPrinter() {
-  if (attached_ >= 0) return;
-  attached_ = static_cast<int>(random_.Between(0, static_cast<std::int64_t>(sockets_.size()) - 1));
-  Socket& socket = sockets_[static_cast<std::size_t>(attached_)];
+void History::Plug(int index) {
+  Socket& socket = SocketAt(index);
+  const bool second = index == kSecondPrinterSocket;
+  if (second ? secondAttached_ : attached_ >= 0) return;
+  if (second) {
+    secondAttached_ = secondInvolved_ = true;
+  } else {
+    attached_ = index;
+  }
   const std::string path = PrinterPath(socket.instance);
   Do("status " + path + " " + Hex(status_));
   Do("plug " + path);
@@ -343,29 +427,54 @@ void History::PlugPrinter() {
     // The port monitor records a new socket, and a late driver registers the
     // print interface, a while after the device arrives.
     if (socket.record == Socket::Record::Late && !socket.recorded) {
-      Schedule(Now() + random_.Between(500, 25000), "port " + socket.port + " device-id=" + InstanceId(socket.instance),
-               attached_, true);
+      Schedule(Now() + Ms(500, 25000), "port " + socket.port + " device-id=" + InstanceId(socket.instance), index,
+               true);
     }
     if (socket.lateDriver && !socket.described) {
-      Schedule(Now() + random_.Between(300, 12000), "device " + path + " description=" + kQueue, attached_, false);
+      Schedule(Now() + Ms(300, 12000), "device " + path + " description=" + kQueue, index, false);
     }
   }
-  OnArrival(true);
+  if (second) {
+    OnArrival(false);
+    lastRebindingCauseAt_ = Now();
+    offlineExpected_ = false;
+  } else {
+    OnArrival(true);
+  }
 }
 
-void History::UnplugPrinter() {
-  if (attached_ < 0) return;
-  const Socket& socket = sockets_[static_cast<std::size_t>(attached_)];
+void History::Unplug(int index) {
+  const Socket& socket = SocketAt(index);
   Do("unplug " + PrinterPath(socket.instance));
-  // The removal reads the print interface's entries, which stay after the
-  // unplug: a recognised printer is marked offline.
-  if (ServiceSees() && socket.described) {
-    offlineExpected_ = true;
-    offlineGeneration_ = generation_;
+  if (index == kSecondPrinterSocket) {
+    secondAttached_ = false;
+    // The monitor thread may have had this one open: it mirrors nothing
+    // until an arrival has it reopen a printer.
+    monitorOpen_ = Open::No;
+  } else {
+    // The removal reads the print interface's entries, which stay after the
+    // unplug: a recognised printer is marked offline.
+    if (ServiceSees() && socket.described) {
+      offlineExpected_ = true;
+      offlineGeneration_ = generation_;
+    }
+    if (serviceRunning_ && !ServiceSees()) offlineExpected_ = false;
+    attached_ = -1;
+    monitorOpen_ = Open::No;
   }
-  if (serviceRunning_ && !ServiceSees()) offlineExpected_ = false;
-  attached_ = -1;
-  monitorOpen_ = Open::No;
+  // Another device arriving right behind the unplug, while the monitor
+  // thread's next pass may be reading the printer's stale handle.
+  if (random_.Chance(30)) {
+    if (!mouseIn_) {
+      Do(std::string("plug ") + kMousePath);
+      mouseIn_ = true;
+      OnArrival(false);
+    } else if (!lookalikeIn_) {
+      Do(std::string("plug ") + kLookalikePath);
+      lookalikeIn_ = true;
+      OnArrival(false);
+    }
+  }
 }
 
 void History::ChangeStatus() {
@@ -373,14 +482,15 @@ void History::ChangeStatus() {
   status_ = static_cast<std::uint8_t>(
       random_.Pick(kBytes) | (random_.Chance(20) ? random_.Pick(std::vector<int>{0x01, 0x02, 0x08, 0x40, 0x80}) : 0));
   const int socket = attached_ >= 0 ? attached_ : 0;
-  Do("status " + PrinterPath(sockets_[static_cast<std::size_t>(socket)].instance) + " " + Hex(status_));
+  Do("status " + PrinterPath(SocketAt(socket).instance) + " " + Hex(status_));
+  // Both printers report the same: the queue shows it whichever is open.
+  if (secondAttached_) Do("status " + PrinterPath(SocketAt(kSecondPrinterSocket).instance) + " " + Hex(status_));
 }
 
 void History::SetFault() {
   const int kind = static_cast<int>(random_.Between(0, 10));
-  const int socket =
-      attached_ >= 0 ? attached_ : static_cast<int>(random_.Between(0, static_cast<std::int64_t>(sockets_.size()) - 1));
-  const std::string path = PrinterPath(sockets_[static_cast<std::size_t>(socket)].instance);
+  const int socket = attached_ >= 0 ? attached_ : static_cast<int>(random_.Between(0, kPrinterSockets - 1));
+  const std::string path = PrinterPath(SocketAt(socket).instance);
   switch (kind) {
     case 0:
       Do("fault device " + path + " read-error=" + (random_.Chance(50) ? "31" : "1167"));
@@ -389,10 +499,10 @@ void History::SetFault() {
       Do("fault device " + path + " short-read=" + std::to_string(random_.Between(0, 4)));
       break;
     case 2:
-      Do("fault device " + path + " read-latency=" + Duration(random_.Between(50, 3000)));
+      Do("fault device " + path + " read-latency=" + Duration(Ms(50, 3000)));
       break;
     case 3:
-      Do("fault device " + path + " open-latency=" + Duration(random_.Between(50, 2000)));
+      Do("fault device " + path + " open-latency=" + Duration(Ms(50, 2000)));
       break;
     case 4:
       Do("fault device " + path + " held=yes");
@@ -409,20 +519,27 @@ void History::SetFault() {
       TaintBinding();
       return;
     case 7:
-      Do("fault spooler latency=" + Duration(random_.Between(1, 50)));
+      Do("fault spooler latency=" + Duration(Ms(1, 50)));
       spoolerLatency_ = true;
       return;
     case 8:
-      Do("fault registry latency=" + Duration(random_.Between(1, 20)));
-      registryLatency_ = true;
+      if (random_.Chance(50)) {
+        Do("fault registry latency=" + Duration(Ms(1, 20)));
+        registryLatency_ = true;
+      } else {
+        // A registry call that stalls for a moment (a busy disk), while
+        // other threads go on.
+        Do("fault registry latency=" + Duration(Ms(500, 2000)));
+        Schedule(Now() + Ms(100, 1500), "fault registry latency=0ms");
+      }
       return;
     case 9:
-      if (random_.Chance(50)) {
+      if (random_.Chance(40)) {
         Do("fault scm unreachable=5");
         scmUnreachable_ = true;
         TaintBinding();
       } else {
-        Do("fault scm latency=" + Duration(random_.Between(1, 200)));
+        Do("fault scm latency=" + Duration(Ms(1, 500)));
         scmLatency_ = true;
       }
       return;
@@ -437,6 +554,8 @@ void History::SetFault() {
 void History::ServiceStart() {
   if (serviceRunning_) return;
   if (Do("service start") != 0) return;
+  // Started again: the stop before, whatever it waited for, has ended.
+  stopToCheck_ = false;
   // A stop right behind the start races the service's start-up; refused
   // while it is still starting.
   if (random_.Chance(15)) {
@@ -444,8 +563,7 @@ void History::ServiceStart() {
       serviceEverStarted_ = true;
       ++generation_;
       WaitFor(kSettleMs);
-      Expect("expect service stopped", "a stop during start-up ends with the service STOPPED");
-      Expect("expect open-handles 0", "a stop during start-up leaves no handle open");
+      CheckStopped("a stop during start-up");
       return;
     }
   }
@@ -455,7 +573,7 @@ void History::ServiceStart() {
   serviceStartedAt_ = Now();
   // The monitor thread opens a recognised printer that is already there.
   if (attached_ >= 0) {
-    const Socket& socket = sockets_[static_cast<std::size_t>(attached_)];
+    const Socket& socket = SocketAt(attached_);
     monitorOpen_ = !socket.described ? Open::No : (held_ || deviceFault_ ? Open::Unknown : Open::Yes);
   } else {
     monitorOpen_ = Open::No;
@@ -465,33 +583,73 @@ void History::ServiceStart() {
   offlineExpected_ = false;
 }
 
-void History::ServiceStop() {
+void History::CheckStopped(const std::string& how) {
+  Expect("expect service stopped", how + " ends with the service STOPPED");
+  Expect("expect open-handles 0", how + " leaves no handle open and its notification unregistered");
+  if (session_.Machine().ThreadsOfEndedProcesses() != 0) Fail("no thread of the service runs after its process ended");
+  CheckNoFaults();
+}
+
+void History::ServiceStop(bool shutdown) {
   if (!serviceRunning_) {
     Do("service stop");  // refused: the service is not running
     return;
   }
-  if (Do("service stop") != 0) return;  // refused while it starts
+  if (Do(shutdown ? "service control 5" : "service stop") != 0) return;  // refused while it starts
   serviceRunning_ = false;
-  stoppedWithoutScm_ = stoppedWithoutScm_ || scmUnreachable_;
   TaintBinding();
   offlineExpected_ = false;
   monitorOpen_ = Open::No;
-  // The stop ends within the handler's budget, even behind a re-binding.
-  WaitFor(kSettleMs);
-  Expect("expect service stopped", "a stop ends with the service STOPPED in bounded time");
-  Expect("expect open-handles 0", "a stopped service leaves no handle open and its notification unregistered");
-  if (session_.Machine().ThreadsOfEndedProcesses() != 0) Fail("no thread of the service runs after its process ended");
+  if (shutdown) {
+    // The machine is going down: the service ends within a few seconds,
+    // whatever it was doing.
+    WaitFor(kShutdownMs);
+    CheckStopped("a shutdown");
+    shutDown_ = true;
+    return;
+  }
+  if (scmUnreachable_) {
+    // A Spooler start the service owes waits for the control manager: the
+    // stop ends once it can be made, checked at the next settled moment.
+    stopToCheck_ = true;
+    return;
+  }
+  // The stop ends in bounded time, also behind a re-binding and a Spooler
+  // that takes its time to stop and start again.
+  WaitFor(kSettleMs + longestSpoolerStopMs_ + longestSpoolerStartMs_);
+  CheckStopped("a stop");
 }
 
 void History::Step() {
-  const int roll = static_cast<int>(random_.Between(1, 100));
-  if (roll <= 16) {
-    if (attached_ >= 0) {
-      UnplugPrinter();
-    } else {
-      PlugPrinter();
+  // Right after a late record the monitor thread may be re-binding the queue,
+  // against a Spooler that takes its time: a stop, or another printer of the
+  // model, arriving then is what the re-binding must survive.
+  if (serviceRunning_ && lastLateRecordAt_ >= 0 && Now() - lastLateRecordAt_ <= 6000) {
+    lastLateRecordAt_ = -1;
+    if (random_.Chance(30)) {
+      ServiceStop(random_.Chance(15));
+      return;
     }
-  } else if (roll <= 30) {
+    if (!secondAttached_ && random_.Chance(40)) {
+      Plug(kSecondPrinterSocket);
+      if (random_.Chance(60)) WaitFor(Ms(0, 4000));
+      return;
+    }
+  }
+  const int roll = static_cast<int>(random_.Between(1, 100));
+  if (roll <= 14) {
+    if (attached_ >= 0) {
+      Unplug(attached_);
+    } else {
+      Plug(static_cast<int>(random_.Between(0, kPrinterSockets - 1)));
+    }
+  } else if (roll <= 19) {
+    if (secondAttached_) {
+      Unplug(kSecondPrinterSocket);
+    } else {
+      Plug(kSecondPrinterSocket);
+    }
+  } else if (roll <= 31) {
     ChangeStatus();
   } else if (roll <= 38) {
     Do(std::string(mouseIn_ ? "unplug " : "plug ") + kMousePath);
@@ -511,27 +669,45 @@ void History::Step() {
       // restarting it).
       if (Do("spooler stop") == 0) {
         spoolerStoppedByOthers_ = true;
+        // A re-binding may be restarting it, until all its waits are over.
+        othersStopRaced_ = serviceRunning_ && Now() - lastRebindingCauseAt_ <= kLateRecordLimitMs + 30000;
         TaintBinding();
       }
     }
   } else if (roll <= 62) {
     SetFault();
   } else if (roll <= 66) {
-    Do(random_.Chance(50) ? "spooler stop-time " + Duration(random_.Between(0, 12000))
-                          : "spooler start-time " + Duration(random_.Between(0, 6000)));
-  } else if (roll <= 70) {
+    if (random_.Chance(50)) {
+      const std::int64_t stopMs = Ms(0, random_.Chance(25) ? 60000 : 12000);
+      longestSpoolerStopMs_ = std::max(longestSpoolerStopMs_, stopMs);
+      Do("spooler stop-time " + Duration(stopMs));
+    } else {
+      const std::int64_t startMs = Ms(0, random_.Chance(20) ? 60000 : 6000);
+      longestSpoolerStartMs_ = std::max(longestSpoolerStartMs_, startMs);
+      Do("spooler start-time " + Duration(startMs));
+    }
+  } else if (roll <= 71) {
     if (serviceRunning_) {
-      ServiceStop();
+      ServiceStop(random_.Chance(20));
     } else {
       ServiceStart();
     }
-  } else if (roll <= 73) {
+  } else if (roll <= 74) {
     Do("service control " + std::string(random_.Chance(50) ? "4" : "200"));
-  } else if (roll <= 76 && !serviceRunning_) {
+  } else if (roll <= 77 && !serviceRunning_) {
     ServiceStart();
   }
   // Time passes between events: sometimes none at all.
-  if (random_.Chance(80)) WaitFor(random_.Between(0, 4000));
+  if (random_.Chance(80)) WaitFor(Ms(0, 4000));
+}
+
+void History::StartSpoolerAsAnAdministrator() {
+  // Refused while the Spooler is still stopping: tried again once any stop
+  // has had its time.
+  if (Do("spooler start") != 0) {
+    WaitFor(longestSpoolerStopMs_ + 1000);
+    Do("spooler start");
+  }
 }
 
 void History::Settle() {
@@ -544,54 +720,57 @@ void History::Settle() {
     Do("fault spooler reject-port-writes=0 enum-ports-error=0 latency=0ms");
     spoolerFault_ = spoolerLatency_ = false;
   }
-  if (registryLatency_) {
-    Do("fault registry latency=0ms");
-    registryLatency_ = false;
-  }
+  Do("fault registry latency=0ms");
+  registryLatency_ = false;
   if (scmUnreachable_ || scmLatency_) {
     Do("fault scm unreachable=0 latency=0ms");
     scmUnreachable_ = scmLatency_ = false;
   }
-  if (stoppedWithoutScm_) {
-    // An administrator starts it (refused when it runs, or still stops).
-    if (Do("spooler start") != 0) {
-      WaitFor(13000);
-      Do("spooler start");
-    }
+  if (shutDown_) {
+    // The machine came back up: its Spooler runs (the service starts only
+    // when the history starts it).
+    if (session_.Machine().SpoolerState() != SERVICE_RUNNING) StartSpoolerAsAnAdministrator();
     spoolerStoppedByOthers_ = false;
-    stoppedWithoutScm_ = false;
+    shutDown_ = false;
   }
   if (spoolerStoppedByOthers_ && (serviceRunning_ || random_.Chance(50))) {
-    // A Spooler still stopping refuses the start: it is tried again once
-    // any stop has had its time.
-    if (Do("spooler start") != 0) {
-      WaitFor(13000);
-      Do("spooler start");
-    }
+    StartSpoolerAsAnAdministrator();
     spoolerStoppedByOthers_ = false;
   }
-  WaitFor(kSettleMs);
+  // Long enough for a re-binding under way to finish, with the Spooler's
+  // own stop and start.
+  WaitFor(kSettleMs + longestSpoolerStopMs_ + longestSpoolerStartMs_);
   if (!outcome_.held) return;
+  if (stopToCheck_) {
+    CheckStopped("a stop while the control manager could not be reached");
+    stopToCheck_ = false;
+  }
 
   if (session_.Machine().ThreadsOfEndedProcesses() != 0) Fail("no thread of the service runs after its process ended");
+  CheckNoFaults();
   if (spoolerStoppedByOthers_) {
-    if (!serviceRunning_) Expect("expect spooler stopped", "the service does not start a Spooler others stopped");
+    if (!serviceRunning_ && !othersStopRaced_) {
+      Expect("expect spooler stopped", "the service does not start a Spooler others stopped");
+    }
   } else {
     Expect("expect spooler running", "the Spooler is never left stopped by the service");
   }
-  Expect("expect port-writes-only USB002 USB003 USB004",
+  Expect("expect port-writes-only USB002 USB003 USB004 USB005",
          "no empty port and no port recording another device is ever written");
   Expect("expect no-log \" (unformattable diagnostic)\"", "every diagnostic can be formatted");
   if (serviceEverStarted_) {
     Expect("expect longest-control below 30s", "every control is handled within the control manager's 30 s");
   }
   if (!anyArrivalOrSpoolerStop_) Expect("expect spooler-restarts 0", "nothing restarts the Spooler unasked");
+  const bool secondInvolved = secondInvolved_;
+  secondInvolved_ = secondAttached_;
   if (!serviceRunning_) return;
   Expect("expect service running", "the service keeps running");
   Expect("expect log \"GetPrinterHandle\"", "the service reads the queue's port at start");
+  if (secondInvolved) return;
 
   if (attached_ >= 0) {
-    const Socket& socket = sockets_[static_cast<std::size_t>(attached_)];
+    const Socket& socket = SocketAt(attached_);
     // Attached, recognised and recorded, its last arrival seen by this
     // service with nothing in the way: the queue is on its port.
     const bool recognisedInTime = socket.described && socket.describedAt - arrival_.at <= kLateRecordLimitMs;
@@ -609,7 +788,7 @@ void History::Settle() {
     }
   } else if (offlineExpected_ && offlineGeneration_ == generation_) {
     Expect(std::string("expect queue ") + kQueue + " paused=yes status=0x80",
-           "an unplugged printer leaves the queue paused and offline");
+           "an unplugged printer leaves the queue paused and offline until it returns");
   }
 }
 
@@ -626,13 +805,20 @@ void History::FinalChecks() {
            FormatTime(command.time).substr(FormatTime(command.time).find_first_not_of(' ')));
     }
   }
-  if (serviceRunning_) ServiceStop();
+  if (serviceRunning_) ServiceStop(false);
+  if (spoolerStoppedByOthers_) {
+    StartSpoolerAsAnAdministrator();
+    spoolerStoppedByOthers_ = false;
+  }
+  WaitFor(longestSpoolerStartMs_ + 1000);
+  Expect("expect spooler running", "the Spooler runs at the end of every history");
+  CheckNoFaults();
 }
 
 SeedOutcome History::Run(int steps) {
   Setup();
   if (random_.Chance(85)) ServiceStart();
-  WaitFor(random_.Between(0, 3000));
+  WaitFor(Ms(0, 3000));
   const int settleEvery = static_cast<int>(random_.Between(6, 16));
   for (int i = 1; i <= steps && outcome_.held; ++i) {
     Step();

@@ -162,6 +162,52 @@ TEST_F(StoppedService, CallingTheSpoolerAfterReportingStoppedIsAFault) {
   EXPECT_EQ(faults[0], "the service called OpenPrinterW after it reported STOPPED");
 }
 
+// Windows: a service in a pending state reports again, with a new check
+// point, before its wait hint has passed (Microsoft docs, SERVICE_STATUS).
+// The service below reports STOP_PENDING with a 2 s hint, then new check
+// points every `gap` ms, then STOPPED.
+class PendingService : public ::testing::Test {
+ protected:
+  static inline DWORD gap = 0;
+  static DWORD WINAPI Handler(DWORD, DWORD, LPVOID, LPVOID) { return NO_ERROR; }
+  static void WINAPI Main(DWORD, LPWSTR*) {
+    SERVICE_STATUS_HANDLE handle = RegisterServiceCtrlHandlerExW(L"slow", Handler, nullptr);
+    SERVICE_STATUS status = {SERVICE_WIN32_OWN_PROCESS, SERVICE_STOP_PENDING, 0, 0, 0, 1, 2000};
+    SetServiceStatus(handle, &status);
+    for (int i = 0; i < 3; ++i) {
+      Sleep(gap);
+      ++status.dwCheckPoint;
+      SetServiceStatus(handle, &status);
+    }
+    status.dwCurrentState = SERVICE_STOPPED;
+    SetServiceStatus(handle, &status);
+  }
+  static int Entry() {
+    wchar_t name[] = L"slow";
+    const SERVICE_TABLE_ENTRYW table[] = {{name, Main}, {nullptr, nullptr}};
+    StartServiceCtrlDispatcherW(table);
+    return 0;
+  }
+  std::vector<std::string> RunWithGap(DWORD ms) {
+    gap = ms;
+    machine.InstallService("slow", Entry);
+    EXPECT_EQ(machine.StartService(), 0u);
+    machine.Advance(20000);
+    EXPECT_FALSE(machine.ServiceProcessRunning());
+    return machine.Faults();
+  }
+  sim::Machine machine;
+};
+
+TEST_F(PendingService, CheckPointsWithinTheWaitHintAreProgress) { EXPECT_TRUE(RunWithGap(1900).empty()); }
+
+TEST_F(PendingService, NoCheckPointWithinTheWaitHintIsAFault) {
+  EXPECT_EQ(RunWithGap(2100),
+            (std::vector<std::string>(3,
+                                      "the service stayed STOP_PENDING beyond its wait hint (2000 ms) without a new "
+                                      "check point")));
+}
+
 // Windows: TryAcquireSRWLockExclusive takes a free lock and returns nonzero,
 // and returns zero at once for a held one (Microsoft docs,
 // TryAcquireSRWLockExclusive).

@@ -174,6 +174,9 @@ struct ServiceProcess {
   LPVOID context = nullptr;
   std::uintptr_t statusHandle = 0;
   bool stopReported = false;
+  // Status reports received so far, and when the last one came.
+  std::uint64_t reportsReceived = 0;
+  Millis lastReportAt = 0;
   // The control the handler is running, counted from 1; 0 when idle.
   std::uint64_t controlInHandler = 0;
   std::uint64_t controlsDelivered = 0;

@@ -101,6 +101,35 @@ void StartControlWatchdog(MachineState& m, const std::shared_ptr<ServiceProcess>
   });
 }
 
+bool IsPending(DWORD state) {
+  return state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING || state == SERVICE_CONTINUE_PENDING ||
+         state == SERVICE_PAUSE_PENDING;
+}
+
+// Windows: a service in a pending state makes its next status report, with
+// a new check point or a new state, before its wait hint has passed;
+// otherwise the control manager takes it to have stopped responding
+// (Microsoft docs, SERVICE_STATUS, dwWaitHint). Such a stall is a fault.
+void StartStatusWatchdog(MachineState& m, const std::shared_ptr<ServiceProcess>& process) {
+  StartThread(m, 0, "status watchdog", [&m, process] {
+    while (!process->ended) {
+      const std::uint64_t report = process->reportsReceived;
+      const SERVICE_STATUS& last = m.scm.service->last;
+      const bool pending = report != 0 && m.scm.service->process == process && IsPending(last.dwCurrentState);
+      const Millis deadline = pending ? process->lastReportAt + last.dwWaitHint : kForever;
+      const DWORD state = last.dwCurrentState;
+      const DWORD hint = last.dwWaitHint;
+      const bool progressed = m.scheduler.Block(
+          [process, report] { return process->ended || process->reportsReceived != report; }, deadline);
+      if (progressed || process->ended) continue;
+      m.Fault(std::string("the service stayed ") + StateName(state) + " beyond its wait hint (" + std::to_string(hint) +
+              " ms) without a new check point");
+      m.scheduler.Block([process, report] { return process->ended || process->reportsReceived != report; }, kForever);
+    }
+    return DWORD{0};
+  });
+}
+
 // The Spooler, `pending` since request number `request`, reaches `done`
 // after `delay`, unless another request of the same kind came meanwhile.
 void FinishSpoolerChange(MachineState& m, std::uint64_t SpoolerService::*requests, std::uint64_t request, Millis delay,
@@ -276,6 +305,7 @@ BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
     return sim::Fail(ERROR_INVALID_DATA);
   process->dispatcherConnected = true;
   sim::StartControlWatchdog(m, process);
+  sim::StartStatusWatchdog(m, process);
   // An own-process service is started whatever name its table gives.
   const LPSERVICE_MAIN_FUNCTIONW serviceMain = table[0].lpServiceProc;
   std::wstring name = table[0].lpServiceName;
@@ -345,6 +375,8 @@ BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE statusHandle, LPSERVICE_STATU
                                                std::to_string(status->dwWin32ExitCode) + ", wait hint " +
                                                std::to_string(status->dwWaitHint) + ")");
   if (status->dwCurrentState == SERVICE_STOPPED) process->stopReported = true;
+  ++process->reportsReceived;
+  process->lastReportAt = m.Now();
   // The report is in; the call returns only after the round trip.
   sim::TakeTime(m, m.scm.callLatency);
   return TRUE;
