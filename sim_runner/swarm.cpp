@@ -180,7 +180,7 @@ class History {
   std::vector<Socket> sockets_;
   struct Scheduled {
     std::int64_t at;
-    std::string line;
+    std::string line;  // empty: unplug the printer from `socket`, if still there
     int socket;
     bool record;  // a port record rather than a driver's registration
   };
@@ -300,6 +300,10 @@ void History::WaitFor(std::int64_t ms) {
     if (next->at > Now()) Do("wait " + Duration(next->at - Now()));
     const Scheduled event = *next;
     scheduled_.erase(next);
+    if (event.line.empty()) {
+      if (attached_ == event.socket) Unplug(event.socket);
+      continue;
+    }
     Do(event.line);
     if (event.socket < 0) continue;
     Socket& socket = SocketAt(event.socket);
@@ -438,6 +442,9 @@ void History::Plug(int index) {
     OnArrival(false);
     lastRebindingCauseAt_ = Now();
     offlineExpected_ = false;
+    // The queue follows the printer that arrived last: until the first one
+    // arrives again, its port is not the one to expect.
+    TaintBinding();
   } else {
     OnArrival(true);
   }
@@ -528,9 +535,12 @@ void History::SetFault() {
         registryLatency_ = true;
       } else {
         // A registry call that stalls for a moment (a busy disk), while
-        // other threads go on.
+        // other threads go on; now and then the printer is unplugged right
+        // after, while a call made during the stall still waits.
         Do("fault registry latency=" + Duration(Ms(500, 2000)));
-        Schedule(Now() + Ms(100, 1500), "fault registry latency=0ms");
+        const std::int64_t reset = Now() + Ms(100, 1500);
+        Schedule(reset, "fault registry latency=0ms");
+        if (attached_ >= 0 && random_.Chance(40)) Schedule(reset + Ms(0, 600), "", attached_);
       }
       return;
     case 9:
@@ -601,9 +611,10 @@ void History::ServiceStop(bool shutdown) {
   offlineExpected_ = false;
   monitorOpen_ = Open::No;
   if (shutdown) {
-    // The machine is going down: the service ends within a few seconds,
-    // whatever it was doing.
-    WaitFor(kShutdownMs);
+    // The machine is going down: the service ends within a few seconds of
+    // the shutdown reaching it, whatever it was doing; the shutdown reaches
+    // it once the control it may be handling (at most 30 s) is done.
+    WaitFor(30000 + kShutdownMs);
     CheckStopped("a shutdown");
     shutDown_ = true;
     return;
@@ -737,9 +748,10 @@ void History::Settle() {
     StartSpoolerAsAnAdministrator();
     spoolerStoppedByOthers_ = false;
   }
-  // Long enough for a re-binding under way to finish, with the Spooler's
-  // own stop and start.
-  WaitFor(kSettleMs + longestSpoolerStopMs_ + longestSpoolerStartMs_);
+  // Long enough for the Spooler to come back from a stop under way, and for
+  // the re-binding of each printer that waited for it (two at most) to
+  // restart it once more.
+  WaitFor(kSettleMs + 3 * (longestSpoolerStopMs_ + longestSpoolerStartMs_));
   if (!outcome_.held) return;
   if (stopToCheck_) {
     CheckStopped("a stop while the control manager could not be reached");
