@@ -7,6 +7,7 @@
 #include <cstring>
 #include <cwchar>
 #include <cwctype>
+#include <exception>
 #include <initializer_list>
 #include <iterator>
 #include <memory>
@@ -266,7 +267,7 @@ bool IsSpoolerOrServiceManagerCall(const char* name) {
 // moment then; Microsoft docs, SetServiceStatus).
 void CheckCaller(MachineState& m, const char* name) {
   if (m.scheduler.CurrentThreadKilled()) {
-    if (!IsReleaseCall(name)) {
+    if (!IsReleaseCall(name) && std::uncaught_exceptions() > 0) {
       m.Fault(std::string("a thread of an ended process called ") + name + ": its code ran past the process's end");
     }
     return;
@@ -289,7 +290,7 @@ void EnterCall(const char* name) {
     }
   }
   CheckCaller(m, name);
-  m.scheduler.SwitchPoint();
+  m.scheduler.SwitchPoint(IsReleaseCall(name));
 }
 
 std::map<std::string, std::uint64_t> MachineState::CallCountsByName() const {

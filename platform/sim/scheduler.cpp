@@ -10,6 +10,16 @@ namespace {
 // Which participant the running thread is. Threads the scheduler did not
 // start (the test's own) are the driver.
 thread_local void* tParticipant = nullptr;
+// Whether the calling thread is in a Win32 call that only releases what it
+// held (see SwitchPoint).
+thread_local bool tInReleaseCall = false;
+
+// A killed thread that is unwinding already goes on without waiting; any
+// other must not complete the call it is in.
+bool Unwinding() { return std::uncaught_exceptions() > 0; }
+// A release call takes its time (Pass) but never blocks: a killed thread in
+// one goes on without waiting too.
+bool MayPassKilled() { return tInReleaseCall || Unwinding(); }
 }  // namespace
 
 Scheduler::Scheduler() {
@@ -101,10 +111,13 @@ Scheduler::Participant* Scheduler::PickReady() {
   return ready[NextRandom() % ready.size()];
 }
 
-void Scheduler::SwitchPoint() {
+void Scheduler::SwitchPoint(bool release) {
+  tInReleaseCall = release;
+  if (tParticipant == nullptr) return;
+  if (static_cast<Participant*>(tParticipant)->killed.load() && !MayPassKilled()) throw ThreadKilled{};
   // The driver runs only when the others wait; a thread that yields is ready
   // again at once, so another ready one may be drawn before it.
-  if (seeded_ && tParticipant != nullptr) Pass(now_);
+  if (seeded_) Pass(now_);
 }
 
 void Scheduler::HandOff() {
@@ -142,7 +155,7 @@ bool Scheduler::Block(std::function<bool()> ready, Millis deadline) {
   if (self.killed) {
     // A thread unwinding from its process's end waits for nothing: it is
     // gone as far as the machine is concerned.
-    if (std::uncaught_exceptions() > 0) return false;
+    if (Unwinding()) return false;
     throw ThreadKilled{};
   }
   self.ready = std::move(ready);
@@ -154,7 +167,7 @@ bool Scheduler::Block(std::function<bool()> ready, Millis deadline) {
   const bool woken = self.ready && self.ready();
   self.ready = nullptr;
   self.deadline = kForever;
-  if (self.killed && std::uncaught_exceptions() == 0) throw ThreadKilled{};
+  if (self.killed && !Unwinding()) throw ThreadKilled{};
   return woken;
 }
 
@@ -162,7 +175,7 @@ void Scheduler::Pass(Millis deadline) {
   std::unique_lock lock(mutex_);
   Participant& self = SelfLocked();
   if (self.killed) {
-    if (std::uncaught_exceptions() > 0) return;
+    if (MayPassKilled()) return;
     throw ThreadKilled{};
   }
   self.ready = nullptr;
@@ -174,7 +187,7 @@ void Scheduler::Pass(Millis deadline) {
   self.deadline = kForever;
   // The process ended while the call took its time: the call never
   // completes, and nothing after it runs.
-  if (self.killed && std::uncaught_exceptions() == 0) throw ThreadKilled{};
+  if (self.killed && !MayPassKilled()) throw ThreadKilled{};
 }
 
 std::vector<std::unique_ptr<Scheduler::Participant>> Scheduler::TakeFinished() {

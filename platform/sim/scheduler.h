@@ -61,7 +61,7 @@ class Scheduler {
   // thread holds the baton) holds or the clock reaches `deadline`. Returns
   // whether `ready` held. A null `ready` waits for the deadline alone.
   // In a thread whose process has ended it throws ThreadKilled, or, while
-  // that thread unwinds, returns false at once.
+  // that thread unwinds or is in a release call, returns false at once.
   bool Block(std::function<bool()> ready, Millis deadline);
 
   // Draws the choice of the next thread from `seed` from now on, and makes
@@ -72,12 +72,16 @@ class Scheduler {
   // Called by a simulated thread at the start of every Win32 call: with a
   // seed, another ready thread may run first. Without one it does nothing,
   // so the default order is the one a thread gets by running until it
-  // blocks. Never unwinds a thread whose process ended.
-  void SwitchPoint();
+  // blocks. `release` says the call only releases what the thread held
+  // (what destructors call): a thread whose process has ended unwinds from
+  // any other call, never completing it, but runs a release call on without
+  // waiting, since a destructor cannot be unwound (and the handle it closes
+  // went with the process).
+  void SwitchPoint(bool release);
 
   // Lets the calling thread's time pass until `deadline`, as a call that
   // takes time does. Like Block, it ends a thread whose process has ended:
-  // the call it is in never completes.
+  // the call it is in never completes (unless it is a release call).
   void Pass(Millis deadline);
 
   // Ends every thread of `process`, as process termination does: each

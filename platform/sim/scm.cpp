@@ -318,7 +318,7 @@ BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
   // one at a time, and returns once the service has reported that it stopped.
   for (;;) {
     const auto work = [process] { return !process->controls.empty() || process->stopReported; };
-    if (!work()) m.scheduler.Block(work, sim::kForever);
+    while (!work()) m.scheduler.Block(work, sim::kForever);
     if (process->stopReported) return TRUE;
     sim::ServiceProcess::Control control = std::move(process->controls.front());
     process->controls.pop_front();
