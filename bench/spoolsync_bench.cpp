@@ -55,10 +55,12 @@ struct ExtraCall {
   const char* reason;
 };
 constexpr ExtraCall kExtraCalls[] = {
-    {"WaitForSingleObject", 1, 0, "the poll period itself: the wait on the stop event between two passes"},
+    {"WaitForSingleObject", 2, 0,
+     "the poll period itself (the wait on the stop event between two passes), and one look at the stop event "
+     "before the read, so that no pass starts once a stop was asked for"},
     {"OutputDebugStringA", 1, 0, "the QZ5 STATUS line on the debugger channel"},
     {"AcquireSRWLockExclusive", 0, 1,
-     "the removed flag is checked and the pair of commands sent as one step, so an unplug handled meanwhile is "
+     "the unplug count is checked and the pair of commands sent as one step, so an unplug handled meanwhile is "
      "never followed by the rule's commands"},
     {"ReleaseSRWLockExclusive", 0, 1, "the end of that step"},
 };

@@ -148,7 +148,7 @@ void HandleOnMachine(DWORD eventType, const std::vector<BYTE>& record, const BYT
   FUZZ_CHECK(queue.has_value());
   if (eventType == DBT_DEVICEARRIVAL) {
     FUZZ_CHECK(serviceState.reopenDevice.load() == 1);
-    FUZZ_CHECK(serviceState.deviceRemoved.load() == 0);
+    FUZZ_CHECK(serviceState.removals.load() == 0);
     const std::wstring port = printer ? ExpectedPort(*path) : std::wstring();
     const bool rebind = !port.empty() && port != L"USB001";
     FUZZ_CHECK(queue->port == (rebind ? L"USB002" : L"USB001"));
@@ -167,14 +167,14 @@ void HandleOnMachine(DWORD eventType, const std::vector<BYTE>& record, const BYT
     }
   } else if (eventType == DBT_DEVICEREMOVECOMPLETE) {
     FUZZ_CHECK(serviceState.reopenDevice.load() == 0);
-    FUZZ_CHECK(serviceState.deviceRemoved.load() == (printer ? 1 : 0));
+    FUZZ_CHECK(serviceState.removals.load() == (printer ? 1u : 0u));
     FUZZ_CHECK(queue->paused == printer);
     FUZZ_CHECK(queue->status == (printer ? kStatusOffline : 0u));
     FUZZ_CHECK(queue->port == L"USB001");
     FUZZ_CHECK(machine.SpoolerRestarts() == restartsBefore);
   } else {
     FUZZ_CHECK(serviceState.reopenDevice.load() == 0);
-    FUZZ_CHECK(serviceState.deviceRemoved.load() == 0);
+    FUZZ_CHECK(serviceState.removals.load() == 0);
     FUZZ_CHECK(machine.SpoolerJournal().empty());
   }
   FUZZ_CHECK(machine.SpoolerRunning());

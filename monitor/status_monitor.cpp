@@ -3,6 +3,7 @@
 #include "common/diagnostics.h"
 #include "common/model.h"
 #include "common/scoped_lock.h"
+#include "common/waits.h"
 #include "device/device_discovery.h"
 #include "service/device_events.h"
 #include "service/service_state.h"
@@ -19,27 +20,19 @@ constexpr StatusRule kStatusRules[] = {
     {0x24, 0x20, true, 0},                         // paper present, cover closed: ready
 };
 
-// Waits out one poll period. Returns true when the stop event ends the wait.
-bool WaitForStop(HANDLE stopEvent) {
-  const DWORD result = WaitForSingleObject(stopEvent, kPollPeriodMs);
-  if (result == WAIT_OBJECT_0) return true;
-  if (result == WAIT_FAILED) Sleep(kPollPeriodMs);  // no stop event: keep the period without spinning
-  return false;
-}
-
 }  // namespace
 
 std::span<const StatusRule> StatusRules() { return kStatusRules; }
 
 bool RuleFires(const StatusRule& rule, BYTE status) { return (status & rule.mask) == rule.match; }
 
-void ApplyStatusRules(BYTE status, std::uint32_t removalsBefore) {
+void ApplyStatusRules(BYTE status, std::uint32_t deviceRemovals) {
   for (const StatusRule& rule : kStatusRules) {
     if (!RuleFires(rule, status)) continue;
-    // The flag is checked and the commands sent as one step, so an unplug
-    // handled meanwhile cannot be followed by this rule's commands.
+    // The check and the commands are one step: an unplug handled meanwhile
+    // is followed by none of this rule's commands.
     const ExclusiveLock hold(serviceState.queueLock);
-    if (serviceState.deviceRemoved.load() != 0 || serviceState.removals.load() != removalsBefore) continue;
+    if (serviceState.removals.load() != deviceRemovals) continue;
     if (rule.resume) {
       ResumePrinter();
     } else {
@@ -48,10 +41,22 @@ void ApplyStatusRules(BYTE status, std::uint32_t removalsBefore) {
   }
 }
 
+void ReopenPrinterDevice() {
+  ServiceState& state = serviceState;
+  // The replaced handle is closed first: the device is opened exclusively,
+  // and an open while we still hold it would fail.
+  state.deviceHandle.Reset();
+  // Counted before the open: an unplug during it leaves the new handle
+  // stale, never the reverse.
+  const std::uint32_t removals = state.removals.load();
+  state.deviceHandle = OpenPrinterDevice();
+  // A record read before an unplug says nothing of the printer there now.
+  if (removals != state.deviceRemovals) state.statusBufferValid = false;
+  state.deviceRemovals = removals;
+}
+
 void MonitorPass() {
   ServiceState& state = serviceState;
-  // Unplugs from here on stop this pass's rules.
-  const std::uint32_t removalsBefore = state.removals.load();
   StatusRecord record{};
   DWORD count = 0;
   if (!ReadFile(state.deviceHandle.Get(), record.data(), static_cast<DWORD>(record.size()), &count, nullptr)) {
@@ -73,28 +78,29 @@ void MonitorPass() {
     state.statusBufferValid = true;
   }
   const BYTE status = state.statusBuffer[kStatusByteIndex];
-  ApplyStatusRules(status, removalsBefore);
+  ApplyStatusRules(status, state.deviceRemovals);
   DebugLog("QZ5 STATUS:%d\r\n", static_cast<int>(status));
 }
 
 DWORD WINAPI StatusMonitorThread(LPVOID) {
   ServiceState& state = serviceState;
-  state.deviceHandle = OpenPrinterDevice();
+  ReopenPrinterDevice();
+  // A stop asked for is looked at between the steps of a pass (and of a
+  // re-check): none starts once it has been, and a re-binding under way cuts
+  // its waits short. A status read it finds under way is cancelled.
   for (;;) {
-    // A printer whose records appeared after its arrival is re-bound here,
-    // and asks for the reopen below.
-    RecheckPendingArrival();
+    StartOwedSpooler(state, false);
+    SendOwedOffline(state);
+    RecheckPendingArrivals(state);
+    if (StopRequested(state)) break;
     // The flag is cleared before the reopen, so a request made while the
-    // reopen is under way leads to one more on the next pass. The replaced
-    // handle is closed first: the device is opened exclusively, and an open
-    // while we still hold it would fail.
-    if (state.reopenDevice.exchange(0) != 0) {
-      state.deviceHandle.Reset();
-      state.deviceHandle = OpenPrinterDevice();
-    }
+    // reopen is under way leads to one more on the next pass.
+    if (state.reopenDevice.exchange(0) != 0) ReopenPrinterDevice();
     if (state.deviceHandle) MonitorPass();
-    if (WaitForStop(state.stopEvent.Get())) break;
+    if (WaitUnlessSignalled(state.stopEvent.Get(), kPollPeriodMs)) break;
   }
   state.deviceHandle.Reset();
+  // A stop must not leave behind a Spooler a re-binding stopped.
+  StartOwedSpooler(state, true);
   return 0;
 }

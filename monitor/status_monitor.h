@@ -25,16 +25,21 @@ std::span<const StatusRule> StatusRules();
 
 bool RuleFires(const StatusRule& rule, BYTE status);
 
-// Applies every rule to status byte `status`, each only while the printer is
-// not marked removed and has not been unplugged since `removalsBefore` was
-// read (the count of unplugs when the pass began).
-void ApplyStatusRules(BYTE status, std::uint32_t removalsBefore);
+// Applies every rule to status byte `status`, read from a device opened when
+// the printer had been unplugged `deviceRemovals` times: each rule only while
+// it has not been unplugged since, so nothing a printer that has gone (or came
+// back since) reported is mirrored.
+void ApplyStatusRules(BYTE status, std::uint32_t deviceRemovals);
+
+// Closes the printer device and opens it again, if it is there.
+void ReopenPrinterDevice();
 
 // Reads one status record from the open device and applies the rules to it.
 // A failed read is logged and the rules are applied again to the last
-// complete record, if one was read; a short read is logged and sends nothing.
+// complete record read from this device, if one was; a short read is logged
+// and sends nothing.
 void MonitorPass();
 
 // Thread procedure of the monitor thread; returns when the stop event is
-// signalled.
+// signalled, once what it owes (a Spooler start) is done.
 DWORD WINAPI StatusMonitorThread(LPVOID parameter);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <vector>
 
 #include "common/diagnostics.h"
 #include "common/model.h"
@@ -27,89 +28,198 @@ bool CarriesModelUsbNumbers(const std::wstring& path) {
   return path.find(L'#') != std::wstring::npos && HasModelUsbNumbers(path);
 }
 
-void ResumeUnlessRemoved(ServiceState& state) {
+// ---- The printer's presence, under the queue lock.
+
+// An offline status that reached the queue, or a queue that does not exist
+// to show it: nothing is owed.
+bool OfflineSettled(DWORD error) { return error == ERROR_SUCCESS || error == ERROR_INVALID_PRINTER_NAME; }
+
+// The printer that arrived with `arrival` is recognised: unless it was
+// unplugged since, the queue's offline status is no longer owed.
+void PrinterIsBack(ServiceState& state, const PendingArrival& arrival) {
   const ExclusiveLock hold(state.queueLock);
-  if (state.deviceRemoved.load() == 0) ResumePrinter();
+  if (state.removals.load() == arrival.removalsAt) state.offlineOwed = false;
 }
+
+// Resumes the queue after a re-binding, unless the printer was unplugged
+// since it arrived: the queue of a printer that has gone stays offline.
+void ResumeUnlessUnpluggedSince(ServiceState& state, const PendingArrival& arrival) {
+  const ExclusiveLock hold(state.queueLock);
+  if (state.removals.load() == arrival.removalsAt) ResumePrinter();
+}
+
+// ---- Re-binding.
 
 enum class Binding {
   Bound,           // the queue is on the printer's port (moved there if need be)
   NotRecognised,   // no print interface reports the model name (yet)
   NoPortRecorded,  // no USB port records the printer (yet)
+  PortsUnknown,    // the Spooler cannot list its ports now
+  Waits,           // the other thread is re-binding, or a stop was asked for
+  Gone,            // no longer current: unplugged, or arrived again, since
 };
 
 enum class Look { First, Again };
 
+bool StillPending(ServiceState& state, const PendingArrival& arrival);
+
+// The one place that decides whether a re-binding may start: not once a stop
+// was asked for, not for an arrival no longer current (its printer was
+// unplugged, or arrived again, since), and not while the other thread
+// re-binds. The port lock is taken without waiting, and held for the whole
+// re-binding: the control handler must answer within 30 s, so it never waits
+// out the monitor thread's re-binding (the monitor thread looks at the
+// arrival on its next pass instead), nor the reverse.
+class RebindingPermit {
+ public:
+  RebindingPermit(ServiceState& state, const PendingArrival& arrival, Look look) : port_(state.portLock) {
+    if (StopRequested(state)) {
+      refusal_ = Binding::Waits;
+    } else if (look == Look::Again && !StillPending(state, arrival)) {
+      refusal_ = Binding::Gone;
+    } else if (!port_.Owned()) {
+      refusal_ = Binding::Waits;
+    }
+  }
+  [[nodiscard]] std::optional<Binding> Refusal() const { return refusal_; }
+
+ private:
+  TryExclusiveLock port_;
+  std::optional<Binding> refusal_;
+};
+
 // Puts the queue on the port that records the arrived printer and restarts
-// the spooler when the port changes. Both the control handler (the first
-// look) and the monitor thread's re-check (looking again) come here, one at
-// a time.
-Binding BindQueueToPrinter(ServiceState& state, const std::wstring& path, Look look) {
-  if (!IsModelDevice(path)) return Binding::NotRecognised;
-  // The printer is back: the status rules own the queue again.
-  state.offlineOwed = false;
-  const ExclusiveLock hold(state.portLock);
-  const std::vector<std::wstring> ports = EnumerateUsbPorts();
-  const std::wstring found = FindUsbPortForDevice(ports, path);
+// the Spooler when the port changes. The control handler (the first look)
+// and the monitor thread's re-check (looking again) both come here.
+Binding BindQueueToPrinter(ServiceState& state, const PendingArrival& arrival, Look look) {
+  if (!IsModelDevice(arrival.path)) return Binding::NotRecognised;
+  PrinterIsBack(state, arrival);
+  const RebindingPermit permit(state, arrival, look);
+  if (const auto refusal = permit.Refusal()) return *refusal;
+  // Ports that cannot be listed (the Spooler is down) record nothing yet;
+  // looking again while they cannot stays quiet.
+  const auto ports = ListUsbPorts();
+  if (!ports) {
+    if (look == Look::Again) return Binding::PortsUnknown;
+    DebugLog(" USB ports cannot be listed:%d\n", static_cast<int>(GetLastError()));
+  }
+  const std::wstring found = ports ? FindUsbPortForDevice(*ports, arrival.path) : std::wstring();
   state.currentPort = GetPrinterPort();
   if (found.empty()) {
-    DebugLog(" No USB port records the device\n");
+    if (ports) DebugLog(" No USB port records the device\n");
     // An empty port is never written into the queue, but at the arrival the
     // queue is still brought back as after a re-binding: its port read again
     // and resumed. Looking again does not repeat that: the status rules own
     // the queue meanwhile.
     if (look == Look::First && !state.currentPort.empty()) {
       state.currentPort = GetPrinterPort();
-      ResumeUnlessRemoved(state);
+      ResumeUnlessUnpluggedSince(state, arrival);
     }
-    return Binding::NoPortRecorded;
+    return ports ? Binding::NoPortRecorded : Binding::PortsUnknown;
   }
   if (!NamesEqual(found, state.currentPort)) {
-    if (SetPrinterPortAndRestartSpooler(found) == SpoolerRestart::StartOwed) state.spoolerStartOwed = true;
+    // A stop asked for meanwhile cuts the restart short; the start the
+    // Spooler may then be owed is made on the monitor thread's way out, and
+    // a stopping service leaves the queue as it is.
+    if (SetPrinterPortAndRestartSpooler(found, state.stopEvent.Get()) == SpoolerRestart::StartOwed) {
+      state.spoolerStartOwed = true;
+    }
+    if (StopRequested(state)) return Binding::Bound;
     state.currentPort = GetPrinterPort();
-    ResumeUnlessRemoved(state);
+    ResumeUnlessUnpluggedSince(state, arrival);
   }
   return Binding::Bound;
 }
 
-std::vector<ServiceState::PendingArrival>::iterator FindPending(ServiceState& state, const std::wstring& path) {
+// ---- Arrivals the monitor thread looks at again, under the arrival lock.
+
+std::vector<PendingArrival>::iterator FindPending(ServiceState& state, const std::wstring& path) {
   return std::find_if(state.pendingArrivals.begin(), state.pendingArrivals.end(),
-                      [&](const ServiceState::PendingArrival& p) { return NamesEqual(p.path, path); });
+                      [&](const PendingArrival& p) { return NamesEqual(p.path, path); });
 }
 
 // Another device with the same USB numbers arriving meanwhile (another
 // printer on the same chip) does not make the service forget the first.
-void SetPendingArrival(ServiceState& state, const std::wstring& path, bool recognised) {
+void RememberArrival(ServiceState& state, const PendingArrival& arrival) {
   const ExclusiveLock hold(state.arrivalLock);
-  if (const auto it = FindPending(state, path); it != state.pendingArrivals.end()) state.pendingArrivals.erase(it);
+  if (const auto it = FindPending(state, arrival.path); it != state.pendingArrivals.end()) {
+    state.pendingArrivals.erase(it);
+  }
   if (state.pendingArrivals.size() == kMaxPendingArrivals) state.pendingArrivals.erase(state.pendingArrivals.begin());
-  state.pendingArrivals.push_back({path, GetTickCount(), recognised});
+  state.pendingArrivals.push_back(arrival);
   state.arrivalPending = true;
 }
 
-void ClearPendingArrival(ServiceState& state, const std::wstring& path) {
+// Whether `arrival` is still the one pending for its device: the control
+// handler forgets it at an unplug and replaces it at another arrival.
+bool StillPending(ServiceState& state, const PendingArrival& arrival) {
+  const ExclusiveLock hold(state.arrivalLock);
+  const auto it = FindPending(state, arrival.path);
+  return it != state.pendingArrivals.end() && it->removalsAt == arrival.removalsAt;
+}
+
+void ForgetArrival(ServiceState& state, const std::wstring& path) {
   const ExclusiveLock hold(state.arrivalLock);
   if (const auto it = FindPending(state, path); it != state.pendingArrivals.end()) state.pendingArrivals.erase(it);
   state.arrivalPending = !state.pendingArrivals.empty();
 }
 
+// The arrivals still worth a look, oldest first: those whose window has
+// passed are given up.
+std::vector<PendingArrival> CurrentArrivals(ServiceState& state) {
+  const ExclusiveLock hold(state.arrivalLock);
+  const DWORD now = GetTickCount();
+  std::erase_if(state.pendingArrivals, [now](const PendingArrival& p) {
+    if (now - p.since <= kArrivalRecheckWindowMs) return false;
+    DebugLog(" Printer records did not appear within %u ms\n", static_cast<unsigned>(kArrivalRecheckWindowMs));
+    return true;
+  });
+  state.arrivalPending = !state.pendingArrivals.empty();
+  // A copy: the re-binding runs without the lock, and the control handler
+  // may add or remove entries meanwhile.
+  return state.pendingArrivals;
+}
+
+// What a look at `arrival` leaves behind: the arrival kept for another look
+// or forgotten, and the printer reopened once it is recognised.
+void AfterLook(ServiceState& state, const PendingArrival& arrival, Binding binding) {
+  const bool recognisedNow = binding != Binding::NotRecognised && binding != Binding::Gone && !arrival.recognised;
+  if (binding == Binding::Bound || recognisedNow) state.reopenDevice = 1;
+  const ExclusiveLock hold(state.arrivalLock);
+  const auto it = FindPending(state, arrival.path);
+  // The control handler forgot it meanwhile (an unplug) or replaced it (it
+  // arrived again): that is what counts now.
+  if (it == state.pendingArrivals.end() || it->removalsAt != arrival.removalsAt) return;
+  if (binding == Binding::Bound || binding == Binding::Gone) {
+    state.pendingArrivals.erase(it);
+    state.arrivalPending = !state.pendingArrivals.empty();
+    return;
+  }
+  it->recognised = binding != Binding::NotRecognised;
+  // While the Spooler cannot list its ports, nothing is known of the port
+  // record: the window starts again once it can.
+  if (binding == Binding::PortsUnknown) it->since = GetTickCount();
+}
+
+// ---- The events.
+
 void HandleArrival(const void* eventData) {
   ServiceState& state = serviceState;
-  // Any USB arrival ends the offline suppression and asks for a reopen.
-  state.deviceRemoved = 0;
+  // Any USB arrival asks for a reopen: the printer may be back.
   state.reopenDevice = 1;
   const std::optional<std::wstring> path = InterfacePathFromEvent(eventData);
   if (!path || !CarriesModelUsbNumbers(*path)) return;
 
   // The printer class driver registers the print interface, and the USB port
   // monitor records the port, after the device itself arrives: when either
-  // is missing yet, the monitor thread looks again, and this handler returns
-  // at once.
-  const Binding binding = BindQueueToPrinter(state, *path, Look::First);
+  // is missing yet, or the monitor thread is re-binding the queue, the
+  // monitor thread looks again, and this handler returns at once.
+  const PendingArrival arrival{*path, GetTickCount(), state.removals.load(), false};
+  const Binding binding = BindQueueToPrinter(state, arrival, Look::First);
   if (binding == Binding::Bound) {
-    ClearPendingArrival(state, *path);
+    ForgetArrival(state, *path);
   } else {
-    SetPendingArrival(state, *path, binding == Binding::NoPortRecorded);
+    RememberArrival(state, {arrival.path, arrival.since, arrival.removalsAt, binding != Binding::NotRecognised});
   }
   // Asked again after the re-binding, so the device is reopened once the
   // spooler is back.
@@ -119,22 +229,13 @@ void HandleArrival(const void* eventData) {
 void HandleRemoval(const void* eventData) {
   ServiceState& state = serviceState;
   const std::optional<std::wstring> path = InterfacePathFromEvent(eventData);
-  if (path) ClearPendingArrival(state, *path);
+  if (path) ForgetArrival(state, *path);
   if (!IsModelDevicePath(path)) return;
+  // Counted and marked offline as one step: a status pass or a re-binding
+  // that began before the unplug sends nothing after it.
   const ExclusiveLock hold(state.queueLock);
-  state.offlineOwed = !SetPrinterErrorStatus(kStatusOffline);
-  state.deviceRemoved = 1;
   ++state.removals;
-}
-
-// An unplugged printer's queue must end offline even when the spooler was
-// down at the unplug: nothing else would send those commands again.
-// Another USB device arriving meanwhile does not change that; the printer's
-// return does.
-void SendOwedOffline(ServiceState& state) {
-  if (!state.offlineOwed.load()) return;
-  const ExclusiveLock hold(state.queueLock);
-  if (state.offlineOwed.load() && SetPrinterErrorStatus(kStatusOffline)) state.offlineOwed = false;
+  state.offlineOwed = !OfflineSettled(SetPrinterErrorStatus(kStatusOffline));
 }
 
 }  // namespace
@@ -158,43 +259,6 @@ std::optional<std::wstring> InterfacePathFromEvent(const void* eventData) {
   return std::nullopt;  // not terminated within the record
 }
 
-void RecheckPendingArrival() {
-  ServiceState& state = serviceState;
-  if (state.spoolerStartOwed.load() && StartSpoolerOnceStopped()) state.spoolerStartOwed = false;
-  SendOwedOffline(state);
-
-  // Nearly every pass has nothing pending; an arrival recorded just after
-  // this look is looked at on the next pass.
-  if (!state.arrivalPending.load()) return;
-  // A copy: the re-binding runs without the lock, and the control handler
-  // may add or clear entries meanwhile.
-  std::vector<ServiceState::PendingArrival> pending;
-  {
-    const ExclusiveLock hold(state.arrivalLock);
-    const DWORD now = GetTickCount();
-    std::erase_if(state.pendingArrivals, [now](const ServiceState::PendingArrival& p) {
-      if (now - p.since <= kArrivalRecheckWindowMs) return false;
-      DebugLog(" Printer records did not appear within %u ms\n", static_cast<unsigned>(kArrivalRecheckWindowMs));
-      return true;
-    });
-    state.arrivalPending = !state.pendingArrivals.empty();
-    pending = state.pendingArrivals;
-  }
-  for (const ServiceState::PendingArrival& arrival : pending) {
-    const Binding binding = BindQueueToPrinter(state, arrival.path, Look::Again);
-    if (binding == Binding::NotRecognised) continue;
-    // Recognised now: the printer is opened (its status mirrored) even while
-    // no port records it yet.
-    if (binding == Binding::Bound || !arrival.recognised) state.reopenDevice = 1;
-    if (binding == Binding::Bound) {
-      ClearPendingArrival(state, arrival.path);
-    } else {
-      const ExclusiveLock hold(state.arrivalLock);
-      if (const auto it = FindPending(state, arrival.path); it != state.pendingArrivals.end()) it->recognised = true;
-    }
-  }
-}
-
 void HandleDeviceEvent(DWORD eventType, const void* eventData) {
   switch (eventType) {
     case DBT_DEVICEARRIVAL:
@@ -205,5 +269,35 @@ void HandleDeviceEvent(DWORD eventType, const void* eventData) {
       break;
     default:
       break;
+  }
+}
+
+void RecheckPendingArrivals(ServiceState& state) {
+  // Nearly every pass has nothing pending; an arrival recorded just after
+  // this look is looked at on the next pass.
+  if (!state.arrivalPending.load()) return;
+  for (const PendingArrival& arrival : CurrentArrivals(state)) {
+    // No re-binding starts once a stop was asked for; the rest is left.
+    if (StopRequested(state)) return;
+    AfterLook(state, arrival, BindQueueToPrinter(state, arrival, Look::Again));
+  }
+}
+
+void SendOwedOffline(ServiceState& state) {
+  if (!state.offlineOwed.load()) return;
+  const ExclusiveLock hold(state.queueLock);
+  if (state.offlineOwed && OfflineSettled(SetPrinterErrorStatus(kStatusOffline))) state.offlineOwed = false;
+}
+
+void StartOwedSpooler(ServiceState& state, bool leaving) {
+  while (state.spoolerStartOwed.load()) {
+    // The machine is going down: nothing is started on the way out.
+    if (leaving && state.shuttingDown.load()) return;
+    if (StartSpoolerOnceStopped()) {
+      state.spoolerStartOwed = false;
+      return;
+    }
+    if (!leaving) return;
+    Sleep(kOwedStartRetryMs);
   }
 }

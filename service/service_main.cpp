@@ -2,6 +2,8 @@
 
 #include "common/diagnostics.h"
 #include "common/model.h"
+#include "common/scoped_lock.h"
+#include "common/waits.h"
 #include "monitor/status_monitor.h"
 #include "service/device_events.h"
 #include "service/service_state.h"
@@ -19,70 +21,95 @@ void RegisterForUsbArrivals(ServiceState& state) {
   state.notifyHandle.Reset(RegisterDeviceNotificationW(state.statusHandle, &filter, DEVICE_NOTIFY_SERVICE_HANDLE));
 }
 
-void ReportStopPending(ServiceState& state) {
-  state.serviceStatus.dwCurrentState = SERVICE_STOP_PENDING;
-  state.serviceStatus.dwWaitHint = kStopWaitHintMs;
-  ++state.serviceStatus.dwCheckPoint;
-  SetServiceStatus(state.statusHandle, &state.serviceStatus);
+bool IsPending(DWORD currentState) {
+  return currentState == SERVICE_START_PENDING || currentState == SERVICE_STOP_PENDING;
 }
 
-// Waits for the monitor thread to end, cancelling a status read it may be
-// blocked in. Returns whether it ended within the bound.
-bool WaitForMonitorThread(ServiceState& state) {
-  const HANDLE thread = state.monitorThread.Get();
-  for (DWORD waited = 0, reported = 0;; waited += kStopPollMs) {
-    CancelSynchronousIo(thread);
-    if (WaitForSingleObject(thread, kStopPollMs) != WAIT_TIMEOUT) return true;
-    if (waited >= kMonitorStopTimeoutMs) return false;
-    if (waited - reported >= kStopCheckPointMs) {
-      reported = waited;
-      ReportStopPending(state);
-    }
-  }
+// Reports `currentState` (with a new check point while it stays pending) and
+// `waitHint`, the other fields as they are. The record is changed and
+// reported as one step: the control handler and the service main thread both
+// report, and a STOPPED report is never followed by another report.
+// Returns the control manager's answer.
+DWORD ReportStatus(ServiceState& state, DWORD currentState, DWORD waitHint, DWORD exitCode = NO_ERROR) {
+  const ExclusiveLock hold(state.statusLock);
+  SERVICE_STATUS& status = state.serviceStatus;
+  if (status.dwCurrentState == SERVICE_STOPPED) return NO_ERROR;
+  status.dwCheckPoint =
+      IsPending(currentState) ? (status.dwCurrentState == currentState ? status.dwCheckPoint + 1 : 1) : 0;
+  status.dwCurrentState = currentState;
+  status.dwWaitHint = waitHint;
+  status.dwWin32ExitCode = exitCode;
+  return SetServiceStatus(state.statusHandle, &status) ? static_cast<DWORD>(NO_ERROR) : GetLastError();
 }
 
-// A re-binding that left the spooler stopping owes it a start, which the
-// monitor thread would have made; the process is about to end, so the stop
-// makes it, waiting a bounded time for the spooler to have stopped.
-void StartOwedSpooler(ServiceState& state) {
-  for (DWORD waited = 0, reported = 0; state.spoolerStartOwed.load(); waited += kStopPollMs) {
-    if (StartSpoolerOnceStopped()) {
-      state.spoolerStartOwed = false;
-      return;
-    }
-    if (waited >= kOwedSpoolerStartWaitMs) {
-      DebugLog(" Spooler still stopping after %u ms: not started\n", static_cast<unsigned>(kOwedSpoolerStartWaitMs));
-      return;
-    }
-    Sleep(kStopPollMs);
-    if (waited - reported >= kStopCheckPointMs) {
-      reported = waited;
-      ReportStopPending(state);
-    }
-  }
+// Reports the status as it stands (what a control other than a stop asks
+// for), unless the service has already reported STOPPED.
+DWORD ReportCurrentStatus(ServiceState& state) {
+  const ExclusiveLock hold(state.statusLock);
+  if (state.serviceStatus.dwCurrentState == SERVICE_STOPPED) return NO_ERROR;
+  return SetServiceStatus(state.statusHandle, &state.serviceStatus) ? static_cast<DWORD>(NO_ERROR) : GetLastError();
 }
 
-// Ends the monitor thread (it closes the device on its way out) and stops
-// the device notifications. A monitor thread that does not end within the
-// bound keeps everything it may still use: the process then ends without
-// closing it.
+// Whether the service reported a stop under way, or its end. The control
+// handler asks this of the status it reports, not of the stop event, which
+// the service main thread closes once the monitor thread has ended.
+bool Stopping(ServiceState& state) {
+  const ExclusiveLock hold(state.statusLock);
+  const DWORD current = state.serviceStatus.dwCurrentState;
+  return current == SERVICE_STOP_PENDING || current == SERVICE_STOPPED;
+}
+
+// A stop or a shutdown: signalled at once (the report takes time, and the
+// monitor thread must start nothing new meanwhile), then reported as
+// STOP_PENDING. The service main thread's STOPPED report waits for the status
+// lock this report holds, so it always comes after it. The monitor thread's
+// read is cancelled at once; the service main thread goes on cancelling it
+// while it waits.
+DWORD RequestStop(ServiceState& state, bool shutdown) {
+  if (shutdown) state.shuttingDown = true;
+  if (Stopping(state)) return ReportCurrentStatus(state);
+  SetEvent(state.stopEvent.Get());
+  if (state.monitorThread) CancelSynchronousIo(state.monitorThread.Get());
+  return ReportStatus(state, SERVICE_STOP_PENDING, kStopWaitHintMs);
+}
+
+// Ends the monitor thread (on its way out it closes the device and makes a
+// Spooler start it owes) and stops the device notifications, reporting
+// STOP_PENDING with a new check point each second meanwhile. A normal stop
+// waits as long as the monitor thread needs: a stop never leaves the Spooler
+// stopped. A shutdown waits at most kShutdownStopMs, since the machine is
+// going down; a monitor thread still running then keeps everything it may
+// use, and the process ends without closing it.
 void StopMonitoring(ServiceState& state) {
-  ReportStopPending(state);
-  if (state.stopEvent) SetEvent(state.stopEvent.Get());
-  if (state.monitorThread) {
-    if (!WaitForMonitorThread(state)) {
-      DebugLog(" Monitor thread did not stop within %u ms\n", static_cast<unsigned>(kMonitorStopTimeoutMs));
-      state.notifyHandle.Reset();
+  state.notifyHandle.Reset();
+  if (!state.monitorThread) return;
+  const HANDLE thread = state.monitorThread.Get();
+  DWORD lastReport = GetTickCount();
+  bool shutdownSeen = false;
+  DWORD shutdownSince = 0;
+  for (;;) {
+    CancelSynchronousIo(thread);
+    if (WaitForSingleObject(thread, kStopPollMs) != WAIT_TIMEOUT) break;
+    if (state.shuttingDown.load() && !shutdownSeen) {
+      shutdownSeen = true;
+      shutdownSince = GetTickCount();
+    }
+    if (shutdownSeen && MillisecondsSince(shutdownSince) >= kShutdownStopMs) {
+      DebugLog(" Monitor thread still busy at shutdown\n");
       return;
     }
-    state.monitorThread.Reset();
+    if (MillisecondsSince(lastReport) >= kStopCheckPointMs) {
+      ReportStatus(state, SERVICE_STOP_PENDING, kStopWaitHintMs);
+      lastReport = GetTickCount();
+    }
   }
+  state.monitorThread.Reset();
+  // Nothing waits on it any more, and the control handler no longer signals
+  // it (it sees the stop in the reported status).
   state.stopEvent.Reset();
-  state.notifyHandle.Reset();
-  StartOwedSpooler(state);
 }
 
-// Whether the monitor thread outlived the stop.
+// Whether the monitor thread outlived the stop (a shutdown).
 bool MonitorThreadStillRunning() {
   const HANDLE thread = serviceState.monitorThread.Get();
   return serviceState.monitorThread && WaitForSingleObject(thread, 0) == WAIT_TIMEOUT;
@@ -94,9 +121,12 @@ int RunServiceProcess() {
   wchar_t serviceName[] = L"testserviceQ5M2K9";
   static_assert(sizeof serviceName == sizeof kDispatchServiceName);
   const SERVICE_TABLE_ENTRYW dispatchTable[] = {{serviceName, ServiceMain}, {nullptr, nullptr}};
-  StartServiceCtrlDispatcherW(dispatchTable);
-  DebugLog(" MainError:%d\n", static_cast<int>(GetLastError()));
-  // A monitor thread that outlived the stop may still use the state's
+  const BOOL connected = StartServiceCtrlDispatcherW(dispatchTable);
+  // This thread ran the control handler, whose calls leave their own last
+  // error behind: a service that ran and stopped shows 0, one that could not
+  // connect the dispatcher's error.
+  DebugLog(" MainError:%d\n", connected ? 0 : static_cast<int>(GetLastError()));
+  // A monitor thread that outlived a shutdown may still use the state's
   // handles: the process ends here, before the static destructors would
   // close them under it.
   if (MonitorThreadStillRunning()) ExitProcess(0);
@@ -117,14 +147,34 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
 
   // The stop event exists before any control can arrive.
   state.stopEvent.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  const DWORD eventError = state.stopEvent ? static_cast<DWORD>(ERROR_SUCCESS) : GetLastError();
   state.statusHandle = RegisterServiceCtrlHandlerExW(kHandlerServiceName, ServiceControlHandler, nullptr);
+  if (!state.stopEvent) {
+    // Without it the service could never be stopped in order: it does not run.
+    DebugLog(" Stop event not created:%d\n", static_cast<int>(eventError));
+    ReportStatus(state, SERVICE_STOPPED, kStartWaitHintMs, eventError);
+    return;
+  }
   RegisterForUsbArrivals(state);
 
   // The monitor thread exists before RUNNING is reported: only then can a
   // stop arrive, and the stop reads the thread's handle.
   state.monitorThread.Reset(CreateThread(nullptr, 0, StatusMonitorThread, nullptr, 0, nullptr));
-  state.serviceStatus.dwCurrentState = SERVICE_RUNNING;
-  SetServiceStatus(state.statusHandle, &state.serviceStatus);
+  if (!state.monitorThread) {
+    const DWORD error = GetLastError();
+    DebugLog(" Monitor thread not created:%d\n", static_cast<int>(error));
+    state.notifyHandle.Reset();
+    ReportStatus(state, SERVICE_STOPPED, kStartWaitHintMs, error);
+    return;
+  }
+  ReportStatus(state, SERVICE_RUNNING, kStartWaitHintMs);
+
+  // The stop is carried out on this thread, which has nothing else to do:
+  // it may wait for a Spooler that takes a minute to stop, far longer than
+  // the control manager gives a control handler.
+  WaitForSingleObject(state.stopEvent.Get(), INFINITE);
+  StopMonitoring(state);
+  ReportStatus(state, SERVICE_STOPPED, kStartWaitHintMs);
 }
 
 DWORD WINAPI ServiceControlHandler(DWORD control, DWORD eventType, LPVOID eventData, LPVOID) {
@@ -132,20 +182,16 @@ DWORD WINAPI ServiceControlHandler(DWORD control, DWORD eventType, LPVOID eventD
   switch (control) {
     case SERVICE_CONTROL_STOP:
     case SERVICE_CONTROL_SHUTDOWN:
-      // A second stop while the first is under way has nothing left to do.
-      if (state.serviceStatus.dwCurrentState == SERVICE_STOP_PENDING) break;
-      StopMonitoring(state);
-      state.serviceStatus.dwCurrentState = SERVICE_STOPPED;
-      state.serviceStatus.dwCheckPoint = 0;
-      state.serviceStatus.dwWaitHint = kStartWaitHintMs;
-      break;
+      return RequestStop(state, control == SERVICE_CONTROL_SHUTDOWN);
     case SERVICE_CONTROL_DEVICEEVENT:
-      HandleDeviceEvent(eventType, eventData);
+      // A stopping service no longer acts on devices: its threads are
+      // finishing, and nothing is left to mirror the queue afterwards.
+      if (!Stopping(state)) HandleDeviceEvent(eventType, eventData);
       break;
     default:
       break;
   }
   // The control manager takes NO_ERROR as "handled"; a failed report is
   // passed on with its error code.
-  return SetServiceStatus(state.statusHandle, &state.serviceStatus) ? static_cast<DWORD>(NO_ERROR) : GetLastError();
+  return ReportCurrentStatus(state);
 }

@@ -12,18 +12,13 @@ inline constexpr wchar_t kHandlerServiceName[] = L"testservice";
 // Status values the service reports besides the state.
 inline constexpr DWORD kControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
 inline constexpr DWORD kStartWaitHintMs = 60000;
-// How long a stop waits for the monitor thread to finish its pass. The pass
-// can be a re-binding (at most 17.6 s of spooler waits), so the bound covers
-// it and the whole stop stays within the control manager's 30 s.
-inline constexpr DWORD kMonitorStopTimeoutMs = 20000;
-// While it waits, the stop reports STOP_PENDING with this hint, and a new
-// check point every kStopCheckPointMs.
-inline constexpr DWORD kStopWaitHintMs = 22000;
+// While a stop waits for the monitor thread, it reports STOP_PENDING with
+// this hint and a new check point every kStopCheckPointMs; a normal stop
+// waits as long as the monitor thread needs (it may owe a slow Spooler its
+// start), a shutdown at most kShutdownStopMs (the machine is going down).
+inline constexpr DWORD kStopWaitHintMs = 5000;
 inline constexpr DWORD kStopCheckPointMs = 1000;
-// How long the stop waits for a spooler a re-binding left stopping, to start
-// it again before the process ends. With the monitor thread's bound, the
-// stop stays within the control manager's 30 s.
-inline constexpr DWORD kOwedSpoolerStartWaitMs = 8000;
+inline constexpr DWORD kShutdownStopMs = 3000;
 // How often a read in progress is cancelled while the stop waits: the
 // monitor thread may only enter its read after the first cancel.
 inline constexpr DWORD kStopPollMs = 100;
@@ -33,6 +28,9 @@ inline constexpr DWORD kStopPollMs = 100;
 // started as a service). Always returns 0.
 int RunServiceProcess();
 
+// Sets the service up, reports it running, then waits for a stop and carries
+// it out: the control handler only asks for it, since a stop may wait longer
+// than a handler may take.
 void WINAPI ServiceMain(DWORD argc, LPWSTR* argv);
 
 DWORD WINAPI ServiceControlHandler(DWORD control, DWORD eventType, LPVOID eventData, LPVOID context);

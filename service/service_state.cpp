@@ -12,22 +12,24 @@ void ResetServiceState() {
   static_cast<void>(state.monitorThread.Release());
   state.statusBuffer = {};
   state.statusBufferValid = false;
-  state.deviceRemoved = 0;
+  state.deviceRemovals = 0;
   state.reopenDevice = 0;
+  InitializeSRWLock(&state.queueLock);
   state.removals = 0;
+  state.offlineOwed = false;
+  InitializeSRWLock(&state.statusLock);
   state.serviceStatus = {};
   state.statusHandle = {};
-  state.deviceHandle.Reset();
-  state.notifyHandle.Reset();
-  state.currentPort.clear();
-  state.stopEvent.Reset();
-  state.monitorThread.Reset();
-  InitializeSRWLock(&state.queueLock);
+  state.shuttingDown = false;
   InitializeSRWLock(&state.portLock);
+  state.currentPort.clear();
+  state.spoolerStartOwed = false;
   InitializeSRWLock(&state.arrivalLock);
   state.pendingArrivals.clear();
   state.pendingArrivals.reserve(kMaxPendingArrivals);
   state.arrivalPending = false;
-  state.spoolerStartOwed = false;
-  state.offlineOwed = false;
+}
+
+bool StopRequested(const ServiceState& state) {
+  return state.stopEvent && WaitForSingleObject(state.stopEvent.Get(), 0) == WAIT_OBJECT_0;
 }

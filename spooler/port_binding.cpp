@@ -4,6 +4,7 @@
 
 #include "common/diagnostics.h"
 #include "common/unique_resource.h"
+#include "common/waits.h"
 #include "common/wide_text.h"
 #include "spooler/printer_queue.h"
 
@@ -20,17 +21,18 @@ ServiceHandle OpenServiceManager() {
   return manager;
 }
 
-// Polls the spooler's state until it is `wanted`, for at most `bound` ms.
-// Returns the last state read (0 when it could not be read).
-DWORD WaitForSpoolerState(SC_HANDLE spooler, DWORD wanted, DWORD bound) {
+// Polls the spooler's state until it is `wanted`, for at most `bound` ms
+// from `requested` on the clock (the calls take time too), or until `abandon`
+// is signalled. Returns the last state read (0 when it could not be read).
+DWORD WaitForSpoolerState(SC_HANDLE spooler, DWORD wanted, DWORD requested, DWORD bound, HANDLE abandon) {
   SERVICE_STATUS status = {};
-  for (DWORD waited = 0;; waited += kSpoolerPollMs) {
+  for (;;) {
     if (!QueryServiceStatus(spooler, &status)) {
       DebugLog(" Spooler state unknown:%d\n", static_cast<int>(GetLastError()));
       return 0;
     }
-    if (status.dwCurrentState == wanted || waited >= bound) return status.dwCurrentState;
-    Sleep(kSpoolerPollMs);
+    if (status.dwCurrentState == wanted || MillisecondsSince(requested) >= bound) return status.dwCurrentState;
+    if (WaitUnlessSignalled(abandon, kSpoolerPollMs)) return status.dwCurrentState;
   }
 }
 
@@ -42,7 +44,14 @@ ServiceHandle OpenSpooler(const ServiceHandle& manager) {
 
 }  // namespace
 
-bool StopSpooler() {
+namespace {
+
+bool Abandoned(HANDLE abandon) { return abandon != nullptr && WaitForSingleObject(abandon, 0) == WAIT_OBJECT_0; }
+
+}  // namespace
+
+bool StopSpooler(HANDLE abandon) {
+  if (Abandoned(abandon)) return false;
   const ServiceHandle manager = OpenServiceManager();
   if (!manager) return false;
   const ServiceHandle spooler = OpenSpooler(manager);
@@ -54,16 +63,19 @@ bool StopSpooler() {
     DebugLog(" Spooler stop refused:%d\n", static_cast<int>(GetLastError()));
     return false;
   }
-  Sleep(kSpoolerStopPauseMs);
-  if (WaitForSpoolerState(spooler.Get(), SERVICE_STOPPED, kSpoolerStopTimeoutMs) != SERVICE_STOPPED) {
-    DebugLog(" Spooler did not stop within %u ms\n",
-             static_cast<unsigned>(kSpoolerStopPauseMs + kSpoolerStopTimeoutMs));
+  const DWORD requested = GetTickCount();
+  if (WaitUnlessSignalled(abandon, kSpoolerStopPauseMs)) return true;
+  if (WaitForSpoolerState(spooler.Get(), SERVICE_STOPPED, requested, kSpoolerStopTimeoutMs, abandon) !=
+          SERVICE_STOPPED &&
+      MillisecondsSince(requested) >= kSpoolerStopTimeoutMs) {
+    DebugLog(" Spooler did not stop within %u ms\n", static_cast<unsigned>(kSpoolerStopTimeoutMs));
   }
   return true;
 }
 
-SpoolerRestart StartSpooler(bool waitUntilRunning, bool stoppedByUs) {
+SpoolerRestart StartSpooler(bool waitUntilRunning, bool stoppedByUs, HANDLE abandon) {
   const SpoolerRestart notStarted = stoppedByUs ? SpoolerRestart::StartOwed : SpoolerRestart::Done;
+  if (Abandoned(abandon)) return notStarted;
   const ServiceHandle manager = OpenServiceManager();
   if (!manager) return notStarted;
   const ServiceHandle spooler = OpenSpooler(manager);
@@ -78,29 +90,36 @@ SpoolerRestart StartSpooler(bool waitUntilRunning, bool stoppedByUs) {
     return SpoolerRestart::StartOwed;
   }
   if (status.dwCurrentState != SERVICE_STOPPED) return SpoolerRestart::Done;
+  if (Abandoned(abandon)) return notStarted;
   if (!StartServiceA(spooler.Get(), 0, nullptr)) {
-    DebugLog(" Spooler start failed:%d\n", static_cast<int>(GetLastError()));
-    return notStarted;
+    const DWORD error = GetLastError();
+    DebugLog(" Spooler start failed:%d\n", static_cast<int>(error));
+    // Only a failure that may pass is worth trying again; one that will not
+    // (the Spooler disabled, or gone) is left to the administrator.
+    const bool mayPass = error == ERROR_SERVICE_DATABASE_LOCKED || error == ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+    return mayPass ? notStarted : SpoolerRestart::Done;
   }
   if (!waitUntilRunning) return SpoolerRestart::Done;
   // StartService returns when the spooler's process has started; it answers
   // calls only once it reports RUNNING. The fixed pauses stay the minimum.
-  Sleep(kSpoolerStartPauseMs);
-  if (WaitForSpoolerState(spooler.Get(), SERVICE_RUNNING, kSpoolerStartTimeoutMs) != SERVICE_RUNNING) {
-    DebugLog(" Spooler not running within %u ms\n",
-             static_cast<unsigned>(kSpoolerStartPauseMs + kSpoolerStartTimeoutMs));
+  const DWORD requested = GetTickCount();
+  if (WaitUnlessSignalled(abandon, kSpoolerStartPauseMs)) return SpoolerRestart::Done;
+  if (WaitForSpoolerState(spooler.Get(), SERVICE_RUNNING, requested, kSpoolerStartTimeoutMs, abandon) !=
+          SERVICE_RUNNING &&
+      MillisecondsSince(requested) >= kSpoolerStartTimeoutMs) {
+    DebugLog(" Spooler not running within %u ms\n", static_cast<unsigned>(kSpoolerStartTimeoutMs));
   }
-  Sleep(kSpoolerSettlePauseMs);
+  WaitUnlessSignalled(abandon, kSpoolerSettlePauseMs);
   return SpoolerRestart::Done;
 }
 
-std::vector<std::wstring> EnumerateUsbPorts() {
+std::optional<std::vector<std::wstring>> ListUsbPorts() {
   DWORD needed = 0;
   DWORD returned = 0;
-  EnumPortsW(nullptr, 2, nullptr, 0, &needed, &returned);
-  if (needed == 0) return {};
+  if (EnumPortsW(nullptr, 2, nullptr, 0, &needed, &returned)) return std::vector<std::wstring>{};
+  if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed == 0) return std::nullopt;
   std::vector<BYTE> buffer(needed);
-  if (!EnumPortsW(nullptr, 2, buffer.data(), needed, &needed, &returned)) return {};
+  if (!EnumPortsW(nullptr, 2, buffer.data(), needed, &needed, &returned)) return std::nullopt;
   const std::size_t count = std::min<std::size_t>(returned, buffer.size() / sizeof(PORT_INFO_2W));
   const auto* entries = reinterpret_cast<const PORT_INFO_2W*>(buffer.data());
   std::vector<std::wstring> ports;
@@ -110,6 +129,8 @@ std::vector<std::wstring> EnumerateUsbPorts() {
   }
   return ports;
 }
+
+std::vector<std::wstring> EnumerateUsbPorts() { return ListUsbPorts().value_or(std::vector<std::wstring>{}); }
 
 std::wstring DeviceInstanceIdFromPath(std::wstring_view path) {
   const std::size_t cut = path.rfind(L'#');
@@ -137,7 +158,7 @@ std::wstring FindUsbPortForDevice(const std::vector<std::wstring>& ports, std::w
   return {};
 }
 
-SpoolerRestart SetPrinterPortAndRestartSpooler(const std::wstring& port) {
+SpoolerRestart SetPrinterPortAndRestartSpooler(const std::wstring& port, HANDLE abandon) {
   if (port.empty()) {
     DebugLog(" Refusing to bind the queue to an empty port\n");
     return SpoolerRestart::Done;
@@ -160,8 +181,8 @@ SpoolerRestart SetPrinterPortAndRestartSpooler(const std::wstring& port) {
   // The queue handle is closed before the restart: the spooler that issued it
   // is about to go away. A stop that did not finish in time still gets its
   // start: the spooler is never left stopped by the re-binding.
-  const bool stoppedByUs = StopSpooler();
-  return StartSpooler(true, stoppedByUs);
+  const bool stoppedByUs = StopSpooler(abandon);
+  return StartSpooler(true, stoppedByUs, abandon);
 }
 
 bool StartSpoolerOnceStopped() { return StartSpooler(false, true) == SpoolerRestart::Done; }

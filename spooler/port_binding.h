@@ -1,6 +1,7 @@
 // Keeping the queue bound to the USB port its printer sits on.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,18 +14,22 @@ inline constexpr int kPortWriteAttempts = 21;
 inline constexpr DWORD kSpoolerStopPauseMs = 300;
 inline constexpr DWORD kSpoolerStartPauseMs = 300;
 inline constexpr DWORD kSpoolerSettlePauseMs = 1000;
-// After the stop pause, and after the start pause, the spooler's state is
-// polled this often until it has stopped, or runs, for at most these bounds.
-// The re-binding runs inside the control handler, which the control manager
-// gives 30 s: all waits and pauses together come to at most
-// 300 + 8000 + 300 + 8000 + 1000 = 17,600 ms, so a control queued behind a
-// re-binding is still answered in time.
+// After the stop request, and after the start request, the spooler's state
+// is polled this often until it has stopped, or runs, for at most these
+// bounds, measured on the clock from the request (the pause included). The
+// re-binding runs inside the control handler, which the control manager
+// gives 30 s: with control-manager calls of 500 ms each (13 of them), all
+// waits, calls and pauses of the restart come to at most
+// 6,000 + 6,000 + 13 x 500 + 2 x 100 + 1,000 = 19,700 ms.
 inline constexpr DWORD kSpoolerPollMs = 100;
-inline constexpr DWORD kSpoolerStopTimeoutMs = 8000;
-inline constexpr DWORD kSpoolerStartTimeoutMs = 8000;
+inline constexpr DWORD kSpoolerStopTimeoutMs = 6000;
+inline constexpr DWORD kSpoolerStartTimeoutMs = 6000;
 
 // The spooler's ports whose names contain "USB" (case-sensitive), in the
-// spooler's order. Empty when the ports cannot be listed.
+// spooler's order; nothing when the ports cannot be listed (the Spooler is
+// not running), which is not the same as a list without a USB port.
+std::optional<std::vector<std::wstring>> ListUsbPorts();
+// The same, empty when the ports cannot be listed.
 std::vector<std::wstring> EnumerateUsbPorts();
 
 // The device instance id in a device interface path:
@@ -44,22 +49,26 @@ enum class SpoolerRestart {
 };
 
 // The two halves of the spooler restart, with failures written to the
-// debugger channel. StopSpooler asks the Spooler service to stop and waits
-// (bounded) until it has; it returns whether the Spooler took the request.
+// debugger channel. Once `abandon` (an event: the service is stopping) is
+// signalled, their waits end and they make no new request of the Spooler: a
+// start the restart then owes is left to the caller.
+// StopSpooler asks the Spooler service to stop and waits (bounded) until it
+// has; it returns whether the Spooler took the request.
 // StartSpooler starts a stopped Spooler and, with `waitUntilRunning`, waits
 // (bounded) until it reports RUNNING and gives it time to settle. A Spooler
 // that runs is left alone; one still stopping is reported as StartOwed, and
 // so is one that could not be started when `stoppedByUs` (the service never
-// leaves a Spooler it stopped stopped).
-bool StopSpooler();
-SpoolerRestart StartSpooler(bool waitUntilRunning = true, bool stoppedByUs = false);
+// leaves a Spooler it stopped stopped) and the failure may pass (the control
+// manager could not be reached, its database was locked).
+bool StopSpooler(HANDLE abandon = nullptr);
+SpoolerRestart StartSpooler(bool waitUntilRunning = true, bool stoppedByUs = false, HANDLE abandon = nullptr);
 
 // Writes `port` into the queue and restarts the spooler so that the change
 // takes effect. An empty port is refused. When the spooler rejects every
 // write, the spooler is left alone. A spooler that refuses to stop (a
 // service that depends on it runs) keeps running with the new port.
-SpoolerRestart SetPrinterPortAndRestartSpooler(const std::wstring& port);
+SpoolerRestart SetPrinterPortAndRestartSpooler(const std::wstring& port, HANDLE abandon = nullptr);
 
-// Starts the spooler when it has stopped. Returns false while it is still
-// stopping or cannot be started, so the caller can try again later.
+// Starts the spooler once it has stopped. Returns false while it is still
+// stopping, or cannot be started yet, so the caller can try again later.
 bool StartSpoolerOnceStopped();

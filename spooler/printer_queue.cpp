@@ -13,26 +13,38 @@ PrinterHandle OpenQueue() {
   PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
   HANDLE queue = nullptr;
   if (!OpenPrinterW(queueName, &queue, &defaults)) {
-    DebugLog(" Open Printer Error :GetLastError() returns: 0x%x\n", static_cast<unsigned>(GetLastError()));
+    const DWORD error = GetLastError();
+    DebugLog(" Open Printer Error :GetLastError() returns: 0x%x\n", static_cast<unsigned>(error));
     ConsoleMessage(kOpenPrinterFailedText);
+    // The diagnostics' own calls may leave another last error behind.
+    SetLastError(error);
     return {};
   }
   return PrinterHandle(queue);
 }
 
+namespace {
+
+// Writes the information-failure message, leaving `error` as the thread's
+// last error.
+std::optional<QueueInfo> QueueInfoFailed(DWORD error) {
+  DebugLog("%s", kPrinterInfoFailedText);
+  SetLastError(error);
+  return std::nullopt;
+}
+
+}  // namespace
+
 std::optional<QueueInfo> ReadQueueInfo(HANDLE queue) {
   DWORD needed = 0;
-  if (GetPrinterW(queue, 2, nullptr, 0, &needed)) {
-    // A level-2 record is never empty; a spooler that says otherwise is not
-    // trusted with a buffer.
-    DebugLog("%s", kPrinterInfoFailedText);
-    return std::nullopt;
+  // A level-2 record is never empty; a spooler that says otherwise is not
+  // trusted with a buffer.
+  if (GetPrinterW(queue, 2, nullptr, 0, &needed)) return QueueInfoFailed(ERROR_INVALID_DATA);
+  if (needed < sizeof(PRINTER_INFO_2W)) {
+    return QueueInfoFailed(GetLastError() == ERROR_INSUFFICIENT_BUFFER ? ERROR_INVALID_DATA : GetLastError());
   }
   std::vector<BYTE> buffer(needed);
-  if (needed < sizeof(PRINTER_INFO_2W) || !GetPrinterW(queue, 2, buffer.data(), needed, &needed)) {
-    DebugLog("%s", kPrinterInfoFailedText);
-    return std::nullopt;
-  }
+  if (!GetPrinterW(queue, 2, buffer.data(), needed, &needed)) return QueueInfoFailed(GetLastError());
   return QueueInfo(std::move(buffer));
 }
 
@@ -60,12 +72,13 @@ LPBYTE StatusArgument(DWORD status) { return reinterpret_cast<LPBYTE>(static_cas
 
 }  // namespace
 
-bool SetPrinterErrorStatus(DWORD status) {
+DWORD SetPrinterErrorStatus(DWORD status) {
   const PrinterHandle queue = GetPrinterHandle();
-  if (!queue) return false;
-  const bool paused = SetPrinterW(queue.Get(), 0, nullptr, PRINTER_CONTROL_PAUSE) != FALSE;
-  const bool statusSet = SetPrinterW(queue.Get(), 0, StatusArgument(status), PRINTER_CONTROL_SET_STATUS) != FALSE;
-  return paused && statusSet;
+  if (!queue) return GetLastError() != ERROR_SUCCESS ? GetLastError() : static_cast<DWORD>(ERROR_GEN_FAILURE);
+  DWORD error = ERROR_SUCCESS;
+  if (!SetPrinterW(queue.Get(), 0, nullptr, PRINTER_CONTROL_PAUSE)) error = GetLastError();
+  if (!SetPrinterW(queue.Get(), 0, StatusArgument(status), PRINTER_CONTROL_SET_STATUS)) error = GetLastError();
+  return error;
 }
 
 void ResumePrinter() {

@@ -24,7 +24,8 @@ class QueueInfo {
 };
 
 // Opens the queue with full printer access. On failure writes the two
-// open-failure messages and holds nothing.
+// open-failure messages and holds nothing; the open's error is then the
+// thread's last error.
 PrinterHandle OpenQueue();
 
 // Reads the queue's level-2 information: a size query, then the read. On
@@ -37,9 +38,11 @@ PrinterHandle GetPrinterHandle();
 // The queue's port name, or an empty string when the queue cannot be read.
 std::wstring GetPrinterPort();
 
-// Pauses the queue and replaces its status with `status`. Returns whether
-// the queue took both commands.
-bool SetPrinterErrorStatus(DWORD status);
+// Pauses the queue and replaces its status with `status`. Returns
+// ERROR_SUCCESS when the queue took both commands, otherwise the error of
+// the open or of the command that failed (ERROR_INVALID_PRINTER_NAME: there
+// is no such queue).
+DWORD SetPrinterErrorStatus(DWORD status);
 
 // Resumes the queue and clears its status.
 void ResumePrinter();

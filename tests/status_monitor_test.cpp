@@ -84,13 +84,29 @@ TEST_F(StatusMonitor, CommandsGoOutOnEveryPassEvenWithoutChange) {
   EXPECT_EQ(CommandsFrom(from).size(), 20u);
 }
 
-TEST_F(StatusMonitor, RemovedPrinterGetsNoCommandsButIsStillLogged) {
+// A printer of the model was unplugged: until an arrival has the monitor
+// thread reopen a printer, what the open device reads is logged but not
+// mirrored (the service cannot tell which of two printers of the model left).
+TEST_F(StatusMonitor, AfterAnUnplugReadsAreLoggedButNotMirroredUntilAReopen) {
   AddPrinterSetup(0x00);
+  machine.AddDevice(kSecondPrinterPath, "KX310MQ47H", 0x00);
   machine.Plug(kPrinterPath);
+  machine.Plug(kSecondPrinterPath);
   StartService();
-  serviceState.deviceRemoved = 1;
-  EXPECT_TRUE(OnePass().empty());
-  EXPECT_EQ(machine.DebugLines().back(), "QZ5 STATUS:0\r\n");
+  machine.Advance(kPollPeriodMs);
+  machine.Unplug(kSecondPrinterPath);
+  machine.RunUntilIdle();
+  const auto queue = machine.Queue(kQueue);
+  EXPECT_TRUE(queue->paused);
+  EXPECT_EQ(queue->status, PRINTER_STATUS_OFFLINE);
+  for (int pass = 0; pass < 3; ++pass) {
+    EXPECT_TRUE(OnePass().empty());
+    EXPECT_EQ(machine.DebugLines().back(), "QZ5 STATUS:0\r\n");
+  }
+  // Any arrival has it reopened: the first printer is mirrored again.
+  machine.AddDevice(kMousePath);
+  machine.Plug(kMousePath);
+  EXPECT_EQ(OnePass(), (std::vector<std::string>{"pause", "status 0x10"}));
 }
 
 TEST_F(StatusMonitor, NoPrinterAtStartMeansSilenceUntilAReopen) {
