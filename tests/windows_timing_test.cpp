@@ -294,3 +294,110 @@ TEST_F(WindowsTiming, StopThatArrivesBeforeTheRunningReportReturnsIsSafe) {
 }
 
 }  // namespace
+
+namespace {
+
+// The bounds the README states, with every control-manager call taking
+// 500 ms and the Spooler as slow as it likes: no control reaches 30 s, a stop
+// ends once the Spooler start it owes is made, a shutdown within seconds.
+struct SlowMachineRow {
+  sim::Millis stopTime;
+  sim::Millis startTime;
+};
+
+class SlowControlManager : public WindowsTiming, public ::testing::WithParamInterface<SlowMachineRow> {
+ protected:
+  static constexpr sim::Millis kLatency = 500;
+};
+
+TEST_P(SlowControlManager, TheArrivalsReBindingStaysFarBelowThirtySeconds) {
+  const SlowMachineRow row = GetParam();
+  AddMovedPrinterSetup();
+  machine.SetSpoolerStopTime(row.stopTime);
+  machine.SetSpoolerStartTime(row.startTime);
+  machine.SetServiceManagerLatency(kLatency);
+  StartService();
+  machine.Advance(2000);
+  machine.Plug(kPrinterPath);
+  machine.Advance(2 * (row.stopTime + row.startTime) + 60000);
+  EXPECT_EQ(machine.ControlTimeouts(), 0);
+  // 6 s + 6 s of waits, 13 control-manager calls, two poll steps and the
+  // settle pause, and the handler's own status report.
+  EXPECT_LE(machine.LongestControl(), 12000 + 14 * kLatency + 2 * kSpoolerPollMs + 1000);
+  EXPECT_TRUE(machine.SpoolerRunning());
+  EXPECT_EQ(machine.Queue(kQueue)->port, L"USB002");
+  std::printf("control-manager calls of 500 ms, Spooler stop %lld ms, start %lld ms: longest control %lld ms\n",
+              static_cast<long long>(row.stopTime), static_cast<long long>(row.startTime),
+              static_cast<long long>(machine.LongestControl()));
+}
+
+TEST_P(SlowControlManager, AStopDuringAReBindingEndsOnceTheSpoolerIsStartedAgain) {
+  const SlowMachineRow row = GetParam();
+  // The monitor thread re-binds for a printer recognised late; the stop
+  // comes right after its Spooler stop request.
+  AddMovedPrinterSetup();
+  machine.SetDeviceDescription(kPrinterPath, std::nullopt);
+  machine.SetSpoolerStopTime(row.stopTime);
+  machine.SetSpoolerStartTime(row.startTime);
+  machine.SetServiceManagerLatency(kLatency);
+  StartService();
+  machine.Advance(2000);
+  machine.Plug(kPrinterPath);
+  machine.Advance(1000);
+  machine.SetDeviceDescription(kPrinterPath, "KX310MQ47H");
+  const std::size_t journal = JournalSize();
+  while (JournalSize() == journal) machine.Advance(100);  // the port write
+  machine.Advance(2000);
+  const sim::Millis sent = machine.Now();
+  ASSERT_EQ(machine.SendControl(SERVICE_CONTROL_STOP), 0u);
+  machine.Advance(row.stopTime + row.startTime + 60000);
+  EXPECT_EQ(machine.ServiceState(), static_cast<DWORD>(SERVICE_STOPPED));
+  EXPECT_NE(machine.SpoolerState(), static_cast<DWORD>(SERVICE_STOPPED));
+  EXPECT_TRUE(machine.Faults().empty()) << machine.Faults().front();
+  EXPECT_EQ(machine.ControlTimeouts(), 0);
+  sim::Millis stopped = 0;
+  for (const auto& entry : machine.Trace()) {
+    if (entry.text.find("status STOPPED") != std::string::npos) stopped = entry.time;
+  }
+  // At most the Spooler's own stop, then the start's calls and one retry step.
+  EXPECT_LE(stopped - sent, row.stopTime + 6 * kLatency + kOwedStartRetryMs + 3000);
+  std::printf("control-manager calls of 500 ms, Spooler stop %lld ms, start %lld ms: stop ended after %lld ms\n",
+              static_cast<long long>(row.stopTime), static_cast<long long>(row.startTime),
+              static_cast<long long>(stopped - sent));
+}
+
+TEST_P(SlowControlManager, AShutdownDuringAReBindingEndsWithinSeconds) {
+  const SlowMachineRow row = GetParam();
+  AddMovedPrinterSetup();
+  machine.SetDeviceDescription(kPrinterPath, std::nullopt);
+  machine.SetSpoolerStopTime(row.stopTime);
+  machine.SetSpoolerStartTime(row.startTime);
+  machine.SetServiceManagerLatency(kLatency);
+  StartService();
+  machine.Advance(2000);
+  machine.Plug(kPrinterPath);
+  machine.Advance(1000);
+  machine.SetDeviceDescription(kPrinterPath, "KX310MQ47H");
+  const std::size_t journal = JournalSize();
+  while (JournalSize() == journal) machine.Advance(100);
+  machine.Advance(1000);
+  const sim::Millis sent = machine.Now();
+  ASSERT_EQ(machine.SendControl(SERVICE_CONTROL_SHUTDOWN), 0u);
+  machine.Advance(30000);
+  EXPECT_EQ(machine.ServiceState(), static_cast<DWORD>(SERVICE_STOPPED));
+  EXPECT_TRUE(machine.Faults().empty()) << machine.Faults().front();
+  sim::Millis stopped = 0;
+  for (const auto& entry : machine.Trace()) {
+    if (entry.text.find("status STOPPED") != std::string::npos) stopped = entry.time;
+  }
+  EXPECT_LE(stopped - sent, kShutdownStopMs + 2 * kLatency);
+  std::printf("control-manager calls of 500 ms, Spooler stop %lld ms, start %lld ms: shutdown ended after %lld ms\n",
+              static_cast<long long>(row.stopTime), static_cast<long long>(row.startTime),
+              static_cast<long long>(stopped - sent));
+}
+
+INSTANTIATE_TEST_SUITE_P(SpoolerTimes, SlowControlManager,
+                         ::testing::Values(SlowMachineRow{0, 0}, SlowMachineRow{5000, 3000},
+                                           SlowMachineRow{12000, 6000}, SlowMachineRow{60000, 60000}));
+
+}  // namespace
