@@ -27,7 +27,7 @@ Plays a scenario against the spoolsync service running on a simulated Windows
 machine (the print spooler queue it mirrors, USB devices, the service control
 manager) and prints a timeline of what happened, stamped with virtual time.
 
-  --quiet   print only the checks that failed
+  --quiet   print only the checks that failed (nothing when all held)
   --seed N  play with a schedule drawn from N: every Win32 call the service
             makes is a point where another ready thread may run, the next
             thread drawn at random (a random walk); the same N gives the same
@@ -56,8 +56,13 @@ Scenario files
   One command per line. "#" at the start of a word starts a comment (inside a
   word, as in a device path, it is an ordinary character); blank lines are
   ignored. A duration is an integer followed by "ms" or "s" (800ms, 2s). A
-  status is hexadecimal with "0x" (0x20). A value with blanks is written in
-  double quotes (description="My printer").
+  value with blanks is written in double quotes (description="My printer").
+
+  A status BYTE of a printer is a number, decimal or hexadecimal with "0x"
+  (32 or 0x20), or its bits by name joined by "+": cover-open (0x04),
+  attention (0x10), paper (0x20); "paper+cover-open" is 0x24. A queue
+  STATUS is a number too, or paper-out (0x10), offline (0x80),
+  user-intervention (0x100000), door-open (0x400000), joined by "+".
 
   Setup and events happen at the current virtual time (it starts at 0); after
   each, the service's threads run until all of them wait, with no time passing.
@@ -69,7 +74,8 @@ Scenario files
                                   exists, its record is replaced (removed
                                   without device-id): a USB port monitor that
                                   records the printer late
-  device PATH [description=TEXT] [status=HEX] [notify-case=upper|lower|as-is]
+  device PATH [as NAME] [description=TEXT] [status=BYTE]
+         [notify-case=upper|lower|as-is]
                                   a USB device interface, not yet present;
                                   description is the "Port Description" of
                                   its print interface (no print interface
@@ -82,10 +88,15 @@ Scenario files
                                   declared PATH: from then on its print
                                   interface has that description (none
                                   without it), as a printer class driver that
-                                  registers it late
+                                  registers it late. "as NAME" gives PATH a
+                                  short name that later lines may use in its
+                                  place (a letter, then letters, digits, -, _
+                                  or .; without case, like paths):
+                                    device \\?\USB#...#{...} as printer
+                                    plug printer
   plug PATH / unplug PATH         the device arrives or goes; the service hears
                                   of it if it registered for USB devices
-  status PATH HEX                 the device's status byte changes
+  status PATH BYTE                the device's status byte changes
   service start                   the control manager starts the service
   service stop                    sends the stop control
   service control N               sends control code N
@@ -101,7 +112,7 @@ Scenario files
                                   "spooler stop" stops it first)
   wait DURATION                   virtual time passes while the threads run
 
-  PATH must be declared by an earlier device line.
+  PATH must be declared by an earlier device line (PATH or its NAME).
 
 Faults (N is a Win32 error code or a count, decimal or 0x hexadecimal; an
 error code of 0 switches that fault off)
@@ -124,9 +135,15 @@ error code of 0 switches that fault off)
                                   returns)
 
 Checks
-  expect queue NAME [paused=yes|no] [status=HEX] [port=PORT]
+  expect queue NAME [paused=yes|no] [status=STATUS] [port=PORT]
   expect log "TEXT"               a debugger line so far contains TEXT
   expect no-log "TEXT"            no debugger line so far contains TEXT
+  expect new-log "TEXT"           a debugger line logged since the previous
+                                  checks (by the steps played after them)
+                                  contains TEXT; checks in a row look at the
+                                  same lines
+  expect no-new-log "TEXT"        no debugger line since the previous checks
+                                  contains TEXT
   expect spooler running|stopped
   expect spooler-restarts N       times the Spooler was stopped and started
   expect service running|stopped  the state the service last reported

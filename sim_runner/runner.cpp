@@ -4,6 +4,7 @@
 #include "service/service_main.h"
 #include "service/service_state.h"
 #include "sim_runner/checks.h"
+#include "sim_runner/status_bits.h"
 #include "sim_runner/timeline.h"
 #include "sim_runner/widen.h"
 
@@ -56,7 +57,7 @@ std::uint32_t Perform(sim::Machine& machine, const Step& step, Printer& printer)
         machine.SetDeviceDescription(Widen(step.name), step.description);
         if (step.status) machine.SetDeviceStatus(Widen(step.name), static_cast<BYTE>(*step.status));
       } else {
-        machine.AddDevice(Widen(step.name), step.description, static_cast<BYTE>(step.status.value_or(0x20)),
+        machine.AddDevice(Widen(step.name), step.description, static_cast<BYTE>(step.status.value_or(kNewDeviceStatus)),
                           step.notifyCase == "upper"   ? sim::PathCase::Upper
                           : step.notifyCase == "lower" ? sim::PathCase::Lower
                                                        : sim::PathCase::AsIs);
@@ -135,6 +136,10 @@ struct Session::Impl {
   RunOptions options;
   sim::Machine machine;
   Printer printer;
+  // Where the lines a new-log check looks at begin in the trace, and whether
+  // the last step was a check (the next event starts new lines).
+  std::size_t newLinesFrom = 0;
+  bool checked = false;
   Impl(const RunOptions& runOptions, std::ostream& out) : options(runOptions), printer{machine, options, out} {}
 };
 
@@ -158,6 +163,8 @@ Session::~Session() {
 }
 
 std::uint32_t Session::Perform(const Step& step) {
+  if (impl_->checked) impl_->newLinesFrom = impl_->machine.Trace().size();
+  impl_->checked = false;
   impl_->printer.Line("step", step.text);
   const std::uint32_t refused = simrunner::Perform(impl_->machine, step, impl_->printer);
   impl_->printer.NewTrace();
@@ -165,8 +172,9 @@ std::uint32_t Session::Perform(const Step& step) {
 }
 
 std::optional<std::string> Session::Check(const Step& step) {
-  const auto found = EvaluateCheck(step, impl_->machine);
-  impl_->printer.Line("check", step.text + (found ? "  -> FAILED, found " + *found : "  -> ok"));
+  const auto found = EvaluateCheck(step, impl_->machine, impl_->newLinesFrom);
+  impl_->checked = true;
+  impl_->printer.Line("check", CheckText(step.text, found));
   return found;
 }
 

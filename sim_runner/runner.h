@@ -33,7 +33,8 @@ class Session {
   // Carries out a setup step or an event and lets the service react. Returns
   // the Win32 error of a refused service start or control, else 0.
   std::uint32_t Perform(const Step& step);
-  // Evaluates a check: nothing when it held, else what was found.
+  // Evaluates a check: nothing when it held, else what was found. A new-log
+  // check looks at what was logged since the checks before the last steps.
   std::optional<std::string> Check(const Step& step);
   sim::Machine& Machine();
 
