@@ -19,7 +19,7 @@ constexpr int kExitChecksHeld = 0;
 constexpr int kExitCheckFailed = 1;
 constexpr int kExitBadInput = 2;
 
-constexpr char kHelp[] = R"(usage: spoolsync-sim [--quiet] [--seed N] FILE
+constexpr char kHelp[] = R"(usage: spoolsync-sim [--quiet] [--seed N] [--svg PICTURE] FILE
        spoolsync-sim swarm [--seeds FIRST..LAST] [--steps N] [--save DIR]
        spoolsync-sim --help
 
@@ -33,6 +33,14 @@ manager) and prints a timeline of what happened, stamped with virtual time.
             thread drawn at random (a random walk); the same N gives the same
             timeline. Without it a thread runs until it blocks and the first
             ready one in creation order goes next.
+  --svg PICTURE
+            also draw the run as a picture, one SVG file: lanes on the
+            virtual time axis for each device (plugged in, its status byte
+            with the bits named), each queue (running or paused, its status,
+            its port), the Spooler and the service, a row of marks for the
+            steps and one for the checks that failed. Hover a band or a mark
+            for its timeline lines. The same FILE and seed draw the same
+            bytes.
   --help    print this text
 
 Swarm testing
@@ -169,7 +177,8 @@ Exit status
   1  a check failed (each failure is printed as FILE:LINE: what was found;
      swarm: a seed failed)
   2  the file cannot be read or a line is not understood (FILE:LINE: why);
-     the whole file is read first, so nothing runs; or bad arguments
+     the whole file is read first, so nothing runs; or bad arguments; or
+     the picture cannot be written
 )";
 
 // The file's bytes, or nothing when it cannot be opened or read.
@@ -183,9 +192,16 @@ std::optional<std::string> ReadWholeFile(const std::string& path) {
   return content;
 }
 
+bool WriteWholeFile(const std::string& path, const std::string& content) {
+  std::ofstream output(path, std::ios::binary | std::ios::trunc);
+  output << content;
+  output.close();
+  return !output.fail();
+}
+
 int Usage(const std::string& why) {
   std::cerr << "spoolsync-sim: " << why
-            << "\nusage: spoolsync-sim [--quiet] [--seed N] FILE\n"
+            << "\nusage: spoolsync-sim [--quiet] [--seed N] [--svg PICTURE] FILE\n"
                "       spoolsync-sim swarm [--seeds FIRST..LAST] [--steps N] [--save DIR]\n"
                "(--help for the scenario format)\n";
   return kExitBadInput;
@@ -233,6 +249,7 @@ int main(int argc, char** argv) {
   if (argc >= 2 && std::string_view(argv[1]) == "swarm") return Swarm(argc, argv);
   bool quiet = false;
   std::optional<std::uint64_t> seed;
+  std::optional<std::string> pictureFile;
   std::string file;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
@@ -245,6 +262,9 @@ int main(int argc, char** argv) {
     } else if (arg == "--seed") {
       seed = i + 1 < argc ? ParseCount(argv[++i]) : std::nullopt;
       if (!seed) return Usage("--seed takes a number");
+    } else if (arg == "--svg") {
+      if (i + 1 >= argc) return Usage("--svg takes the picture's file name");
+      pictureFile = argv[++i];
     } else if (arg.starts_with("-") && arg != "-") {
       return Usage("unknown option " + std::string(arg));
     } else if (!file.empty()) {
@@ -267,7 +287,13 @@ int main(int argc, char** argv) {
     return kExitBadInput;
   }
 
-  const int failures = simrunner::RunScenario(scenario, {file, quiet, seed}, std::cout);
+  std::string picture;
+  const int failures =
+      simrunner::RunScenario(scenario, {file, quiet, seed, pictureFile ? &picture : nullptr}, std::cout);
   std::cout.flush();
+  if (pictureFile && !WriteWholeFile(*pictureFile, picture)) {
+    std::cerr << *pictureFile << ": cannot write the picture\n";
+    return kExitBadInput;
+  }
   return failures == 0 ? kExitChecksHeld : kExitCheckFailed;
 }

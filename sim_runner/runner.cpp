@@ -1,10 +1,14 @@
 #include "sim_runner/runner.h"
 
+#include <filesystem>
+
 #include "platform/sim/machine.h"
 #include "service/service_main.h"
 #include "service/service_state.h"
 #include "sim_runner/checks.h"
+#include "sim_runner/picture.h"
 #include "sim_runner/status_bits.h"
+#include "sim_runner/svg.h"
 #include "sim_runner/timeline.h"
 #include "sim_runner/widen.h"
 
@@ -186,13 +190,18 @@ int RunScenario(const Scenario& scenario, const RunOptions& options, std::ostrea
   std::vector<std::string> failureLines;
   {
     Session session(options, out, options.seed);
+    RunRecord record;
+    record.spoolerAtStart = session.Machine().SpoolerState();
     for (const Step& step : scenario.steps) {
+      const std::int64_t at = session.Machine().Now();
       if (!step.IsCheck()) {
         session.Perform(step);
+        if (options.picture != nullptr) record.steps.push_back({at, &step, std::nullopt});
         continue;
       }
       ++checks;
       const auto found = session.Check(step);
+      if (options.picture != nullptr) record.steps.push_back({at, &step, found});
       if (!found) continue;
       ++failures;
       const std::string failure =
@@ -202,6 +211,14 @@ int RunScenario(const Scenario& scenario, const RunOptions& options, std::ostrea
       } else {
         failureLines.push_back(failure);
       }
+    }
+    if (options.picture != nullptr) {
+      record.fileName = std::filesystem::path(options.fileName).filename().string();
+      record.seed = options.seed;
+      record.trace = session.Machine().Trace();
+      record.journal = session.Machine().SpoolerJournal();
+      record.endMs = session.Machine().Now();
+      *options.picture = RenderSvg(BuildPicture(record));
     }
   }
 

@@ -18,6 +18,8 @@ struct RunOptions {
   bool quiet = false;    // print failures only
   // Draws the schedule from this seed (today's fixed order without one).
   std::optional<std::uint64_t> seed;
+  // When set, receives the picture of the run as an SVG document.
+  std::string* picture = nullptr;
 };
 
 // A simulated machine with the service installed, on which steps are played
@@ -44,7 +46,8 @@ class Session {
 };
 
 // Runs every step in order on a fresh machine with the service installed,
-// printing the timeline to `out`. Returns the number of checks that failed.
+// printing the timeline to `out` (and drawing its picture when asked).
+// Returns the number of checks that failed.
 int RunScenario(const Scenario& scenario, const RunOptions& options, std::ostream& out);
 
 }  // namespace simrunner
