@@ -282,6 +282,33 @@ std::string Title(const RunRecord& record) {
   return title + std::to_string(failed) + " of " + std::to_string(checks) + " checks failed";
 }
 
+LegendGroup Group(std::string heading, const std::vector<State>& states) {
+  LegendGroup group{std::move(heading), {}};
+  for (const State& state : states) group.entries.push_back({state.state, state.fill});
+  return group;
+}
+
+// The colours of the state lanes, from the states that give them.
+std::vector<std::vector<LegendGroup>> Legend() {
+  const auto named = [](State state, std::string words) {
+    state.state = std::move(words);
+    return state;
+  };
+  return {
+      {Group("USB", {PluggedState(true), PluggedState(false)}),
+       Group("status byte",
+             {named(PrinterStatusState(0x20), "paper present"), named(PrinterStatusState(0x00), "no paper"),
+              named(PrinterStatusState(0x24), "cover open"), named(PrinterStatusState(0x30), "needs attention")})},
+      {Group("queue", {QueueRunningState(false), QueueRunningState(true)}),
+       Group("status", {QueueStatusState(0), QueueStatusState(0x10), QueueStatusState(0x400000),
+                        QueueStatusState(0x100000), QueueStatusState(0x80)})},
+      {Group("Spooler",
+             {SpoolerState("running"), SpoolerState("stopping"), SpoolerState("stopped"), SpoolerState("starting")}),
+       Group("service", {*ReportedServiceState("RUNNING"), *ReportedServiceState("START_PENDING"),
+                         *ReportedServiceState("STOP_PENDING"), *ReportedServiceState("STOPPED")})},
+  };
+}
+
 }  // namespace
 
 std::string DeviceLabel(const Step& declaration) {
@@ -330,7 +357,7 @@ Picture BuildPicture(const RunRecord& record) {
   }
   for (const sim::SpoolerCommand& command : record.journal) ApplyCommand(queues, command);
 
-  Picture picture{Title(record), record.endMs, {}};
+  Picture picture{Title(record), record.endMs, {}, Legend()};
   std::vector<std::string> labels;
   for (const DeviceLanes& device : devices) labels.push_back(DeviceLabel(*device.declaration));
   for (std::size_t i = 0; i < devices.size(); ++i) {

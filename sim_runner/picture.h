@@ -64,10 +64,22 @@ struct Lane {
   std::vector<Mark> marks;  // the steps and failed-checks lanes
 };
 
+// What the colours of some lanes mean: a heading and its swatches.
+struct LegendGroup {
+  struct Entry {
+    std::string words;
+    std::string fill;
+  };
+  std::string heading;
+  std::vector<Entry> entries;
+};
+
 struct Picture {
   std::string title;
   std::int64_t endMs = 0;
   std::vector<Lane> lanes;
+  // Rows of legend groups, drawn under the time axis.
+  std::vector<std::vector<LegendGroup>> legend;
 };
 
 // Derives the lanes: for each declared device whether it is plugged in and

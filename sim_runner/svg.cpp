@@ -24,12 +24,15 @@ constexpr int kPlotWidth = 1000;
 constexpr int kEndGap = 16;
 constexpr int kEndWidth = 98;
 constexpr std::size_t kLongestLabel = 40;
+constexpr int kLegendPitch = 18;
+constexpr int kSwatch = 10;
 
 constexpr char kFont[] = "DejaVu Sans Mono, monospace";
 constexpr char kLaneBack[] = "#f5f5f5";
 constexpr char kEventMark[] = "#37474f";
 constexpr char kCheckMark[] = "#43a047";
 constexpr char kFailedMark[] = "#d32f2f";
+constexpr char kFailedCount[] = "#e57373";
 
 // Text as XML character data or attribute value: markup characters as
 // references; control bytes (but line ends) and bytes from 0x7F on written
@@ -80,6 +83,7 @@ struct Layout {
   std::int64_t spanMs = 1;
   int width = 0;
   int axisY = 0;
+  int legendTop = 0;  // the first legend row's baseline
   int height = 0;
 
   // The x of a virtual time, in hundredths of a pixel.
@@ -103,7 +107,8 @@ Layout MakeLayout(const Picture& picture) {
   layout.spanMs = std::max<std::int64_t>(picture.endMs, 1);
   layout.width = layout.EndLeft() + kEndWidth + kMargin;
   layout.axisY = Layout::LaneTop(picture.lanes.size());
-  layout.height = layout.axisY + 28;
+  layout.legendTop = layout.axisY + 42;
+  layout.height = layout.legendTop + static_cast<int>(picture.legend.size()) * kLegendPitch;
   return layout;
 }
 
@@ -207,6 +212,19 @@ void DrawMark(std::string& svg, const Layout& layout, const Lane& lane, const Ma
          std::to_string(width) + "\" height=\"" + std::to_string(height) + "\" fill=\"" + fill + "\"/>\n</g>\n";
 }
 
+// How many steps a marks lane has, in the column at the end.
+void DrawEndCount(std::string& svg, const Layout& layout, const Lane& lane, int top) {
+  std::size_t count = 0;
+  for (const Mark& mark : lane.marks) count += mark.lines.size();
+  const bool failed = lane.kind == "failed-checks";
+  const std::string words = count == 0 && failed ? "none" : std::to_string(count) + (failed ? " failed" : " steps");
+  svg += "<g class=\"end-count\" data-count=\"" + std::to_string(count) + "\">\n<title>" + Xml(lane.label) + ": " +
+         words + " in all</title>\n<rect x=\"" + std::to_string(layout.EndLeft()) + "\" y=\"" + std::to_string(top) +
+         "\" width=\"" + std::to_string(kEndWidth) + "\" height=\"" + std::to_string(kLaneHeight) + "\" fill=\"" +
+         (failed && count > 0 ? kFailedCount : kLaneBack) + "\"/>\n<text x=\"" + std::to_string(layout.EndLeft() + 3) +
+         "\" y=\"" + std::to_string(top + kTextBaseline) + "\">" + words + "</text>\n</g>\n";
+}
+
 void DrawLane(std::string& svg, const Layout& layout, const Lane& lane, std::size_t index) {
   const int top = Layout::LaneTop(index);
   svg += "<g class=\"lane\" data-lane=\"" + lane.kind + "\" data-subject=\"" + Xml(lane.subject) + "\">\n<title>" +
@@ -219,9 +237,28 @@ void DrawLane(std::string& svg, const Layout& layout, const Lane& lane, std::siz
   for (const Band& band : lane.bands) DrawBand(svg, layout, lane, band, top);
   if (lane.atEnd) DrawEndState(svg, layout, lane, *lane.atEnd, top);
   for (const Mark& mark : lane.marks) DrawMark(svg, layout, lane, mark, top);
-  if (lane.kind == "failed-checks" && lane.marks.empty()) {
-    svg += "<text x=\"" + std::to_string(layout.plotLeft + 4) + "\" y=\"" + std::to_string(top + kTextBaseline) +
-           "\" fill=\"#757575\">none</text>\n";
+  if (!lane.atEnd) DrawEndCount(svg, layout, lane, top);
+  svg += "</g>\n";
+}
+
+void DrawLegend(std::string& svg, const Layout& layout, const std::vector<std::vector<LegendGroup>>& legend) {
+  svg += "<g class=\"legend\">\n";
+  for (std::size_t row = 0; row < legend.size(); ++row) {
+    const int baseline = layout.legendTop + static_cast<int>(row) * kLegendPitch;
+    int x = kMargin;
+    for (const LegendGroup& group : legend[row]) {
+      svg += "<text x=\"" + std::to_string(x) + "\" y=\"" + std::to_string(baseline) + "\">" + Xml(group.heading) +
+             ":</text>\n";
+      x += static_cast<int>(group.heading.size() + 2) * kCharWidth;
+      for (const LegendGroup::Entry& entry : group.entries) {
+        svg += "<rect x=\"" + std::to_string(x) + "\" y=\"" + std::to_string(baseline - kSwatch + 1) + "\" width=\"" +
+               std::to_string(kSwatch) + "\" height=\"" + std::to_string(kSwatch) + "\" fill=\"" + entry.fill +
+               "\"/>\n<text x=\"" + std::to_string(x + kSwatch + 4) + "\" y=\"" + std::to_string(baseline) + "\">" +
+               Xml(entry.words) + "</text>\n";
+        x += kSwatch + 4 + static_cast<int>(entry.words.size() + 2) * kCharWidth;
+      }
+      x += 2 * kCharWidth;
+    }
   }
   svg += "</g>\n";
 }
@@ -242,6 +279,7 @@ std::string RenderSvg(const Picture& picture) {
          "\" font-size=\"13\" font-weight=\"bold\">" + Xml(picture.title) + "</text>\n";
   Axis(svg, layout, kLanesTop - 4);
   for (std::size_t i = 0; i < picture.lanes.size(); ++i) DrawLane(svg, layout, picture.lanes[i], i);
+  DrawLegend(svg, layout, picture.legend);
   svg += "</svg>\n";
   return svg;
 }

@@ -95,6 +95,22 @@ std::vector<BandRead> Bands(const xml::Element& lane) {
   return bands;
 }
 
+std::vector<const xml::Element*> Marks(const xml::Element& lane) {
+  std::vector<const xml::Element*> marks;
+  for (const xml::Element& child : lane.children) {
+    if (child.Attribute("class") == "mark") marks.push_back(&child);
+  }
+  return marks;
+}
+
+// The count in the column at the end of a marks lane.
+std::optional<std::string> EndCount(const xml::Element& lane) {
+  for (const xml::Element& child : lane.children) {
+    if (child.Attribute("class") == "end-count") return child.Attribute("data-count");
+  }
+  return std::nullopt;
+}
+
 // The hover title of an element: its <title> child.
 std::string TitleOf(const xml::Element& element) {
   for (const xml::Element& child : element.children) {
@@ -163,8 +179,9 @@ TEST(Picture, IsWellFormedAndSelfContained) {
   // The failing checks are marked, with their timeline lines.
   const xml::Element* failed = FindLane(root, "failed-checks", "");
   ASSERT_NE(failed, nullptr);
-  ASSERT_EQ(failed->children.size(), 4u);  // title, label, background, one mark for both
-  const xml::Element& mark = failed->children[3];
+  ASSERT_EQ(Marks(*failed).size(), 1u);  // one for both
+  EXPECT_EQ(EndCount(*failed), "2");
+  const xml::Element& mark = *Marks(*failed)[0];
   EXPECT_EQ(mark.Attribute("data-at-ms"), "15500");
   EXPECT_EQ(mark.Attribute("data-steps"), "2");
   EXPECT_NE(TitleOf(mark).find("  15.500  check    expect log \"<&> caf\\xC3\\xA9\\x09q\"  -> FAILED, found no "
@@ -240,11 +257,13 @@ TEST(Picture, LanesChangeStateWhenTheMachineDid) {
 
   // A mark for each virtual time steps were played at, none for failures.
   std::vector<std::string> markedAt;
-  for (const xml::Element& mark : FindLane(root, "steps", "")->children) {
-    if (mark.Attribute("class") == "mark") markedAt.push_back(mark.Attribute("data-at-ms").value_or(""));
+  for (const xml::Element* mark : Marks(*FindLane(root, "steps", ""))) {
+    markedAt.push_back(mark->Attribute("data-at-ms").value_or(""));
   }
   EXPECT_EQ(markedAt, (std::vector<std::string>{"0", "2500", "4500", "6500", "9500", "14500", "15500"}));
-  EXPECT_EQ(FindLane(root, "failed-checks", "")->children.size(), 4u);  // title, label, background, "none"
+  EXPECT_EQ(EndCount(*FindLane(root, "steps", "")), std::to_string(ParseScenario(kCoverUnplugRebind).steps.size()));
+  EXPECT_TRUE(Marks(*FindLane(root, "failed-checks", "")).empty());
+  EXPECT_EQ(EndCount(*FindLane(root, "failed-checks", "")), "0");
 }
 
 TEST(Picture, TheStateAtTheEndIsShownEvenWhenItBeganThere) {
