@@ -4,6 +4,8 @@
 #   linux    compiler, CMake, Ninja, GoogleTest
 #   fuzz     clang and its sanitizer and libFuzzer runtime (scripts/fuzz.sh)
 #   bench    Google Benchmark (scripts/bench.sh, and the benchmarks' smoke test)
+#   browser  headless Chromium, a font and Python 3: the test that renders
+#            spoolsync-sim's timeline picture in a real browser
 #   windows  MinGW-w64 cross compilers (x64, x86), 64-bit and 32-bit Wine
 #            (wine32:i386; the i386 architecture is added to dpkg when
 #            missing), wixl (msitools, builds the Windows Installer package),
@@ -16,6 +18,7 @@ declare -A groups=(
   [linux]="g++ cmake ninja-build libgtest-dev"
   [fuzz]="clang libclang-rt-14-dev cmake ninja-build"
   [bench]="g++ cmake ninja-build libbenchmark-dev"
+  [browser]="chromium fonts-dejavu-core python3"
   [windows]="cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools wine wine64 wine32:i386 wixl googletest osslsigncode openssl"
 )
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing (Debian packages), builds, and runs every test:
 #   linux    the service on the simulated Windows machine: unit, end-to-end,
-#            scenario and replayed fuzz-crash tests, and a short soak
+#            scenario and replayed fuzz-crash tests, and a short soak; the
+#            timeline picture rendered in headless Chromium
 #   asan     the same suite under AddressSanitizer + UndefinedBehaviorSanitizer
 #   tsan     the same suite under ThreadSanitizer
 #   swarm    generated histories under seeded schedules, checked by an oracle:
@@ -26,7 +27,7 @@ for stage in "${stages[@]}"; do
   case "$stage" in
     linux|asan|tsan)
       preset=${stage/linux/default}
-      scripts/install-deps.sh linux bench
+      scripts/install-deps.sh linux bench browser
       cmake --preset "$preset"
       cmake --build --preset "$preset"
       ctest --preset "$preset"

@@ -1,5 +1,6 @@
 #include "sim_runner/checks.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "sim_runner/timeline.h"
@@ -26,9 +27,12 @@ std::optional<std::string> CheckQueue(const Step& check, const sim::Machine& mac
          " port=" + Narrow(queue->port);
 }
 
-std::optional<std::string> CheckLog(const Step& check, const sim::Machine& machine, bool wanted) {
+// Looks at the debugger lines from trace entry `from` on.
+std::optional<std::string> CheckLog(const Step& check, const sim::Machine& machine, bool wanted, std::size_t from) {
+  const auto& trace = machine.Trace();
   int lines = 0;
-  for (const sim::TraceEntry& entry : machine.Trace()) {
+  for (std::size_t i = std::min(from, trace.size()); i < trace.size(); ++i) {
+    const sim::TraceEntry& entry = trace[i];
     if (entry.channel != sim::TraceEntry::Channel::Debug) continue;
     ++lines;
     if (entry.text.find(check.name) == std::string::npos) continue;
@@ -37,7 +41,8 @@ std::optional<std::string> CheckLog(const Step& check, const sim::Machine& machi
            PrintableText(entry.text) + "\"";
   }
   if (!wanted) return std::nullopt;
-  return "no debugger line contains it (" + std::to_string(lines) + " lines so far)";
+  return "no debugger line contains it (" + std::to_string(lines) + (lines == 1 ? " line " : " lines ") +
+         (from == 0 ? "so far" : "since the previous checks") + ")";
 }
 
 }  // namespace
@@ -57,16 +62,20 @@ std::string ServiceStateName(std::uint32_t state) {
   }
 }
 
-std::optional<std::string> EvaluateCheck(const Step& check, const sim::Machine& machine) {
+std::optional<std::string> EvaluateCheck(const Step& check, const sim::Machine& machine, std::size_t newSince) {
   using Kind = Step::Kind;
   const std::uint32_t wantedState = check.running ? SERVICE_RUNNING : SERVICE_STOPPED;
   switch (check.kind) {
     case Kind::ExpectQueue:
       return CheckQueue(check, machine);
     case Kind::ExpectLog:
-      return CheckLog(check, machine, true);
+      return CheckLog(check, machine, true, 0);
     case Kind::ExpectNoLog:
-      return CheckLog(check, machine, false);
+      return CheckLog(check, machine, false, 0);
+    case Kind::ExpectNewLog:
+      return CheckLog(check, machine, true, newSince);
+    case Kind::ExpectNoNewLog:
+      return CheckLog(check, machine, false, newSince);
     case Kind::ExpectSpooler:
       if (machine.SpoolerState() == wantedState) return std::nullopt;
       return "the spooler is " + ServiceStateName(machine.SpoolerState());

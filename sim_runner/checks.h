@@ -1,6 +1,7 @@
 // Evaluating a scenario's checks against the simulated machine.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 
@@ -10,7 +11,9 @@
 namespace simrunner {
 
 // Returns nothing when the check holds, otherwise what was found instead.
-std::optional<std::string> EvaluateCheck(const Step& check, const sim::Machine& machine);
+// The new-log checks look at the machine's trace from entry `newSince` on:
+// what was logged since the previous checks.
+std::optional<std::string> EvaluateCheck(const Step& check, const sim::Machine& machine, std::size_t newSince = 0);
 
 // "running", "stopped", "start-pending", ... for a service state.
 std::string ServiceStateName(std::uint32_t state);

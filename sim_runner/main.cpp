@@ -19,7 +19,7 @@ constexpr int kExitChecksHeld = 0;
 constexpr int kExitCheckFailed = 1;
 constexpr int kExitBadInput = 2;
 
-constexpr char kHelp[] = R"(usage: spoolsync-sim [--quiet] [--seed N] FILE
+constexpr char kHelp[] = R"(usage: spoolsync-sim [--quiet] [--seed N] [--svg PICTURE] FILE
        spoolsync-sim swarm [--seeds FIRST..LAST] [--steps N] [--save DIR]
        spoolsync-sim --help
 
@@ -27,12 +27,20 @@ Plays a scenario against the spoolsync service running on a simulated Windows
 machine (the print spooler queue it mirrors, USB devices, the service control
 manager) and prints a timeline of what happened, stamped with virtual time.
 
-  --quiet   print only the checks that failed
+  --quiet   print only the checks that failed (nothing when all held)
   --seed N  play with a schedule drawn from N: every Win32 call the service
             makes is a point where another ready thread may run, the next
             thread drawn at random (a random walk); the same N gives the same
             timeline. Without it a thread runs until it blocks and the first
             ready one in creation order goes next.
+  --svg PICTURE
+            also draw the run as a picture, one SVG file: lanes on the
+            virtual time axis for each device (plugged in, its status byte
+            with the bits named), each queue (running or paused, its status,
+            its port), the Spooler and the service, a row of marks for the
+            steps and one for the checks that failed. Hover a band or a mark
+            for its timeline lines. The same FILE and seed draw the same
+            bytes.
   --help    print this text
 
 Swarm testing
@@ -56,8 +64,13 @@ Scenario files
   One command per line. "#" at the start of a word starts a comment (inside a
   word, as in a device path, it is an ordinary character); blank lines are
   ignored. A duration is an integer followed by "ms" or "s" (800ms, 2s). A
-  status is hexadecimal with "0x" (0x20). A value with blanks is written in
-  double quotes (description="My printer").
+  value with blanks is written in double quotes (description="My printer").
+
+  A status BYTE of a printer is a number, decimal or hexadecimal with "0x"
+  (32 or 0x20), or its bits by name joined by "+": cover-open (0x04),
+  attention (0x10), paper (0x20); "paper+cover-open" is 0x24. A queue
+  STATUS is a number too, or paper-out (0x10), offline (0x80),
+  user-intervention (0x100000), door-open (0x400000), joined by "+".
 
   Setup and events happen at the current virtual time (it starts at 0); after
   each, the service's threads run until all of them wait, with no time passing.
@@ -69,7 +82,8 @@ Scenario files
                                   exists, its record is replaced (removed
                                   without device-id): a USB port monitor that
                                   records the printer late
-  device PATH [description=TEXT] [status=HEX] [notify-case=upper|lower|as-is]
+  device PATH [as NAME] [description=TEXT] [status=BYTE]
+         [notify-case=upper|lower|as-is]
                                   a USB device interface, not yet present;
                                   description is the "Port Description" of
                                   its print interface (no print interface
@@ -82,10 +96,15 @@ Scenario files
                                   declared PATH: from then on its print
                                   interface has that description (none
                                   without it), as a printer class driver that
-                                  registers it late
+                                  registers it late. "as NAME" gives PATH a
+                                  short name that later lines may use in its
+                                  place (a letter, then letters, digits, -, _
+                                  or .; without case, like paths):
+                                    device \\?\USB#...#{...} as printer
+                                    plug printer
   plug PATH / unplug PATH         the device arrives or goes; the service hears
                                   of it if it registered for USB devices
-  status PATH HEX                 the device's status byte changes
+  status PATH BYTE                the device's status byte changes
   service start                   the control manager starts the service
   service stop                    sends the stop control
   service control N               sends control code N
@@ -105,7 +124,7 @@ Scenario files
                                   as Windows' does after 49.7 days (the
                                   timeline keeps counting from the start)
 
-  PATH must be declared by an earlier device line.
+  PATH must be declared by an earlier device line (PATH or its NAME).
 
 Faults (N is a Win32 error code or a count, decimal or 0x hexadecimal; an
 error code of 0 switches that fault off)
@@ -128,9 +147,15 @@ error code of 0 switches that fault off)
                                   returns)
 
 Checks
-  expect queue NAME [paused=yes|no] [status=HEX] [port=PORT]
+  expect queue NAME [paused=yes|no] [status=STATUS] [port=PORT]
   expect log "TEXT"               a debugger line so far contains TEXT
   expect no-log "TEXT"            no debugger line so far contains TEXT
+  expect new-log "TEXT"           a debugger line logged since the previous
+                                  checks (by the steps played after them)
+                                  contains TEXT; checks in a row look at the
+                                  same lines
+  expect no-new-log "TEXT"        no debugger line since the previous checks
+                                  contains TEXT
   expect spooler running|stopped
   expect spooler-restarts N       times the Spooler was stopped and started
   expect service running|stopped  the state the service last reported
@@ -156,7 +181,8 @@ Exit status
   1  a check failed (each failure is printed as FILE:LINE: what was found;
      swarm: a seed failed)
   2  the file cannot be read or a line is not understood (FILE:LINE: why);
-     the whole file is read first, so nothing runs; or bad arguments
+     the whole file is read first, so nothing runs; or bad arguments; or
+     the picture cannot be written
 )";
 
 // The file's bytes, or nothing when it cannot be opened or read.
@@ -170,9 +196,16 @@ std::optional<std::string> ReadWholeFile(const std::string& path) {
   return content;
 }
 
+bool WriteWholeFile(const std::string& path, const std::string& content) {
+  std::ofstream output(path, std::ios::binary | std::ios::trunc);
+  output << content;
+  output.close();
+  return !output.fail();
+}
+
 int Usage(const std::string& why) {
   std::cerr << "spoolsync-sim: " << why
-            << "\nusage: spoolsync-sim [--quiet] [--seed N] FILE\n"
+            << "\nusage: spoolsync-sim [--quiet] [--seed N] [--svg PICTURE] FILE\n"
                "       spoolsync-sim swarm [--seeds FIRST..LAST] [--steps N] [--save DIR]\n"
                "(--help for the scenario format)\n";
   return kExitBadInput;
@@ -220,6 +253,7 @@ int main(int argc, char** argv) {
   if (argc >= 2 && std::string_view(argv[1]) == "swarm") return Swarm(argc, argv);
   bool quiet = false;
   std::optional<std::uint64_t> seed;
+  std::optional<std::string> pictureFile;
   std::string file;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
@@ -232,6 +266,9 @@ int main(int argc, char** argv) {
     } else if (arg == "--seed") {
       seed = i + 1 < argc ? ParseCount(argv[++i]) : std::nullopt;
       if (!seed) return Usage("--seed takes a number");
+    } else if (arg == "--svg") {
+      if (i + 1 >= argc) return Usage("--svg takes the picture's file name");
+      pictureFile = argv[++i];
     } else if (arg.starts_with("-") && arg != "-") {
       return Usage("unknown option " + std::string(arg));
     } else if (!file.empty()) {
@@ -254,7 +291,13 @@ int main(int argc, char** argv) {
     return kExitBadInput;
   }
 
-  const int failures = simrunner::RunScenario(scenario, {file, quiet, seed}, std::cout);
+  std::string picture;
+  const int failures =
+      simrunner::RunScenario(scenario, {file, quiet, seed, pictureFile ? &picture : nullptr}, std::cout);
   std::cout.flush();
+  if (pictureFile && !WriteWholeFile(*pictureFile, picture)) {
+    std::cerr << *pictureFile << ": cannot write the picture\n";
+    return kExitBadInput;
+  }
   return failures == 0 ? kExitChecksHeld : kExitCheckFailed;
 }

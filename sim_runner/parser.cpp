@@ -72,20 +72,39 @@ std::optional<Arguments> SplitArguments(const std::vector<Token>& tokens, std::s
   return args;
 }
 
+// The placeholder of a usage line's positional argument `index`, after the
+// command's own words (defined below the command tables).
+std::string PositionalName(std::string_view usage, std::size_t index);
+
 bool ExpectPositional(const Arguments& args, std::size_t count, const std::string& usage, std::string& error) {
   if (args.positional.size() == count) return true;
   if (args.positional.size() < count) {
-    error = "missing argument; expected: " + usage;
+    error = "missing argument " + PositionalName(usage, args.positional.size()) + "; expected: " + usage;
   } else {
     error = "unexpected \"" + args.positional[count] + "\"; expected: " + usage;
   }
   return false;
 }
 
-bool TakeHex(const std::string& text, std::uint32_t limit, std::optional<std::uint32_t>& out, std::string& error) {
-  const auto value = ParseHex(text);
+// A status word (see ParseStatus); a bad one is named by its first bad part.
+bool TakeStatus(const std::string& text, std::span<const NamedBit> names, std::uint32_t limit,
+                std::optional<std::uint32_t>& out, std::string& error) {
+  const auto value = ParseStatus(text, names);
   if (!value) {
-    error = "\"" + text + "\" is not a hexadecimal value (like 0x20)";
+    std::string_view part;
+    for (std::size_t at = 0;;) {
+      const std::size_t plus = text.find('+', at);
+      part = std::string_view(text).substr(at, plus == std::string::npos ? std::string::npos : plus - at);
+      if (!ParseStatus(part, names) || plus == std::string::npos) break;
+      at = plus + 1;
+    }
+    if (part.starts_with("0x") || part.starts_with("0X")) {
+      error = "\"" + std::string(part) + "\" is not a hexadecimal value (like 0x20)";
+    } else {
+      std::string known;
+      for (const NamedBit& name : names) known += std::string(known.empty() ? "" : ", ") + name.scenarioName;
+      error = "\"" + std::string(part) + "\" in \"" + text + "\" is neither a number (32 or 0x20) nor one of " + known;
+    }
     return false;
   }
   if (*value > limit) {
@@ -93,6 +112,30 @@ bool TakeHex(const std::string& text, std::uint32_t limit, std::optional<std::ui
     return false;
   }
   out = *value;
+  return true;
+}
+
+// "device PATH as NAME": the name a later line may use for PATH.
+bool TakeDeviceName(const std::vector<std::string>& positional, const std::string& usage, std::string& out,
+                    std::string& error) {
+  if (positional.size() < 3) {
+    error = "missing argument NAME after \"as\"; expected: " + usage;
+    return false;
+  }
+  if (positional.size() > 3) {
+    error = "unexpected \"" + positional[3] + "\"; expected: " + usage;
+    return false;
+  }
+  const std::string& name = positional[2];
+  const bool startsWithLetter = std::isalpha(static_cast<unsigned char>(name[0])) != 0;
+  const bool restAllowed = std::all_of(name.begin(), name.end(), [](unsigned char c) {
+    return std::isalnum(c) != 0 || c == '-' || c == '_' || c == '.';
+  });
+  if (!startsWithLetter || !restAllowed) {
+    error = "\"" + name + "\" is not a device name (a letter, then letters, digits, -, _ or .)";
+    return false;
+  }
+  out = name;
   return true;
 }
 
@@ -143,6 +186,8 @@ constexpr CommandForm kTwoWordCommands[] = {
     {"expect longest-control", Step::Kind::ExpectLongestControl},
     {"expect open-handles", Step::Kind::ExpectOpenHandles},
     {"expect port-writes-only", Step::Kind::ExpectPortWritesOnly},
+    {"expect new-log", Step::Kind::ExpectNewLog},
+    {"expect no-new-log", Step::Kind::ExpectNoNewLog},
 };
 
 constexpr CommandForm kOneWordCommands[] = {
@@ -150,6 +195,30 @@ constexpr CommandForm kOneWordCommands[] = {
     {"plug", Step::Kind::Plug},   {"unplug", Step::Kind::Unplug}, {"status", Step::Kind::Status},
     {"wait", Step::Kind::Wait},
 };
+
+std::string PositionalName(std::string_view usage, std::size_t index) {
+  std::vector<std::string_view> words;
+  for (std::size_t at = 0; at < usage.size();) {
+    const std::size_t end = std::min(usage.find(' ', at), usage.size());
+    if (end > at) words.push_back(usage.substr(at, end - at));
+    at = end + 1;
+  }
+  std::size_t commandWords = words.empty() ? 0 : 1;
+  if (words.size() >= 2) {
+    const std::string both = std::string(words[0]) + " " + std::string(words[1]);
+    for (const CommandForm& form : kTwoWordCommands) commandWords = both == form.words ? 2 : commandWords;
+  }
+  // Optional words are in brackets ("[as NAME]"), keyed ones have a "=".
+  int depth = 0;
+  std::size_t seen = 0;
+  for (std::size_t i = commandWords; i < words.size(); ++i) {
+    const std::string_view word = words[i];
+    const bool positional = depth == 0 && !word.starts_with('[') && word.find('=') == std::string_view::npos;
+    depth += static_cast<int>(std::count(word.begin(), word.end(), '[') - std::count(word.begin(), word.end(), ']'));
+    if (positional && seen++ == index) return std::string(word);
+  }
+  return "(argument " + std::to_string(index + 1) + ")";
+}
 
 // Finds the command of a line; sets `words` to the number of words it takes.
 std::optional<Step::Kind> FindCommand(const std::vector<Token>& tokens, std::size_t& words, std::string& error) {
@@ -296,14 +365,20 @@ bool FillStep(Step& step, const std::vector<Token>& tokens, std::size_t first, s
       step.name = p[0];
       step.deviceId = keyed("device-id");
       return true;
-    case Kind::Device:
-      if (!ExpectPositional(*args, 1, "device PATH [description=TEXT] [status=HEX] [notify-case=upper|lower|as-is]",
-                            error)) {
+    case Kind::Device: {
+      constexpr char kUsage[] =
+          "device PATH [as NAME] [description=TEXT] [status=BYTE] [notify-case=upper|lower|as-is]";
+      if (p.size() >= 2 && p[1] == "as") {
+        if (!TakeDeviceName(p, kUsage, step.shortName, error)) return false;
+      } else if (!ExpectPositional(*args, 1, kUsage, error)) {
         return false;
       }
       step.name = p[0];
       step.description = keyed("description");
-      if (const auto status = keyed("status"); status && !TakeHex(*status, 0xFF, step.status, error)) return false;
+      if (const auto status = keyed("status");
+          status && !TakeStatus(*status, kPrinterStatusBits, 0xFF, step.status, error)) {
+        return false;
+      }
       if (const auto notifyCase = keyed("notify-case")) {
         if (*notifyCase != "upper" && *notifyCase != "lower" && *notifyCase != "as-is") {
           error = "notify-case=\"" + *notifyCase + "\" is none of upper, lower, as-is";
@@ -312,15 +387,16 @@ bool FillStep(Step& step, const std::vector<Token>& tokens, std::size_t first, s
         step.notifyCase = *notifyCase;
       }
       return true;
+    }
     case Kind::Plug:
     case Kind::Unplug:
       if (!ExpectPositional(*args, 1, step.kind == Kind::Plug ? "plug PATH" : "unplug PATH", error)) return false;
       step.name = p[0];
       return true;
     case Kind::Status:
-      if (!ExpectPositional(*args, 2, "status PATH HEX", error)) return false;
+      if (!ExpectPositional(*args, 2, "status PATH BYTE", error)) return false;
       step.name = p[0];
-      return TakeHex(p[1], 0xFF, step.status, error);
+      return TakeStatus(p[1], kPrinterStatusBits, 0xFF, step.status, error);
     case Kind::ServiceStart:
     case Kind::ServiceStop:
     case Kind::SpoolerStop:
@@ -346,13 +422,14 @@ bool FillStep(Step& step, const std::vector<Token>& tokens, std::size_t first, s
       if (!ExpectPositional(*args, 2, "spooler dependent NAME running|stopped", error)) return false;
       step.name = p[0];
       return TakeRunningOrStopped(p[1], step.running, error);
-    case Kind::ExpectLongestControl:
-      if (!ExpectPositional(*args, 2, "expect longest-control below DURATION", error)) return false;
-      if (p[0] != "below") {
-        error = "\"" + p[0] + "\" is not \"below\"; expected: expect longest-control below DURATION";
+    case Kind::ExpectLongestControl: {
+      const std::string usage = "expect longest-control below DURATION";
+      if (!p.empty() && p[0] != "below") {
+        error = "\"" + p[0] + "\" is not \"below\"; expected: " + usage;
         return false;
       }
-      return TakeDuration(p[1], step.number, error);
+      return ExpectPositional(*args, 2, usage, error) && TakeDuration(p[1], step.number, error);
+    }
     case Kind::Wait:
       if (!ExpectPositional(*args, 1, "wait DURATION", error)) return false;
       return TakeDuration(p[0], step.number, error);
@@ -367,7 +444,7 @@ bool FillStep(Step& step, const std::vector<Token>& tokens, std::size_t first, s
       return true;
     }
     case Kind::ExpectQueue:
-      if (!ExpectPositional(*args, 1, "expect queue NAME [paused=yes|no] [status=HEX] [port=PORT]", error)) {
+      if (!ExpectPositional(*args, 1, "expect queue NAME [paused=yes|no] [status=STATUS] [port=PORT]", error)) {
         return false;
       }
       step.name = p[0];
@@ -380,16 +457,16 @@ bool FillStep(Step& step, const std::vector<Token>& tokens, std::size_t first, s
         step.paused = *paused == "yes";
       }
       if (const auto status = keyed("status");
-          status && !TakeHex(*status, std::numeric_limits<std::uint32_t>::max(), step.status, error)) {
+          status &&
+          !TakeStatus(*status, kQueueStatusBits, std::numeric_limits<std::uint32_t>::max(), step.status, error)) {
         return false;
       }
       return true;
     case Kind::ExpectLog:
     case Kind::ExpectNoLog:
-      if (!ExpectPositional(*args, 1, step.kind == Kind::ExpectLog ? "expect log \"TEXT\"" : "expect no-log \"TEXT\"",
-                            error)) {
-        return false;
-      }
+    case Kind::ExpectNewLog:
+    case Kind::ExpectNoNewLog:
+      if (!ExpectPositional(*args, 1, "expect " + tokens[1].raw + " \"TEXT\"", error)) return false;
       if (p[0].empty()) {
         error = "the text to look for is empty";
         return false;
@@ -404,7 +481,7 @@ bool FillStep(Step& step, const std::vector<Token>& tokens, std::size_t first, s
       return TakeRunningOrStopped(p[0], step.running, error);
     case Kind::ExpectPortWritesOnly:
       if (p.empty()) {
-        error = "missing argument; expected: expect port-writes-only PORT...";
+        error = "missing argument PORT...; expected: expect port-writes-only PORT...";
         return false;
       }
       step.ports = p;
@@ -497,6 +574,21 @@ std::optional<std::uint32_t> ParseNumber(std::string_view text) {
   return static_cast<std::uint32_t>(*value);
 }
 
+std::optional<std::uint32_t> ParseStatus(std::string_view text, std::span<const NamedBit> names) {
+  std::uint32_t value = 0;
+  while (true) {
+    const std::string_view part = text.substr(0, text.find('+'));
+    std::optional<std::uint32_t> bits = ParseNumber(part);
+    for (const NamedBit& name : names) {
+      if (part == name.scenarioName) bits = name.bit;
+    }
+    if (!bits) return std::nullopt;
+    value |= *bits;
+    if (part.size() == text.size()) return value;
+    text.remove_prefix(part.size() + 1);
+  }
+}
+
 std::optional<Step> ParseLine(std::string_view line, int lineNumber, std::string& error) {
   const TokenizedLine tokenized = Tokenize(line);
   if (tokenized.error) {
@@ -518,11 +610,54 @@ std::optional<Step> ParseLine(std::string_view line, int lineNumber, std::string
   return step;
 }
 
+namespace {
+
+bool NamesDevice(Step::Kind kind) {
+  using Kind = Step::Kind;
+  return kind == Kind::Device || kind == Kind::Plug || kind == Kind::Unplug || kind == Kind::Status ||
+         kind == Kind::FaultDevice;
+}
+
+// The declared devices: each path (compared without case, as the machine
+// does) with the line that declared it, and the short names given to paths.
+struct DeclaredDevices {
+  struct Declaration {
+    int line = 0;
+    std::string shortName;
+  };
+  std::map<std::string, Declaration> byPath;
+  std::map<std::string, std::string> pathByName;
+
+  // Puts the path in place of a short name.
+  void Resolve(Step& step) const {
+    if (const auto it = pathByName.find(Lower(step.name)); it != pathByName.end()) step.name = it->second;
+  }
+
+  // Declares the device of a device line; a declared device gets new
+  // print-interface records (a late driver), and keeps its one short name.
+  std::optional<std::string> Declare(const Step& step, int line) {
+    const std::string path = Lower(step.name);
+    const auto it = byPath.try_emplace(path, Declaration{line, {}}).first;
+    if (step.shortName.empty()) return std::nullopt;
+    const std::string name = Lower(step.shortName);
+    if (!it->second.shortName.empty() && Lower(it->second.shortName) != name) {
+      return "the device of line " + std::to_string(it->second.line) + " is already named " + it->second.shortName;
+    }
+    if (byPath.contains(name)) return "\"" + step.shortName + "\" is already a device path";
+    if (const auto named = pathByName.find(name); named != pathByName.end() && Lower(named->second) != path) {
+      return "\"" + step.shortName + "\" already names " + named->second;
+    }
+    it->second.shortName = step.shortName;
+    pathByName[name] = step.name;
+    return std::nullopt;
+  }
+};
+
+}  // namespace
+
 Scenario ParseScenario(std::string_view text) {
   Scenario scenario;
-  // Device paths by lower-case path (the machine compares them without case),
-  // with the line that declared each.
-  std::map<std::string, int> devices;
+  DeclaredDevices devices;
   int lineNumber = 0;
   std::size_t pos = 0;
   while (pos <= text.size()) {
@@ -540,14 +675,13 @@ Scenario ParseScenario(std::string_view text) {
       scenario.errors.push_back({lineNumber, error});
       continue;
     }
-    const std::string path = Lower(step->name);
+    if (NamesDevice(step->kind)) devices.Resolve(*step);
     if (step->kind == Step::Kind::Device) {
-      // A device declared again gets new print-interface records (a late
-      // driver); its first line declares it.
-      devices.try_emplace(path, lineNumber);
-    } else if ((step->kind == Step::Kind::Plug || step->kind == Step::Kind::Unplug ||
-                step->kind == Step::Kind::Status || step->kind == Step::Kind::FaultDevice) &&
-               !devices.contains(path)) {
+      if (auto why = devices.Declare(*step, lineNumber)) {
+        scenario.errors.push_back({lineNumber, std::move(*why)});
+        continue;
+      }
+    } else if (NamesDevice(step->kind) && !devices.byPath.contains(Lower(step->name))) {
       scenario.errors.push_back({lineNumber, "unknown device " + step->name + " (no earlier device line declares it)"});
       continue;
     }

@@ -4,11 +4,13 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "sim_runner/scenario.h"
+#include "sim_runner/status_bits.h"
 
 namespace simrunner {
 
@@ -36,12 +38,18 @@ std::optional<std::int64_t> ParseDuration(std::string_view text);
 std::optional<std::uint32_t> ParseHex(std::string_view text);
 // A decimal count, or a hexadecimal one with "0x"; at most 32 bits.
 std::optional<std::uint32_t> ParseNumber(std::string_view text);
+// A status as a number (decimal, or hexadecimal with "0x") or as bits named
+// in `names`, several joined by "+" ("paper+cover-open"; names and numbers
+// may be mixed); at most 32 bits.
+std::optional<std::uint32_t> ParseStatus(std::string_view text, std::span<const NamedBit> names);
 
 // Parses one non-blank, non-comment line. Returns the step, or sets `error`.
 std::optional<Step> ParseLine(std::string_view line, int lineNumber, std::string& error);
 
 // Parses a whole file. Besides each line's own errors, reports plug, unplug
-// and status lines naming a device no earlier device line declared.
+// and status lines naming a device no earlier device line declared. A device
+// named by its line ("device PATH as NAME") may be given by that name on
+// later lines: their steps carry its path, their text stays as written.
 Scenario ParseScenario(std::string_view text);
 
 }  // namespace simrunner

@@ -1,9 +1,14 @@
 #include "sim_runner/runner.h"
 
+#include <filesystem>
+
 #include "platform/sim/machine.h"
 #include "service/service_main.h"
 #include "service/service_state.h"
 #include "sim_runner/checks.h"
+#include "sim_runner/picture.h"
+#include "sim_runner/status_bits.h"
+#include "sim_runner/svg.h"
 #include "sim_runner/timeline.h"
 #include "sim_runner/widen.h"
 
@@ -56,7 +61,7 @@ std::uint32_t Perform(sim::Machine& machine, const Step& step, Printer& printer)
         machine.SetDeviceDescription(Widen(step.name), step.description);
         if (step.status) machine.SetDeviceStatus(Widen(step.name), static_cast<BYTE>(*step.status));
       } else {
-        machine.AddDevice(Widen(step.name), step.description, static_cast<BYTE>(step.status.value_or(0x20)),
+        machine.AddDevice(Widen(step.name), step.description, static_cast<BYTE>(step.status.value_or(kNewDeviceStatus)),
                           step.notifyCase == "upper"   ? sim::PathCase::Upper
                           : step.notifyCase == "lower" ? sim::PathCase::Lower
                                                        : sim::PathCase::AsIs);
@@ -138,6 +143,10 @@ struct Session::Impl {
   RunOptions options;
   sim::Machine machine;
   Printer printer;
+  // Where the lines a new-log check looks at begin in the trace, and whether
+  // the last step was a check (the next event starts new lines).
+  std::size_t newLinesFrom = 0;
+  bool checked = false;
   Impl(const RunOptions& runOptions, std::ostream& out) : options(runOptions), printer{machine, options, out} {}
 };
 
@@ -160,6 +169,8 @@ Session::~Session() {
 }
 
 std::uint32_t Session::Perform(const Step& step) {
+  if (impl_->checked) impl_->newLinesFrom = impl_->machine.Trace().size();
+  impl_->checked = false;
   impl_->printer.Line("step", step.text);
   const std::uint32_t refused = simrunner::Perform(impl_->machine, step, impl_->printer);
   impl_->printer.NewTrace();
@@ -167,8 +178,9 @@ std::uint32_t Session::Perform(const Step& step) {
 }
 
 std::optional<std::string> Session::Check(const Step& step) {
-  const auto found = EvaluateCheck(step, impl_->machine);
-  impl_->printer.Line("check", step.text + (found ? "  -> FAILED, found " + *found : "  -> ok"));
+  const auto found = EvaluateCheck(step, impl_->machine, impl_->newLinesFrom);
+  impl_->checked = true;
+  impl_->printer.Line("check", CheckText(step.text, found));
   return found;
 }
 
@@ -180,13 +192,18 @@ int RunScenario(const Scenario& scenario, const RunOptions& options, std::ostrea
   std::vector<std::string> failureLines;
   {
     Session session(options, out, options.seed);
+    RunRecord record;
+    record.spoolerAtStart = session.Machine().SpoolerState();
     for (const Step& step : scenario.steps) {
+      const std::int64_t at = session.Machine().Now();
       if (!step.IsCheck()) {
         session.Perform(step);
+        if (options.picture != nullptr) record.steps.push_back({at, &step, std::nullopt});
         continue;
       }
       ++checks;
       const auto found = session.Check(step);
+      if (options.picture != nullptr) record.steps.push_back({at, &step, found});
       if (!found) continue;
       ++failures;
       const std::string failure =
@@ -209,6 +226,14 @@ int RunScenario(const Scenario& scenario, const RunOptions& options, std::ostrea
       } else {
         failureLines.push_back(failure);
       }
+    }
+    if (options.picture != nullptr) {
+      record.fileName = std::filesystem::path(options.fileName).filename().string();
+      record.seed = options.seed;
+      record.trace = session.Machine().Trace();
+      record.journal = session.Machine().SpoolerJournal();
+      record.endMs = session.Machine().Now();
+      *options.picture = RenderSvg(BuildPicture(record));
     }
   }
 

@@ -18,6 +18,8 @@ struct RunOptions {
   bool quiet = false;    // print failures only
   // Draws the schedule from this seed (today's fixed order without one).
   std::optional<std::uint64_t> seed;
+  // When set, receives the picture of the run as an SVG document.
+  std::string* picture = nullptr;
 };
 
 // A simulated machine with the service installed, on which steps are played
@@ -33,7 +35,8 @@ class Session {
   // Carries out a setup step or an event and lets the service react. Returns
   // the Win32 error of a refused service start or control, else 0.
   std::uint32_t Perform(const Step& step);
-  // Evaluates a check: nothing when it held, else what was found.
+  // Evaluates a check: nothing when it held, else what was found. A new-log
+  // check looks at what was logged since the checks before the last steps.
   std::optional<std::string> Check(const Step& step);
   sim::Machine& Machine();
 
@@ -43,7 +46,8 @@ class Session {
 };
 
 // Runs every step in order on a fresh machine with the service installed,
-// printing the timeline to `out`. Returns the number of checks that failed.
+// printing the timeline to `out` (and drawing its picture when asked).
+// Returns the number of checks that failed.
 int RunScenario(const Scenario& scenario, const RunOptions& options, std::ostream& out);
 
 }  // namespace simrunner

@@ -30,11 +30,11 @@ struct Step {
     // Setup and events.
     Queue,             // queue NAME port=PORT
     Port,              // port NAME [device-id=TEXT]
-    Device,            // device PATH [description=TEXT] [status=HEX] [notify-case=upper|lower|as-is];
+    Device,            // device PATH [as NAME] [description=TEXT] [status=BYTE] [notify-case=upper|lower|as-is];
                        // again for a known PATH: new print-interface records
     Plug,              // plug PATH
     Unplug,            // unplug PATH
-    Status,            // status PATH HEX
+    Status,            // status PATH BYTE
     ServiceStart,      // service start
     ServiceStop,       // service stop
     ServiceControl,    // service control N
@@ -51,7 +51,7 @@ struct Step {
     FaultScm,       // fault scm [unreachable=N] [latency=DURATION]
     FaultRegistry,  // fault registry latency=DURATION
     // Checks.
-    ExpectQueue,            // expect queue NAME [paused=yes|no] [status=HEX] [port=PORT]
+    ExpectQueue,            // expect queue NAME [paused=yes|no] [status=STATUS] [port=PORT]
     ExpectLog,              // expect log "TEXT"
     ExpectNoLog,            // expect no-log "TEXT"
     ExpectSpooler,          // expect spooler running|stopped
@@ -60,6 +60,8 @@ struct Step {
     ExpectLongestControl,   // expect longest-control below DURATION
     ExpectOpenHandles,      // expect open-handles N
     ExpectPortWritesOnly,   // expect port-writes-only PORT...
+    ExpectNewLog,           // expect new-log "TEXT"
+    ExpectNoNewLog,         // expect no-new-log "TEXT"
   };
 
   Kind kind = Kind::Wait;
@@ -68,6 +70,8 @@ struct Step {
   std::string text;
   // Queue or port name, device path, or the text a log check looks for.
   std::string name;
+  // The short name a device line gives its path (device PATH as NAME).
+  std::string shortName;
   std::optional<std::string> port;
   std::optional<std::string> deviceId;
   std::optional<std::string> description;

@@ -83,6 +83,10 @@ std::string TimelineLine(const sim::TraceEntry& entry) {
   return TimelineLine(entry.time, ChannelTag(entry.channel), PrintableText(entry.text));
 }
 
+std::string CheckText(std::string_view check, const std::optional<std::string>& found) {
+  return std::string(check) + (found ? "  -> FAILED, found " + *found : "  -> ok");
+}
+
 std::string DescribeError(std::uint32_t error) {
   const char* name = nullptr;
   switch (error) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -25,6 +26,10 @@ std::string TimelineLine(std::int64_t millis, std::string_view tag, std::string_
 
 // The timeline line of a machine trace entry.
 std::string TimelineLine(const sim::TraceEntry& entry);
+
+// The text of a check's timeline line: the check as written, then "-> ok",
+// or "-> FAILED, found" and what was found.
+std::string CheckText(std::string_view check, const std::optional<std::string>& found);
 
 // A Win32 error code with its name, when it is one the runner knows.
 std::string DescribeError(std::uint32_t error);

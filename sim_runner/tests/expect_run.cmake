@@ -4,6 +4,8 @@
 #   EXPECT_STDOUT       text its standard output must contain (optional)
 #   EXPECT_STDERR       text its error output must contain (optional)
 #   EXPECT_NO_STDOUT    when set, standard output must be empty
+#   EXPECT_NO_STDERR    when set, error output must be empty
+#   QUIET               play FILE with --quiet
 #   COMPARE_TWO_RUNS    when set, a second run must print the same bytes
 #   SEED                play FILE with the schedule drawn from this seed
 #   SWARM               instead of FILE, run `swarm --seeds SWARM`
@@ -13,6 +15,9 @@ if(DEFINED SWARM)
 else()
   if(DEFINED SEED)
     list(APPEND command --seed "${SEED}")
+  endif()
+  if(QUIET)
+    list(APPEND command --quiet)
   endif()
   list(APPEND command "${FILE}")
 endif()
@@ -33,7 +38,10 @@ if(DEFINED EXPECT_STDERR)
   endif()
 endif()
 if(EXPECT_NO_STDOUT AND NOT out STREQUAL "")
-  message(FATAL_ERROR "expected no stdout (nothing may run), got:\n${out}")
+  message(FATAL_ERROR "expected no stdout, got:\n${out}")
+endif()
+if(EXPECT_NO_STDERR AND NOT err STREQUAL "")
+  message(FATAL_ERROR "expected no stderr, got:\n${err}")
 endif()
 if(COMPARE_TWO_RUNS)
   if(out STREQUAL "")

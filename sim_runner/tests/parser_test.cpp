@@ -42,6 +42,42 @@ TEST(Hex, NeedsPrefixAndDigits) {
   EXPECT_EQ(ParseHex("0x100000000"), std::nullopt);
 }
 
+TEST(Status, NumbersAndBitsByName) {
+  struct Row {
+    const char* text;
+    bool queue;  // a queue's status, else a printer's status byte
+    std::optional<std::uint32_t> value;
+  };
+  const Row kRows[] = {
+      {"0x20", false, 0x20},
+      {"32", false, 0x20},
+      {"0", false, 0x00},
+      {"0X24", false, 0x24},
+      {"paper", false, 0x20},
+      {"paper+cover-open", false, 0x24},
+      {"cover-open+attention+paper", false, 0x34},
+      {"attention+0x20", false, 0x30},
+      {"paper+paper", false, 0x20},
+      {"Paper", false, std::nullopt},
+      {"paper+", false, std::nullopt},
+      {"+paper", false, std::nullopt},
+      {"papr", false, std::nullopt},
+      {"0x2G", false, std::nullopt},
+      {"door-open", false, std::nullopt},
+      {"door-open", true, 0x400000},
+      {"offline+paper-out", true, 0x90},
+      {"user-intervention", true, 0x100000},
+      {"128", true, 0x80},
+      {"0x400000", true, 0x400000},
+      {"4294967296", true, std::nullopt},
+      {"cover-open", true, std::nullopt},
+  };
+  for (const Row& row : kRows) {
+    const auto value = row.queue ? ParseStatus(row.text, kQueueStatusBits) : ParseStatus(row.text, kPrinterStatusBits);
+    EXPECT_EQ(value, row.value) << row.text << (row.queue ? " (queue)" : " (printer)");
+  }
+}
+
 TEST(Tokenize, CommentsStartOnlyAtAWord) {
   const TokenizedLine line = Tokenize(std::string("  plug ") + kPath + "   # the printer");
   ASSERT_FALSE(line.error);
@@ -90,6 +126,11 @@ TEST(ParseLine, SetupCommands) {
   }
 
   EXPECT_EQ(ParseOk("status X 0x04").status, 0x04u);
+  EXPECT_EQ(ParseOk("status X 32").status, 0x20u);
+  EXPECT_EQ(ParseOk("status X paper+cover-open").status, 0x24u);
+  EXPECT_EQ(ParseOk("device X status=0").status, 0x00u);
+  EXPECT_EQ(ParseOk("device X status=attention+paper").status, 0x30u);
+  EXPECT_TRUE(ParseOk("device X").shortName.empty());
   EXPECT_EQ(ParseOk("wait 800ms").number, 800);
   EXPECT_EQ(ParseOk("spooler stop-time 3s").number, 3000);
   EXPECT_EQ(ParseOk("service control 11").number, 11);
@@ -118,6 +159,14 @@ TEST(ParseLine, Checks) {
   Step log = ParseOk(R"(expect log " Open Printer Error :GetLastError() returns: 0x709")");
   EXPECT_EQ(log.name, " Open Printer Error :GetLastError() returns: 0x709");
   EXPECT_EQ(ParseOk(R"(expect no-log "x=1")").kind, Step::Kind::ExpectNoLog);
+  Step newLog = ParseOk(R"(expect new-log "QZ5 STATUS:0")");
+  EXPECT_EQ(newLog.kind, Step::Kind::ExpectNewLog);
+  EXPECT_EQ(newLog.name, "QZ5 STATUS:0");
+  EXPECT_TRUE(newLog.IsCheck());
+  EXPECT_EQ(ParseOk(R"(expect no-new-log "x")").kind, Step::Kind::ExpectNoNewLog);
+  EXPECT_EQ(ParseOk("expect queue Q status=door-open").status, 0x400000u);
+  EXPECT_EQ(ParseOk("expect queue Q status=128").status, 0x80u);
+  EXPECT_EQ(ParseOk("expect queue Q status=offline+paper-out").status, 0x90u);
   EXPECT_TRUE(ParseOk("expect spooler running").running);
   EXPECT_FALSE(ParseOk("expect service stopped").running);
   EXPECT_EQ(ParseOk("expect spooler-restarts 1").number, 1);
@@ -142,13 +191,20 @@ TEST(ParseLine, Errors) {
   EXPECT_NE(ParseError("wait 1s 2s").find("unexpected \"2s\""), std::string::npos);
   EXPECT_NE(ParseError("device X status=0x100").find("does not fit in a byte"), std::string::npos);
   EXPECT_NE(ParseError("device X notify-case=title").find("none of upper, lower, as-is"), std::string::npos);
-  EXPECT_NE(ParseError("status X 24").find("not a hexadecimal value"), std::string::npos);
+  EXPECT_NE(ParseError("status X 0x2G").find("\"0x2G\" is not a hexadecimal value"), std::string::npos);
+  EXPECT_NE(ParseError("status X paper+0x2G").find("\"0x2G\" is not a hexadecimal value"), std::string::npos);
+  EXPECT_NE(ParseError("status X 256").find("does not fit in a byte"), std::string::npos);
+  EXPECT_NE(ParseError("status X paper+lid").find("\"lid\" in \"paper+lid\" is neither a number"), std::string::npos);
+  EXPECT_NE(ParseError("status X paper+lid").find("cover-open, attention, paper"), std::string::npos);
+  EXPECT_NE(ParseError("expect queue Q status=cover-open").find("paper-out, offline, user-intervention, door-open"),
+            std::string::npos);
+  EXPECT_NE(ParseError("expect new-log \"\"").find("the text to look for is empty"), std::string::npos);
   EXPECT_NE(ParseError("expect queue Q paused=maybe").find("neither yes nor no"), std::string::npos);
   EXPECT_NE(ParseError("expect spooler paused").find("neither running nor stopped"), std::string::npos);
   EXPECT_NE(ParseError("expect spooler-restarts one").find("not a count"), std::string::npos);
   EXPECT_NE(ParseError("service control x").find("not a control code"), std::string::npos);
   EXPECT_NE(ParseError("service start now").find("unexpected \"now\""), std::string::npos);
-  EXPECT_NE(ParseError("expect longest-control 2s").find("missing argument"), std::string::npos);
+  EXPECT_NE(ParseError("expect longest-control 2s").find("\"2s\" is not \"below\""), std::string::npos);
   EXPECT_NE(ParseError("expect longest-control above 2s").find("is not \"below\""), std::string::npos);
   EXPECT_NE(ParseError("spooler dependent Fax").find("missing argument"), std::string::npos);
   EXPECT_NE(ParseError("spooler dependent Fax paused").find("neither running nor stopped"), std::string::npos);
@@ -156,6 +212,58 @@ TEST(ParseLine, Errors) {
   EXPECT_NE(ParseError("expect port-writes-only").find("missing argument"), std::string::npos);
   EXPECT_NE(ParseError("expect open-handles none").find("not a count"), std::string::npos);
   EXPECT_NE(ParseError("fault spooler latency=fast").find("not a duration"), std::string::npos);
+}
+
+TEST(ParseLine, AMissingArgumentIsNamed) {
+  struct Row {
+    const char* line;
+    const char* missing;
+  };
+  const Row kRows[] = {
+      {"expect queue paused=no", "missing argument NAME; expected: expect queue NAME"},
+      {"queue port=USB001", "missing argument NAME; expected: queue NAME port=PORT"},
+      {"port", "missing argument NAME"},
+      {"device", "missing argument PATH"},
+      {"device X as", "missing argument NAME after \"as\""},
+      {"plug", "missing argument PATH"},
+      {"unplug", "missing argument PATH"},
+      {"status", "missing argument PATH"},
+      {"status X", "missing argument BYTE"},
+      {"service control", "missing argument N"},
+      {"spooler stop-time", "missing argument DURATION"},
+      {"spooler start-time", "missing argument DURATION"},
+      {"spooler dependent", "missing argument NAME"},
+      {"spooler dependent Fax", "missing argument running|stopped"},
+      {"wait", "missing argument DURATION"},
+      {"fault device read-error=5", "missing argument PATH"},
+      {"expect log", "missing argument \"TEXT\""},
+      {"expect no-new-log", "missing argument \"TEXT\""},
+      {"expect spooler", "missing argument running|stopped"},
+      {"expect service", "missing argument running|stopped"},
+      {"expect spooler-restarts", "missing argument N"},
+      {"expect open-handles", "missing argument N"},
+      {"expect longest-control", "missing argument below"},
+      {"expect longest-control below", "missing argument DURATION"},
+      {"expect port-writes-only", "missing argument PORT..."},
+  };
+  for (const Row& row : kRows) {
+    const std::string error = ParseError(row.line);
+    EXPECT_NE(error.find(row.missing), std::string::npos) << row.line << " -> " << error;
+  }
+}
+
+TEST(ParseLine, DeviceNames) {
+  const Step named = ParseOk(std::string("device ") + kPath + " as printer description=KX310MQ47H status=paper");
+  EXPECT_EQ(named.name, kPath);
+  EXPECT_EQ(named.shortName, "printer");
+  EXPECT_EQ(named.description, "KX310MQ47H");
+  EXPECT_EQ(named.status, 0x20u);
+  EXPECT_EQ(ParseOk("device X as socket-2.b_3").shortName, "socket-2.b_3");
+
+  EXPECT_NE(ParseError("device X as 2nd").find("\"2nd\" is not a device name"), std::string::npos);
+  EXPECT_NE(ParseError("device X as a#b").find("is not a device name"), std::string::npos);
+  EXPECT_NE(ParseError("device X as a b").find("unexpected \"b\""), std::string::npos);
+  EXPECT_NE(ParseError("device X printer").find("unexpected \"printer\""), std::string::npos);
 }
 
 TEST(ParseScenario, SkipsBlankAndCommentLinesAndNumbersLines) {
@@ -194,6 +302,43 @@ TEST(ParseScenario, DevicesMustBeDeclaredFirst) {
 TEST(ParseScenario, DevicePathsIgnoreCase) {
   const Scenario scenario = ParseScenario("device \\\\?\\USB#ABC#{x}\nplug \\\\?\\usb#abc#{X}\n");
   EXPECT_TRUE(scenario.errors.empty());
+}
+
+TEST(ParseScenario, ADeviceNameStandsForItsPath) {
+  const Scenario scenario = ParseScenario(std::string("device ") + kPath +
+                                          " as printer status=0\n"
+                                          "plug printer\n"
+                                          "status PRINTER paper\n"
+                                          "fault device printer read-error=31\n"
+                                          "unplug Printer\n"
+                                          "device printer description=LATE\n"
+                                          "device printer as printer\n");
+  ASSERT_TRUE(scenario.errors.empty()) << scenario.errors[0].why;
+  ASSERT_EQ(scenario.steps.size(), 7u);
+  for (const Step& step : scenario.steps) EXPECT_EQ(step.name, kPath) << step.text;
+  // The timeline shows the line as written.
+  EXPECT_EQ(scenario.steps[1].text, "plug printer");
+  EXPECT_EQ(scenario.steps[2].status, 0x20u);
+  EXPECT_EQ(scenario.steps[5].description, "LATE");
+}
+
+TEST(ParseScenario, DeviceNamesAreOneToOne) {
+  struct Row {
+    const char* lines;
+    const char* error;
+  };
+  const Row kRows[] = {
+      {"device A as p\ndevice B as p\n", "\"p\" already names A"},
+      {"device A as p\ndevice A as q\n", "the device of line 1 is already named p"},
+      {"device A\ndevice B as a\n", "\"a\" is already a device path"},
+      {"device A as p\nplug q\n", "unknown device q"},
+      {"plug p\ndevice A as p\n", "unknown device p"},
+  };
+  for (const Row& row : kRows) {
+    const Scenario scenario = ParseScenario(row.lines);
+    ASSERT_EQ(scenario.errors.size(), 1u) << row.lines;
+    EXPECT_NE(scenario.errors[0].why.find(row.error), std::string::npos) << row.lines << scenario.errors[0].why;
+  }
 }
 
 TEST(Faults, SettingsAreParsedAndCheckedAtLoadTime) {

@@ -65,5 +65,58 @@ TEST(Runner, LogChecks) {
       << run.output;
 }
 
+TEST(Runner, NewLogLooksOnlySinceThePreviousChecks) {
+  // Paper out (status 0) until the checks; then paper again.
+  const RunResult run =
+      RunText(std::string(kSetup) +
+                  "expect new-log \"QZ5 STATUS:0\"\n"  // line 8: held
+                  "status \\\\?\\USB#VID_0483&PID_5741#ABC123#{a5dcbf10-6530-11d2-901f-00c04fb951ed} 32\n"
+                  "wait 1s\n"
+                  "expect log \"QZ5 STATUS:0\"\n"         // line 11: held, from the first phase
+                  "expect new-log \"QZ5 STATUS:32\"\n"    // line 12: held
+                  "expect new-log \"QZ5 STATUS:32\"\n"    // line 13: checks in a row, same lines
+                  "expect no-new-log \"QZ5 STATUS:0\"\n"  // line 14: held
+                  "expect new-log \"QZ5 STATUS:0\"\n",    // line 15: fails, an old line only
+              true);
+  EXPECT_EQ(run.failures, 1) << run.output;
+  EXPECT_EQ(run.output,
+            "t.scenario:15: expect new-log \"QZ5 STATUS:0\": found no debugger line contains it (1 line since the "
+            "previous checks)\n");
+}
+
+TEST(Runner, QuietPrintsNothingWhenEveryCheckHeld) {
+  const RunResult run = RunText(std::string(kSetup) + "expect queue KX310MQ47H paused=yes status=0x10\n", true);
+  EXPECT_EQ(run.failures, 0);
+  EXPECT_EQ(run.output, "");
+}
+
+TEST(Runner, NamedDevicesAndStatusBitsDriveTheMachine) {
+  const RunResult run = RunText(R"(
+queue KX310MQ47H port=USB001
+port USB001 device-id=USB\VID_0483&PID_5741\ABC123
+device \\?\USB#VID_0483&PID_5741#ABC123#{a5dcbf10-6530-11d2-901f-00c04fb951ed} as printer description=KX310MQ47H status=paper
+plug printer
+service start
+wait 1s
+expect queue KX310MQ47H paused=no status=0
+status printer paper+cover-open
+wait 1s
+expect queue KX310MQ47H paused=yes status=door-open
+status printer 0
+wait 1s
+expect queue KX310MQ47H paused=yes status=paper-out
+unplug printer
+wait 1s
+expect queue KX310MQ47H paused=yes status=offline
+)",
+                                false);
+  EXPECT_EQ(run.failures, 0) << run.output;
+  EXPECT_NE(run.output.find("step     status printer paper+cover-open\n"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("usb      status of \\\\?\\USB#VID_0483&PID_5741#ABC123#{a5dcbf10-6530-11d2-901f-"
+                            "00c04fb951ed} is 0x24"),
+            std::string::npos)
+      << run.output;
+}
+
 }  // namespace
 }  // namespace simrunner

@@ -1,0 +1,386 @@
+#include "sim_runner/picture.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <span>
+#include <string_view>
+
+#include "sim_runner/parser.h"
+#include "sim_runner/status_bits.h"
+#include "sim_runner/timeline.h"
+#include "sim_runner/widen.h"
+
+namespace simrunner {
+
+namespace {
+
+constexpr char kGreen[] = "#81c784";
+constexpr char kRed[] = "#e57373";
+constexpr char kOrange[] = "#ffb74d";
+constexpr char kYellow[] = "#fff176";
+constexpr char kGrey[] = "#e0e0e0";
+constexpr char kDarkGrey[] = "#9e9e9e";
+constexpr char kBlue[] = "#64b5f6";
+constexpr char kPurple[] = "#ce93d8";
+// A port's colour is its rank among the ports the queue has had.
+constexpr const char* kPortFills[] = {"#90caf9", "#a5d6a7", "#ffcc80", "#ce93d8", "#80cbc4", "#f48fb1"};
+
+struct State {
+  std::string state;
+  std::string brief;
+  std::string detail;
+  std::string fill;
+  bool operator==(const State&) const = default;
+};
+
+// A lane's states in time order. Equal consecutive states are one band; a
+// state that lasted no time at all gives way to the one that followed it.
+struct BandBuilder {
+  struct Start {
+    std::int64_t atMs;
+    State state;
+  };
+  std::vector<Start> starts;
+
+  void Set(std::int64_t atMs, State state) {
+    if (!starts.empty() && starts.back().state == state) return;
+    if (!starts.empty() && starts.back().atMs == atMs) {
+      starts.pop_back();
+      if (!starts.empty() && starts.back().state == state) return;
+    }
+    starts.push_back({atMs, std::move(state)});
+  }
+
+  [[nodiscard]] std::optional<Band> Last(std::int64_t endMs) const {
+    if (starts.empty()) return std::nullopt;
+    const State& s = starts.back().state;
+    return Band{starts.back().atMs, endMs, s.state, s.brief, s.detail, s.fill};
+  }
+
+  [[nodiscard]] std::vector<Band> Finish(std::int64_t endMs) const {
+    std::vector<Band> bands;
+    for (std::size_t i = 0; i < starts.size(); ++i) {
+      const std::int64_t toMs = i + 1 < starts.size() ? starts[i + 1].atMs : endMs;
+      if (toMs <= starts[i].atMs) continue;
+      const State& s = starts[i].state;
+      bands.push_back({starts[i].atMs, toMs, s.state, s.brief, s.detail, s.fill});
+    }
+    return bands;
+  }
+};
+
+std::string Hex(std::uint32_t value, int digits) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%0*X", digits, static_cast<unsigned>(value));
+  return text;
+}
+
+// The words of the bits set in `value`, joined by ", ", and the bits no
+// name covers in hexadecimal.
+std::string BitWords(std::uint32_t value, std::span<const NamedBit> names) {
+  std::string words;
+  for (const NamedBit& name : names) {
+    if ((value & name.bit) == 0) continue;
+    words += std::string(words.empty() ? "" : ", ") + name.words;
+    value &= ~name.bit;
+  }
+  if (value != 0) words += (words.empty() ? "" : ", ") + Hex(value, 1);
+  return words;
+}
+
+bool Has(std::uint32_t value, std::string_view scenarioName, std::span<const NamedBit> names) {
+  for (const NamedBit& name : names) {
+    if (scenarioName == name.scenarioName) return (value & name.bit) != 0;
+  }
+  return false;
+}
+
+State Plain(std::string state, const char* fill) { return {state, state, "", fill}; }
+
+State PluggedState(bool plugged) { return plugged ? Plain("plugged in", kBlue) : Plain("unplugged", kGrey); }
+
+State PrinterStatusState(std::uint32_t byte) {
+  const auto has = [byte](std::string_view name) { return Has(byte, name, kPrinterStatusBits); };
+  std::string words = BitWords(byte, kPrinterStatusBits);
+  if (!has("paper")) words = "no paper" + std::string(words.empty() ? "" : ", ") + words;
+  const char* fill = has("cover-open") ? kRed : !has("paper") ? kOrange : has("attention") ? kYellow : kGreen;
+  return {Hex(byte, 2) + " " + words, Hex(byte, 2), "", fill};
+}
+
+State QueueRunningState(bool paused) { return paused ? Plain("paused", kRed) : Plain("running", kGreen); }
+
+State QueueStatusState(std::uint32_t status) {
+  if (status == 0) return {"none", "none", "0x0", kGrey};
+  const auto has = [status](std::string_view name) { return Has(status, name, kQueueStatusBits); };
+  const char* fill = has("offline")             ? kDarkGrey
+                     : has("door-open")         ? kRed
+                     : has("paper-out")         ? kOrange
+                     : has("user-intervention") ? kYellow
+                                                : kPurple;
+  return {BitWords(status, kQueueStatusBits), Hex(status, 1), Hex(status, 1), fill};
+}
+
+State SpoolerState(std::string_view name) {
+  if (name == "stopping") return Plain("stopping", kOrange);
+  if (name == "stopped") return Plain("stopped", kRed);
+  if (name == "starting") return Plain("starting", kYellow);
+  return Plain("running", kGreen);
+}
+
+State SpoolerStateOf(std::uint32_t state) {
+  switch (state) {
+    case SERVICE_STOPPED:
+      return SpoolerState("stopped");
+    case SERVICE_STOP_PENDING:
+      return SpoolerState("stopping");
+    case SERVICE_START_PENDING:
+      return SpoolerState("starting");
+    default:
+      return SpoolerState("running");
+  }
+}
+
+// The service's state from the state word of its status report.
+std::optional<State> ReportedServiceState(std::string_view reported) {
+  if (reported == "RUNNING") return Plain("running", kGreen);
+  if (reported == "START_PENDING") return Plain("start pending", kYellow);
+  if (reported == "STOP_PENDING") return Plain("stop pending", kOrange);
+  if (reported == "STOPPED") return Plain("stopped", kGrey);
+  return std::nullopt;
+}
+
+struct DeviceLanes {
+  const Step* declaration = nullptr;
+  bool plugged = false;
+  BandBuilder pluggedBands;
+  BandBuilder statusBands;
+};
+
+struct QueueLanes {
+  const Step* declaration = nullptr;
+  std::int64_t declaredAtMs = 0;
+  bool paused = false;
+  std::vector<std::string> ports;  // in the order the queue had them
+  BandBuilder runningBands;
+  BandBuilder statusBands;
+  BandBuilder portBands;
+
+  void SetPort(std::int64_t atMs, const std::string& port) {
+    std::size_t rank = 0;
+    while (rank < ports.size() && ports[rank] != port) ++rank;
+    if (rank == ports.size()) ports.push_back(port);
+    portBands.Set(atMs, Plain(port, kPortFills[rank % std::size(kPortFills)]));
+  }
+};
+
+DeviceLanes* FindDevice(std::vector<DeviceLanes>& devices, std::string_view path) {
+  for (DeviceLanes& device : devices) {
+    if (EqualIgnoringCase(device.declaration->name, path)) return &device;
+  }
+  return nullptr;
+}
+
+// A usb line: "plugged PATH", "unplugged PATH", "status of PATH is 0xNN".
+void ApplyDeviceLine(std::vector<DeviceLanes>& devices, const sim::TraceEntry& entry) {
+  const std::string_view text = entry.text;
+  for (const std::string_view prefix : {"plugged ", "unplugged "}) {
+    if (!text.starts_with(prefix)) continue;
+    if (DeviceLanes* device = FindDevice(devices, text.substr(prefix.size()))) {
+      device->plugged = prefix == "plugged ";
+      device->pluggedBands.Set(entry.time, PluggedState(device->plugged));
+    }
+    return;
+  }
+  constexpr std::string_view kStatusOf = "status of ";
+  const std::size_t is = text.rfind(" is ");
+  if (!text.starts_with(kStatusOf) || is == std::string_view::npos || is < kStatusOf.size()) return;
+  DeviceLanes* device = FindDevice(devices, text.substr(kStatusOf.size(), is - kStatusOf.size()));
+  const auto status = ParseHex(text.substr(is + 4));
+  if (device != nullptr && status) device->statusBands.Set(entry.time, PrinterStatusState(*status));
+}
+
+// An scm line about the Spooler, or the service's process ending unreported.
+void ApplyScmLine(BandBuilder& spooler, BandBuilder& service, const sim::TraceEntry& entry) {
+  const std::string_view text = entry.text;
+  if (text.starts_with("Spooler stopping")) {
+    spooler.Set(entry.time, SpoolerState("stopping"));
+  } else if (text == "Spooler stopped") {
+    spooler.Set(entry.time, SpoolerState("stopped"));
+  } else if (text.starts_with("Spooler starting")) {
+    spooler.Set(entry.time, SpoolerState("starting"));
+  } else if (text == "Spooler started") {
+    spooler.Set(entry.time, SpoolerState("running"));
+  } else if (text == "service ended without reporting STOPPED") {
+    service.Set(entry.time, *ReportedServiceState("STOPPED"));
+  }
+}
+
+// A service line: "status RUNNING (accepts ...)".
+void ApplyServiceLine(BandBuilder& service, const sim::TraceEntry& entry) {
+  std::string_view text = entry.text;
+  if (!text.starts_with("status ")) return;
+  text.remove_prefix(7);
+  if (const auto state = ReportedServiceState(text.substr(0, text.find(' ')))) service.Set(entry.time, *state);
+}
+
+void ApplyCommand(std::vector<QueueLanes>& queues, const sim::SpoolerCommand& command) {
+  if (!command.succeeded) return;
+  for (QueueLanes& queue : queues) {
+    if (!EqualIgnoringCase(queue.declaration->name, Narrow(command.queue)) || command.time < queue.declaredAtMs) {
+      continue;
+    }
+    switch (command.kind) {
+      case sim::SpoolerCommand::Kind::Pause:
+      case sim::SpoolerCommand::Kind::Resume:
+        queue.paused = command.kind == sim::SpoolerCommand::Kind::Pause;
+        queue.runningBands.Set(command.time, QueueRunningState(queue.paused));
+        break;
+      case sim::SpoolerCommand::Kind::SetStatus:
+        queue.statusBands.Set(command.time, QueueStatusState(command.value));
+        break;
+      case sim::SpoolerCommand::Kind::SetPort:
+        queue.SetPort(command.time, Narrow(command.port));
+        break;
+      default:
+        break;
+    }
+    return;
+  }
+}
+
+Lane StateLane(std::string kind, std::string subject, std::string label, const BandBuilder& bands, std::int64_t endMs) {
+  return {std::move(kind), std::move(subject), std::move(label), bands.Finish(endMs), bands.Last(endMs), {}};
+}
+
+// The steps played at each virtual time, as their timeline lines; with
+// `failedOnly`, the checks that failed.
+std::vector<Mark> Marks(const std::vector<PlayedStep>& steps, bool failedOnly) {
+  std::vector<Mark> marks;
+  for (const PlayedStep& played : steps) {
+    const bool check = played.step->IsCheck();
+    if (failedOnly && !played.found) continue;
+    if (marks.empty() || marks.back().atMs != played.atMs) marks.push_back({played.atMs, {}, false});
+    marks.back().hasEvents = marks.back().hasEvents || !check;
+    marks.back().lines.push_back(check ? TimelineLine(played.atMs, "check", CheckText(played.step->text, played.found))
+                                       : TimelineLine(played.atMs, "step", played.step->text));
+  }
+  return marks;
+}
+
+std::string Title(const RunRecord& record) {
+  int checks = 0;
+  int failed = 0;
+  for (const PlayedStep& played : record.steps) {
+    checks += played.step->IsCheck() ? 1 : 0;
+    failed += played.found ? 1 : 0;
+  }
+  std::string title = record.fileName;
+  if (record.seed) title += " (seed " + std::to_string(*record.seed) + ")";
+  const std::string time = FormatTime(record.endMs);
+  title += ": " + time.substr(time.find_first_not_of(' ')) + " s of virtual time, ";
+  if (failed == 0) return title + std::to_string(checks) + (checks == 1 ? " check, held" : " checks, all held");
+  return title + std::to_string(failed) + " of " + std::to_string(checks) + " checks failed";
+}
+
+LegendGroup Group(std::string heading, const std::vector<State>& states) {
+  LegendGroup group{std::move(heading), {}};
+  for (const State& state : states) group.entries.push_back({state.state, state.fill});
+  return group;
+}
+
+// The colours of the state lanes, from the states that give them.
+std::vector<std::vector<LegendGroup>> Legend() {
+  const auto named = [](State state, std::string words) {
+    state.state = std::move(words);
+    return state;
+  };
+  return {
+      {Group("USB", {PluggedState(true), PluggedState(false)}),
+       Group("status byte",
+             {named(PrinterStatusState(0x20), "paper present"), named(PrinterStatusState(0x00), "no paper"),
+              named(PrinterStatusState(0x24), "cover open"), named(PrinterStatusState(0x30), "needs attention")})},
+      {Group("queue", {QueueRunningState(false), QueueRunningState(true)}),
+       Group("status", {QueueStatusState(0), QueueStatusState(0x10), QueueStatusState(0x400000),
+                        QueueStatusState(0x100000), QueueStatusState(0x80)})},
+      {Group("Spooler",
+             {SpoolerState("running"), SpoolerState("stopping"), SpoolerState("stopped"), SpoolerState("starting")}),
+       Group("service", {*ReportedServiceState("RUNNING"), *ReportedServiceState("START_PENDING"),
+                         *ReportedServiceState("STOP_PENDING"), *ReportedServiceState("STOPPED")})},
+  };
+}
+
+}  // namespace
+
+std::string DeviceLabel(const Step& declaration) {
+  if (!declaration.shortName.empty()) return declaration.shortName;
+  // \\?\USB#VID_xxxx&PID_xxxx#INSTANCE#{class}
+  const std::string& path = declaration.name;
+  const std::size_t first = path.find('#');
+  const std::size_t second = first == std::string::npos ? first : path.find('#', first + 1);
+  const std::size_t third = second == std::string::npos ? second : path.find('#', second + 1);
+  if (third == std::string::npos || third == second + 1) return path;
+  return path.substr(second + 1, third - second - 1);
+}
+
+Picture BuildPicture(const RunRecord& record) {
+  std::vector<DeviceLanes> devices;
+  std::vector<QueueLanes> queues;
+  for (const PlayedStep& played : record.steps) {
+    const Step& step = *played.step;
+    if (step.kind == Step::Kind::Device && FindDevice(devices, step.name) == nullptr) {
+      DeviceLanes& device = devices.emplace_back();
+      device.declaration = &step;
+      device.pluggedBands.Set(played.atMs, PluggedState(false));
+      device.statusBands.Set(played.atMs, PrinterStatusState(step.status.value_or(kNewDeviceStatus)));
+    }
+    const bool knownQueue = std::any_of(queues.begin(), queues.end(), [&](const QueueLanes& queue) {
+      return EqualIgnoringCase(queue.declaration->name, step.name);
+    });
+    if (step.kind == Step::Kind::Queue && !knownQueue) {
+      QueueLanes& queue = queues.emplace_back();
+      queue.declaration = &step;
+      queue.declaredAtMs = played.atMs;
+      queue.runningBands.Set(played.atMs, QueueRunningState(false));
+      queue.statusBands.Set(played.atMs, QueueStatusState(0));
+      queue.SetPort(played.atMs, *step.port);
+    }
+  }
+
+  BandBuilder spooler;
+  spooler.Set(0, SpoolerStateOf(record.spoolerAtStart));
+  BandBuilder service;
+  service.Set(0, *ReportedServiceState("STOPPED"));
+  for (const sim::TraceEntry& entry : record.trace) {
+    if (entry.channel == sim::TraceEntry::Channel::Device) ApplyDeviceLine(devices, entry);
+    if (entry.channel == sim::TraceEntry::Channel::Scm) ApplyScmLine(spooler, service, entry);
+    if (entry.channel == sim::TraceEntry::Channel::Service) ApplyServiceLine(service, entry);
+  }
+  for (const sim::SpoolerCommand& command : record.journal) ApplyCommand(queues, command);
+
+  Picture picture{Title(record), record.endMs, {}, Legend()};
+  std::vector<std::string> labels;
+  for (const DeviceLanes& device : devices) labels.push_back(DeviceLabel(*device.declaration));
+  for (std::size_t i = 0; i < devices.size(); ++i) {
+    // Two devices with the same instance part are told apart by their paths.
+    const bool unique = std::count(labels.begin(), labels.end(), labels[i]) == 1;
+    const std::string& label = unique ? labels[i] : devices[i].declaration->name;
+    const std::string& path = devices[i].declaration->name;
+    picture.lanes.push_back(StateLane("device-plugged", path, label + " USB", devices[i].pluggedBands, record.endMs));
+    picture.lanes.push_back(
+        StateLane("device-status", path, label + " status byte", devices[i].statusBands, record.endMs));
+  }
+  for (const QueueLanes& queue : queues) {
+    const std::string& name = queue.declaration->name;
+    picture.lanes.push_back(StateLane("queue-state", name, "queue " + name, queue.runningBands, record.endMs));
+    picture.lanes.push_back(
+        StateLane("queue-status", name, "queue " + name + " status", queue.statusBands, record.endMs));
+    picture.lanes.push_back(StateLane("queue-port", name, "queue " + name + " port", queue.portBands, record.endMs));
+  }
+  picture.lanes.push_back(StateLane("spooler", "", "Spooler", spooler, record.endMs));
+  picture.lanes.push_back(StateLane("service", "", "service", service, record.endMs));
+  picture.lanes.push_back({"steps", "", "steps", {}, std::nullopt, Marks(record.steps, false)});
+  picture.lanes.push_back({"failed-checks", "", "failed checks", {}, std::nullopt, Marks(record.steps, true)});
+  return picture;
+}
+
+}  // namespace simrunner
