@@ -88,7 +88,8 @@ void Machine::SetRegistryText(const std::string& keyPath, const std::string& nam
 
 void Machine::SetCodePages(UINT systemCodePage, UINT threadCodePage) {
   if (!IsSimulatedCodePage(systemCodePage) || !IsSimulatedCodePage(threadCodePage)) {
-    std::fprintf(stderr, "code pages %u/%u are not simulated (1252 and 936 are)\n", systemCodePage, threadCodePage);
+    std::fprintf(stderr, "code pages %u/%u are not simulated (1252, 936 and 65001 are)\n", systemCodePage,
+                 threadCodePage);
     std::abort();
   }
   state_->systemCodePage = systemCodePage;
@@ -103,7 +104,7 @@ void Machine::DeleteRegistryKey(const std::string& keyPath) {
 }
 
 void Machine::AddQueue(const std::wstring& name, const std::wstring& port) {
-  state_->spooler.queues.push_back({name, port, false, 0});
+  state_->spooler.queues.push_back({name, port, false, 0, DriverDevMode(name)});
 }
 
 void Machine::DeleteQueue(const std::wstring& name) {
