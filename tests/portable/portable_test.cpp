@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -67,6 +68,9 @@ class Portable : public ::testing::Test {
 
 // ---- Narrowing: by the system code page, whatever the C runtime.
 
+// "USB" and a high surrogate with no low surrogate after it.
+constexpr wchar_t kLoneSurrogate[] = {L'U', L'S', L'B', static_cast<wchar_t>(0xD800)};
+
 struct NarrowingRow {
   UINT codePage;
   std::wstring_view text;
@@ -104,6 +108,27 @@ const NarrowingRow kNarrowingRows[] = {
      L"USB\0"
      L"001"sv,
      std::nullopt},
+    // UTF-8 holds every character, each exactly: no best fit, no '?'.
+    {65001, L"USB001"sv, "USB001"sv},
+    {65001, L""sv, ""sv},
+    {65001, L"?"sv, "?"sv},
+    {65001, L"Caf\u00e9 \u20ac\u0153"sv, "Caf\xc3\xa9 \xe2\x82\xac\xc5\x93"sv},
+    {65001, L"A\u4e2dB"sv,
+     "A\xe4\xb8\xad"
+     "B"sv},
+    {65001, L"A\u0e01B"sv,
+     "A\xe0\xb8\x81"
+     "B"sv},
+    {65001, L"\u0100"sv, "\xc4\x80"sv},
+    // Beyond U+FFFF: a surrogate pair on Windows, one wchar_t elsewhere.
+    {65001, L"\U0001F5A8"sv, "\xf0\x9f\x96\xa8"sv},
+    // An unpaired surrogate is no character: UTF-8 would hold U+FFFD in its
+    // place, which names another key.
+    {65001, std::wstring_view(kLoneSurrogate, 4), std::nullopt},
+    {65001,
+     L"USB\0"
+     L"001"sv,
+     std::nullopt},
 };
 
 // Checks every row of the system code page; gives how many there were.
@@ -125,9 +150,26 @@ TEST_F(Portable, NarrowingFollowsTheSystemCodePageAndRejectsReplacements) {
   EXPECT_GT(CheckNarrowingRows(), 0) << "no rows for system code page " << GetACP();
 }
 
+// A run made for one system code page says so in SPOOLSYNC_EXPECTED_ACP (the
+// run under Wine with a UTF-8 locale does): the rows above are then that
+// code page's.
+TEST_F(Portable, SystemCodePageIsTheOneTheRunIsFor) {
+  const char* expected = std::getenv("SPOOLSYNC_EXPECTED_ACP");
+  if (expected != nullptr) {
+    EXPECT_EQ(std::to_string(GetACP()), expected);
+  } else {
+    EXPECT_TRUE(GetACP() == 1252 || GetACP() == 936 || GetACP() == CP_UTF8) << GetACP();
+  }
+}
+
 #ifndef _WIN32
 TEST_F(Portable, NarrowingFollowsASystemCodePageOf936) {
   machine.SetCodePages(936, 1252);  // the thread's code page plays no part
+  EXPECT_GT(CheckNarrowingRows(), 0);
+}
+
+TEST_F(Portable, NarrowingFollowsASystemCodePageOfUtf8) {
+  machine.SetCodePages(CP_UTF8, 1252);
   EXPECT_GT(CheckNarrowingRows(), 0);
 }
 #endif
@@ -183,8 +225,10 @@ TEST_F(Portable, DiagnosticLinesAreFormattedAndCutAlike) {
   EXPECT_STREQ(line, " DevicePath:\\\\?\\usb#vid_0483&pid_5741#abc123\n");
   FormatWideDiagnostic(line, " DevicePath:", std::wstring(300, L'p'), "\n");
   EXPECT_EQ(std::string(line), " DevicePath:" + std::string(kDiagnosticBufferSize - 1 - 12, 'p'));
-  // Not narrowable: the whole line says so, in every build.
-  FormatWideDiagnostic(line, " DevicePath:", L"A\u0e01B", "\n");
+  // Not narrowable: the whole line says so, in every build. Thai is in
+  // neither 1252 nor 936; UTF-8 holds it, but no unpaired surrogate.
+  const std::wstring_view notNarrowable = GetACP() == CP_UTF8 ? std::wstring_view(kLoneSurrogate, 4) : L"A\u0e01B"sv;
+  FormatWideDiagnostic(line, " DevicePath:", notNarrowable, "\n");
   EXPECT_STREQ(line, kUnformattableDiagnostic);
 }
 
