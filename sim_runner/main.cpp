@@ -100,6 +100,13 @@ Scenario files
                                   Spooler fails with 1051 (an administrator's
                                   "spooler stop" stops it first)
   wait DURATION                   virtual time passes while the threads run
+  codepage system|thread 1252|936|65001
+                                  the system (ANSI) code page, which CP_ACP
+                                  and the registry's "A" calls use, or the
+                                  threads' (CP_THREAD_ACP); 65001 is UTF-8, as
+                                  with Windows' "Use Unicode UTF-8 for
+                                  worldwide language support" (both 1252
+                                  when left out)
 
   PATH must be declared by an earlier device line.
 

@@ -44,6 +44,7 @@ struct Step {
     SpoolerStartTime,  // spooler start-time DURATION
     SpoolerDependent,  // spooler dependent NAME running|stopped
     Wait,              // wait DURATION
+    CodePage,          // codepage system|thread 1252|936|65001
     // Faults.
     FaultDevice,    // fault device PATH [read-error=N] [short-read=N] [read-latency=D] [open-latency=D] [held=yes|no]
     FaultSpooler,   // fault spooler [reject-port-writes=N] [enum-ports-error=N]
@@ -76,7 +77,8 @@ struct Step {
   std::optional<std::uint32_t> status;
   std::optional<bool> paused;
   // Milliseconds (Wait, SpoolerStopTime, SpoolerStartTime,
-  // ExpectLongestControl), control code (ServiceControl) or count
+  // ExpectLongestControl), control code (ServiceControl), code page
+  // (CodePage, whose name is "system" or "thread") or count
   // (ExpectSpoolerRestarts, ExpectOpenHandles).
   std::int64_t number = 0;
   // "running" rather than "stopped" (ExpectSpooler, ExpectService,

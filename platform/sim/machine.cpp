@@ -96,6 +96,10 @@ void Machine::SetCodePages(UINT systemCodePage, UINT threadCodePage) {
   state_->threadCodePage = threadCodePage;
 }
 
+UINT Machine::SystemCodePage() const { return state_->systemCodePage; }
+
+UINT Machine::ThreadCodePage() const { return state_->threadCodePage; }
+
 void Machine::DeleteRegistryKey(const std::string& keyPath) {
   const std::string key = Registry::Normalize(keyPath);
   const std::string subkeys = key + "\\";

@@ -100,6 +100,8 @@ class Machine {
   // threads' (CP_THREAD_ACP); 1252, 936 or 65001 (UTF-8), both 1252 unless
   // set.
   void SetCodePages(UINT systemCodePage, UINT threadCodePage);
+  [[nodiscard]] UINT SystemCodePage() const;
+  [[nodiscard]] UINT ThreadCodePage() const;
   void DeleteRegistryKey(const std::string& keyPath);
 
   // ---- Spooler.
