@@ -71,6 +71,14 @@ class Portable : public ::testing::Test {
 // "USB" and a high surrogate with no low surrogate after it.
 constexpr wchar_t kLoneSurrogate[] = {L'U', L'S', L'B', static_cast<wchar_t>(0xD800)};
 
+// "USB001" and a character the system code page cannot hold: Chinese in
+// 1252, Thai in 936, an unpaired surrogate in UTF-8.
+std::wstring NotNarrowableHere() {
+  const UINT codePage = GetACP();
+  const wchar_t lacking = codePage == CP_UTF8 ? static_cast<wchar_t>(0xD800) : codePage == 936 ? L'\u0e01' : L'\u4e2d';
+  return std::wstring(L"USB001") + lacking;
+}
+
 struct NarrowingRow {
   UINT codePage;
   std::wstring_view text;
@@ -172,12 +180,27 @@ TEST_F(Portable, NarrowingFollowsASystemCodePageOfUtf8) {
   machine.SetCodePages(CP_UTF8, 1252);
   EXPECT_GT(CheckNarrowingRows(), 0);
 }
+
+TEST_F(Portable, KeyPathsAndDiagnosticLinesOnUtf8AreUtf8OrNothing) {
+  machine.SetCodePages(CP_UTF8, 1252);
+  char path[64];
+  EXPECT_TRUE(FormatKeyPath(path, sizeof path, "Ports\\", L"USB\u00e9", ""));
+  EXPECT_STREQ(path, "Ports\\USB\xc3\xa9");
+  EXPECT_FALSE(FormatKeyPath(path, sizeof path, "Ports\\", NotNarrowableHere(), ""));
+  EXPECT_STREQ(path, "");
+  DiagnosticLine line;
+  FormatWideDiagnostic(line, " DevicePath:", L"\\\\?\\usb#\u4e2d", "\n");
+  EXPECT_STREQ(line, " DevicePath:\\\\?\\usb#\xe4\xb8\xad\n");
+  FormatWideDiagnostic(line, " DevicePath:", NotNarrowableHere(), "\n");
+  EXPECT_STREQ(line, kUnformattableDiagnostic);
+}
 #endif
 
 // ---- Key paths.
 
 TEST_F(Portable, KeyPathsAreWholeOrNothing) {
   constexpr std::string_view kPrefix = "Ports\\";
+  const std::wstring notNarrowable = NotNarrowableHere();
   const struct {
     std::wstring_view name;
     std::string_view suffix;
@@ -189,7 +212,7 @@ TEST_F(Portable, KeyPathsAreWholeOrNothing) {
       {L"USB001"sv, ""sv, 13, "Ports\\USB001"sv},  // exactly fits with its NUL
       {L"USB001"sv, ""sv, 12, std::nullopt},       // one short
       {L""sv, ""sv, 7, "Ports\\"sv},
-      {L"USB001\u4e2d"sv, ""sv, 500, std::nullopt},  // MinGW's printf would give "Ports\USB001"
+      {notNarrowable, ""sv, 500, std::nullopt},  // MinGW's printf would give "Ports\USB001"
       {L"USB\0"
        L"001"sv,
        ""sv, 500, std::nullopt},
@@ -225,10 +248,8 @@ TEST_F(Portable, DiagnosticLinesAreFormattedAndCutAlike) {
   EXPECT_STREQ(line, " DevicePath:\\\\?\\usb#vid_0483&pid_5741#abc123\n");
   FormatWideDiagnostic(line, " DevicePath:", std::wstring(300, L'p'), "\n");
   EXPECT_EQ(std::string(line), " DevicePath:" + std::string(kDiagnosticBufferSize - 1 - 12, 'p'));
-  // Not narrowable: the whole line says so, in every build. Thai is in
-  // neither 1252 nor 936; UTF-8 holds it, but no unpaired surrogate.
-  const std::wstring_view notNarrowable = GetACP() == CP_UTF8 ? std::wstring_view(kLoneSurrogate, 4) : L"A\u0e01B"sv;
-  FormatWideDiagnostic(line, " DevicePath:", notNarrowable, "\n");
+  // Not narrowable: the whole line says so, in every build.
+  FormatWideDiagnostic(line, " DevicePath:", NotNarrowableHere(), "\n");
   EXPECT_STREQ(line, kUnformattableDiagnostic);
 }
 
