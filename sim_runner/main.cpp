@@ -123,6 +123,13 @@ Scenario files
                                   from there, wrapping to 0 after 4294967295
                                   as Windows' does after 49.7 days (the
                                   timeline keeps counting from the start)
+  codepage system|thread 1252|936|65001
+                                  the system (ANSI) code page, which CP_ACP
+                                  and the registry's "A" calls use, or the
+                                  threads' (CP_THREAD_ACP); 65001 is UTF-8, as
+                                  with Windows' "Use Unicode UTF-8 for
+                                  worldwide language support" (both 1252
+                                  when left out)
 
   PATH must be declared by an earlier device line (PATH or its NAME).
 

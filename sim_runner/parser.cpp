@@ -177,6 +177,8 @@ constexpr CommandForm kTwoWordCommands[] = {
     {"fault spooler", Step::Kind::FaultSpooler},
     {"fault scm", Step::Kind::FaultScm},
     {"fault registry", Step::Kind::FaultRegistry},
+    {"codepage system", Step::Kind::CodePage},
+    {"codepage thread", Step::Kind::CodePage},
     {"expect queue", Step::Kind::ExpectQueue},
     {"expect log", Step::Kind::ExpectLog},
     {"expect no-log", Step::Kind::ExpectNoLog},
@@ -229,7 +231,8 @@ std::optional<Step::Kind> FindCommand(const std::vector<Token>& tokens, std::siz
       return form.kind;
     }
   }
-  if (first == "service" || first == "spooler" || first == "expect" || first == "fault" || first == "clock") {
+  if (first == "service" || first == "spooler" || first == "expect" || first == "fault" || first == "clock" ||
+      first == "codepage") {
     if (tokens.size() < 2) {
       error = "\"" + first + "\" needs a second word";
       return std::nullopt;
@@ -441,6 +444,17 @@ bool FillStep(Step& step, const std::vector<Token>& tokens, std::size_t first, s
         return false;
       }
       step.number = *ticks;
+      return true;
+    }
+    case Kind::CodePage: {
+      step.name = tokens[first - 1].raw;
+      if (!ExpectPositional(*args, 1, "codepage system|thread 1252|936|65001", error)) return false;
+      const auto codePage = ParseDigits(p[0], 10, std::numeric_limits<std::uint32_t>::max());
+      if (!codePage || (*codePage != 1252 && *codePage != 936 && *codePage != 65001)) {
+        error = "\"" + p[0] + "\" is none of the code pages 1252, 936, 65001";
+        return false;
+      }
+      step.number = static_cast<std::int64_t>(*codePage);
       return true;
     }
     case Kind::ExpectQueue:

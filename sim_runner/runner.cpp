@@ -106,6 +106,12 @@ std::uint32_t Perform(sim::Machine& machine, const Step& step, Printer& printer)
     case Kind::ClockTicks:
       machine.SetTickCount(static_cast<DWORD>(step.number));
       return 0;
+    case Kind::CodePage: {
+      const auto codePage = static_cast<UINT>(step.number);
+      machine.SetCodePages(step.name == "system" ? codePage : machine.SystemCodePage(),
+                           step.name == "thread" ? codePage : machine.ThreadCodePage());
+      break;
+    }
     case Kind::FaultDevice: {
       sim::DeviceFaults faults;
       faults.readError = step.faults.readError;

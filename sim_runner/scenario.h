@@ -45,6 +45,7 @@ struct Step {
     SpoolerDependent,  // spooler dependent NAME running|stopped
     Wait,              // wait DURATION
     ClockTicks,        // clock ticks N
+    CodePage,          // codepage system|thread 1252|936|65001
     // Faults.
     FaultDevice,    // fault device PATH [read-error=N] [short-read=N] [read-latency=D] [open-latency=D] [held=yes|no]
     FaultSpooler,   // fault spooler [reject-port-writes=N] [enum-ports-error=N]
@@ -81,7 +82,8 @@ struct Step {
   std::optional<std::uint32_t> status;
   std::optional<bool> paused;
   // Milliseconds (Wait, SpoolerStopTime, SpoolerStartTime,
-  // ExpectLongestControl), control code (ServiceControl), count
+  // ExpectLongestControl), control code (ServiceControl), code page
+  // (CodePage, whose name is "system" or "thread"), count
   // (ExpectSpoolerRestarts, ExpectOpenHandles) or tick count (ClockTicks).
   std::int64_t number = 0;
   // "running" rather than "stopped" (ExpectSpooler, ExpectService,

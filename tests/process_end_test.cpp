@@ -208,19 +208,6 @@ TEST_F(PendingService, NoCheckPointWithinTheWaitHintIsAFault) {
                                       "check point")));
 }
 
-// Windows: TryAcquireSRWLockExclusive takes a free lock and returns nonzero,
-// and returns zero at once for a held one (Microsoft docs,
-// TryAcquireSRWLockExclusive).
-TEST(ProcessEnd, TryAcquireTakesOnlyAFreeLock) {
-  sim::Machine machine;
-  SRWLOCK lock = SRWLOCK_INIT;
-  EXPECT_NE(TryAcquireSRWLockExclusive(&lock), 0);
-  EXPECT_EQ(TryAcquireSRWLockExclusive(&lock), 0);
-  ReleaseSRWLockExclusive(&lock);
-  EXPECT_NE(TryAcquireSRWLockExclusive(&lock), 0);
-  ReleaseSRWLockExclusive(&lock);
-}
-
 // Windows: GetTickCount is a DWORD of milliseconds that wraps to zero after
 // 49.7 days (Microsoft docs, GetTickCount).
 TEST(ProcessEnd, TickCountStartsWhereAskedAndWraps) {

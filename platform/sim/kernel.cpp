@@ -2,6 +2,7 @@
 // events and waits, the printer device's file, standard output, global
 // memory, text conversion and the debugger channel.
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,12 +11,11 @@
 #include <exception>
 #include <initializer_list>
 #include <iterator>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <variant>
-
-#include <iconv.h>
 
 #include "platform/sim/machine_state.h"
 
@@ -33,57 +33,6 @@ HANDLE const kStdOutput = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(0
 // The printer's status record around its status byte.
 constexpr BYTE kRecordHeader[] = {0x10, 0x04, 0x01};
 constexpr BYTE kRecordTrailer = 0x00;
-
-// Windows-1252 bytes 0x80..0x9F; the rest of the code page is Latin-1.
-constexpr wchar_t kCp1252High[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-                                     0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
-                                     0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-                                     0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
-
-wchar_t WidenCp1252(unsigned char c) { return c >= 0x80 && c <= 0x9F ? kCp1252High[c - 0x80] : c; }
-
-// The byte code page 1252 has for `c`, if any: Latin-1 outside 0x80..0x9F,
-// the table inside it.
-std::optional<char> NarrowCp1252(wchar_t c) {
-  if ((c >= 0 && c < 0x80) || (c >= 0xA0 && c <= 0xFF)) return static_cast<char>(c);
-  for (int i = 0; i < 32; ++i) {
-    if (kCp1252High[i] == c) return static_cast<char>(0x80 + i);
-  }
-  return std::nullopt;
-}
-
-// Code page 936 (GBK) through the C library's CP936 converter, one character
-// at a time: ASCII is itself, everything else one or two bytes.
-class Cp936 {
- public:
-  explicit Cp936(bool toWide) : converter_(toWide ? iconv_open("WCHAR_T", "CP936") : iconv_open("CP936", "WCHAR_T")) {
-    if (converter_ == reinterpret_cast<iconv_t>(-1)) {
-      std::fprintf(stderr, "the C library has no CP936 converter\n");
-      std::abort();
-    }
-  }
-  ~Cp936() { iconv_close(converter_); }
-  Cp936(const Cp936&) = delete;
-  Cp936& operator=(const Cp936&) = delete;
-
-  // Converts `in` completely, or gives nothing.
-  template <typename Out, typename In>
-  std::optional<std::basic_string<Out>> Convert(const In* in, std::size_t inCount) {
-    iconv(converter_, nullptr, nullptr, nullptr, nullptr);
-    Out out[8] = {};
-    char* inBytes = const_cast<char*>(reinterpret_cast<const char*>(in));
-    std::size_t inLeft = inCount * sizeof(In);
-    char* outBytes = reinterpret_cast<char*>(out);
-    std::size_t outLeft = sizeof out;
-    if (iconv(converter_, &inBytes, &inLeft, &outBytes, &outLeft) == static_cast<std::size_t>(-1) || inLeft != 0) {
-      return std::nullopt;
-    }
-    return std::basic_string<Out>(out, (sizeof out - outLeft) / sizeof(Out));
-  }
-
- private:
-  iconv_t converter_;
-};
 
 bool IsSignaled(const HandleObject& object) {
   if (const auto* thread = std::get_if<std::shared_ptr<ThreadObject>>(&object)) return (*thread)->finished;
@@ -121,7 +70,7 @@ void* HandleTable::Add(HandleObject object) {
   return reinterpret_cast<void*>(value);
 }
 
-bool HandleTable::Remove(const void* handle) { return entries_.erase(reinterpret_cast<std::uintptr_t>(handle)) != 0; }
+bool HandleTable::Remove(const void* handle) { return entries_.erase(Key(handle)) != 0; }
 
 std::map<std::string, int> HandleTable::CountByKind() const {
   std::map<std::string, int> counts;
@@ -147,73 +96,13 @@ void MachineState::Log(TraceEntry::Channel channel, std::string text) {
   trace.push_back({Now(), channel, std::move(text)});
 }
 
-bool IsSimulatedCodePage(UINT codePage) { return codePage == 1252 || codePage == 936; }
-
-std::wstring FromCodePage(UINT codePage, std::string_view text) {
-  std::wstring out;
-  out.reserve(text.size());
-  if (codePage == 1252) {
-    for (const char c : text) out.push_back(WidenCp1252(static_cast<unsigned char>(c)));
-    return out;
-  }
-  Cp936 converter(true);
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (c < 0x80) {
-      out.push_back(c);
-      continue;
-    }
-    // A lead byte takes the next byte with it; what the table does not hold
-    // becomes '?'.
-    const std::size_t length = c >= 0x81 && c <= 0xFE && i + 1 < text.size() ? 2 : 1;
-    const auto wide = converter.Convert<wchar_t>(text.data() + i, length);
-    if (wide && wide->size() == 1) {
-      out += *wide;
-      i += length - 1;
-    } else {
-      out.push_back(L'?');
-    }
-  }
-  return out;
-}
-
-std::string ToCodePage(UINT codePage, std::wstring_view text, char defaultChar, bool* usedDefault) {
-  std::string out;
-  out.reserve(text.size());
-  bool replaced = false;
-  std::unique_ptr<Cp936> converter;
-  for (const wchar_t c : text) {
-    std::optional<std::string> bytes;
-    // wchar_t is signed here: a negative value is no character, not ASCII.
-    if (c >= 0 && c < 0x80) {
-      bytes = std::string(1, static_cast<char>(c));
-    } else if (codePage == 1252) {
-      if (const auto byte = NarrowCp1252(c)) bytes = std::string(1, *byte);
-    } else {
-      if (!converter) converter = std::make_unique<Cp936>(false);
-      bytes = converter->Convert<char>(&c, 1);
-    }
-    if (!bytes) {
-      bytes = std::string(1, defaultChar);
-      replaced = true;
-    }
-    out += *bytes;
-  }
-  if (usedDefault != nullptr) *usedDefault = replaced;
-  return out;
-}
-
 std::string Narrow(std::wstring_view text) {
   std::string out;
   for (const wchar_t c : text) out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
   return out;
 }
 
-std::wstring Widen(std::string_view text) {
-  std::wstring out;
-  for (const char c : text) out.push_back(WidenCp1252(static_cast<unsigned char>(c)));
-  return out;
-}
+std::wstring Widen(std::string_view text) { return FromCodePage(1252, text); }
 
 bool EqualNoCase(std::wstring_view a, std::wstring_view b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](wchar_t x, wchar_t y) {
@@ -364,16 +253,25 @@ BOOL WINAPI GetExitCodeThread(HANDLE handle, LPDWORD exitCode) {
   return TRUE;
 }
 
+// Windows: a successful create sets the last error: ERROR_ALREADY_EXISTS
+// when the name (compared with its case) names an event already, which the
+// handle then refers to, 0 otherwise (Wine dlls/kernel32/tests/sync.c,
+// test_event).
 HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCWSTR name) {
   sim::EnterCall(__func__);
+  auto& m = Current();
   if (name != nullptr) {
-    SetLastError(ERROR_NOT_SUPPORTED);  // named events are not simulated
-    return nullptr;
+    if (const auto existing = m.namedEvents[name].lock()) {
+      SetLastError(ERROR_ALREADY_EXISTS);
+      return m.handles.Add(existing);
+    }
   }
   auto event = std::make_shared<sim::EventObject>();
   event->manualReset = manualReset != FALSE;
   event->signaled = initialState != FALSE;
-  return Current().handles.Add(std::move(event));
+  if (name != nullptr) m.namedEvents[name] = event;
+  SetLastError(ERROR_SUCCESS);
+  return m.handles.Add(std::move(event));
 }
 
 namespace {
@@ -400,8 +298,15 @@ BOOL WINAPI ResetEvent(HANDLE handle) {
 DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   sim::EnterCall(__func__);
   auto& m = Current();
+  // The wait holds its own reference: the object outlives a close of the handle.
   sim::HandleObject object;
-  if (auto* thread = m.handles.Find<std::shared_ptr<sim::ThreadObject>>(handle)) {
+  std::function<bool()> satisfied;
+  if (handle == sim::kCurrentProcess) {
+    // Windows: (HANDLE)-1 is the pseudo handle of the calling process, which
+    // is signaled when the process has ended: never while one of its threads
+    // waits on it (Microsoft docs, GetCurrentProcess and WaitForSingleObject).
+    satisfied = [] { return false; };
+  } else if (auto* thread = m.handles.Find<std::shared_ptr<sim::ThreadObject>>(handle)) {
     object = *thread;
   } else if (auto* event = m.handles.Find<std::shared_ptr<sim::EventObject>>(handle)) {
     object = *event;
@@ -409,8 +314,7 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     SetLastError(ERROR_INVALID_HANDLE);
     return WAIT_FAILED;
   }
-  // The wait holds its own reference: the object outlives a close of the handle.
-  const auto satisfied = [&object] { return sim::IsSignaled(object); };
+  if (!satisfied) satisfied = [&object] { return sim::IsSignaled(object); };
   if (!satisfied()) {
     if (milliseconds == 0) return WAIT_TIMEOUT;
     const sim::Millis deadline = milliseconds == INFINITE ? sim::kForever : m.Now() + milliseconds;
@@ -481,6 +385,12 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
     SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
+  // Windows: an empty name is no path at all (Wine dlls/kernel32/tests/file.c,
+  // test_CreateFileW).
+  if (*fileName == L'\0') {
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
   sim::SimDevice* device = m.devices.Find(fileName);
   if (device == nullptr || !device->present) {
     SetLastError(ERROR_FILE_NOT_FOUND);  // only device interfaces exist on this machine
@@ -512,6 +422,10 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
     SetLastError(conflict ? ERROR_SHARING_VIOLATION : ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
+  // Windows: a successful open sets the last error, to 0 unless it reports
+  // that an existing file was opened by OPEN_ALWAYS or CREATE_ALWAYS (Wine
+  // dlls/kernel32/tests/file.c, test_CreateFileW).
+  SetLastError(ERROR_SUCCESS);
   return m.handles.Add(sim::DeviceFile{device->path, device->generation, shareMode});
 }
 
@@ -521,8 +435,12 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD byte
   if (bytesRead != nullptr) *bytesRead = 0;
   const sim::DeviceFile* open = m.handles.Find<sim::DeviceFile>(file);
   if (open == nullptr) return sim::Fail(ERROR_INVALID_HANDLE);
-  if (buffer == nullptr || (bytesRead == nullptr && overlapped == nullptr) || overlapped != nullptr)
+  if ((bytesRead == nullptr && overlapped == nullptr) || overlapped != nullptr)
     return sim::Fail(ERROR_INVALID_PARAMETER);
+  // Windows: reading into no buffer fails with ERROR_NOACCESS, reading
+  // nothing succeeds whatever the buffer (Wine dlls/kernel32/tests/file.c,
+  // test_read_write).
+  if (buffer == nullptr && bytesToRead != 0) return sim::Fail(ERROR_NOACCESS);
   const std::wstring path = open->path;
   const std::uint64_t generation = open->generation;
   const auto deviceGone = [&m, &path, generation] {
@@ -530,6 +448,7 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD byte
     return device == nullptr || !device->present || device->generation != generation;
   };
   if (deviceGone()) return sim::Fail(ERROR_DEVICE_NOT_CONNECTED);
+  if (bytesToRead == 0) return TRUE;
   // A synchronous read blocks for as long as the device takes to answer;
   // the device can be unplugged meanwhile, and another thread can cancel the
   // read.
@@ -565,7 +484,9 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD b
     SetLastError(m.handles.Find<sim::DeviceFile>(file) != nullptr ? ERROR_ACCESS_DENIED : ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  if (buffer == nullptr && bytesToWrite != 0) return sim::Fail(ERROR_INVALID_PARAMETER);
+  // Windows: writing from no buffer fails with ERROR_INVALID_USER_BUFFER
+  // (Wine dlls/kernel32/tests/file.c, test_read_write).
+  if (buffer == nullptr && bytesToWrite != 0) return sim::Fail(ERROR_INVALID_USER_BUFFER);
   m.Log(sim::TraceEntry::Channel::Stdout, std::string(static_cast<const char*>(buffer), bytesToWrite));
   if (bytesWritten != nullptr) *bytesWritten = bytesToWrite;
   return TRUE;
@@ -618,67 +539,128 @@ UINT ResolveCodePage(const sim::MachineState& m, UINT codePage) {
   return codePage;
 }
 
+// Windows: a negative length of any value, not only -1, means "up to and
+// with the terminating NUL" (Wine dlls/kernel32/tests/codepage.c,
+// test_negative_source_length).
+template <typename Char>
+std::size_t SourceLength(const Char* text, int count) {
+  if (count >= 0) return static_cast<std::size_t>(count);
+  std::size_t length = 0;
+  while (text[length] != Char{}) ++length;
+  return length + 1;
+}
+
+// The default character WideCharToMultiByte writes: the code page's own, or
+// the one given, which in a double-byte code page may be a lead and a trail
+// byte.
+std::string DefaultChar(UINT codePage, LPCCH given) {
+  if (given == nullptr) return "?";
+  if (sim::IsLeadByte(codePage, static_cast<unsigned char>(given[0])) && given[1] != '\0') {
+    return std::string(given, 2);
+  }
+  return std::string(1, given[0]);
+}
+
 }  // namespace
 
+// Windows: the checks and flags of Microsoft docs, MultiByteToWideChar (for
+// UTF-8 only the flags 0 and MB_ERR_INVALID_CHARS), and Wine
+// dlls/kernel32/tests/codepage.c. A buffer too short is filled as far as it
+// goes, and the call fails.
 int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCCH multiByte, int multiByteCount, LPWSTR wide,
                                int wideCount) {
   sim::EnterCall(__func__);
   auto& m = Current();
   codePage = ResolveCodePage(m, codePage);
-  if (!sim::IsSimulatedCodePage(codePage) || multiByte == nullptr || multiByteCount == 0 || multiByteCount < -1 ||
-      wideCount < 0 || (wide == nullptr && wideCount != 0)) {
+  if (!sim::IsSimulatedCodePage(codePage) || multiByte == nullptr || multiByteCount == 0 || wideCount < 0 ||
+      (wide == nullptr && wideCount != 0)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
   }
-  if (flags != 0) {
+  const DWORD allowed = codePage == CP_UTF8 ? MB_ERR_INVALID_CHARS
+                                            : MB_PRECOMPOSED | MB_COMPOSITE | MB_USEGLYPHCHARS | MB_ERR_INVALID_CHARS;
+  if ((flags & ~allowed) != 0) {
     SetLastError(ERROR_INVALID_FLAGS);
     return 0;
   }
-  // With a count of -1 the text runs to its NUL, which is converted too.
-  const std::size_t length =
-      multiByteCount == -1 ? std::strlen(multiByte) + 1 : static_cast<std::size_t>(multiByteCount);
-  const std::wstring converted = sim::FromCodePage(codePage, std::string_view(multiByte, length));
-  if (wideCount == 0) return static_cast<int>(converted.size());
-  if (static_cast<std::size_t>(wideCount) < converted.size()) {
+  sim::WidenRules rules;
+  rules.decompose = (flags & MB_COMPOSITE) != 0;
+  rules.failOnInvalid = (flags & MB_ERR_INVALID_CHARS) != 0;
+  const auto converted =
+      sim::WidenText(codePage, std::string_view(multiByte, SourceLength(multiByte, multiByteCount)), rules);
+  if (!converted) {
+    SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+    return 0;
+  }
+  if (wideCount == 0) return static_cast<int>(converted->size());
+  if (static_cast<std::size_t>(wideCount) < converted->size()) {
+    std::wmemcpy(wide, converted->data(), static_cast<std::size_t>(wideCount));
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
     return 0;
   }
-  std::wmemcpy(wide, converted.data(), converted.size());
-  return static_cast<int>(converted.size());
+  std::wmemcpy(wide, converted->data(), converted->size());
+  return static_cast<int>(converted->size());
 }
 
+// Windows: the checks and flags of Microsoft docs, WideCharToMultiByte (for
+// UTF-8 only the flags 0 and WC_ERR_INVALID_CHARS, and no default-character
+// pointers; WC_DISCARDNS, WC_SEPCHARS and WC_DEFAULTCHAR only with
+// WC_COMPOSITECHECK), and Wine dlls/kernel32/tests/codepage.c: a parameter
+// error is reported before a flags error, a buffer too short gets the whole
+// characters that fit, and lpUsedDefaultChar speaks of what was written.
 int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wide, int wideCount, LPSTR multiByte,
                                int multiByteCount, LPCCH defaultChar, LPBOOL usedDefaultChar) {
   sim::EnterCall(__func__);
   auto& m = Current();
   codePage = ResolveCodePage(m, codePage);
-  if (!sim::IsSimulatedCodePage(codePage) || wide == nullptr || wideCount == 0 || wideCount < -1 ||
-      multiByteCount < 0 || (multiByte == nullptr && multiByteCount != 0) ||
-      static_cast<const void*>(multiByte) == static_cast<const void*>(wide)) {
+  const bool utf8 = codePage == CP_UTF8;
+  if (!sim::IsSimulatedCodePage(codePage) || wide == nullptr || wideCount == 0 || multiByteCount < 0 ||
+      (multiByte == nullptr && multiByteCount != 0) ||
+      static_cast<const void*>(multiByte) == static_cast<const void*>(wide) ||
+      (utf8 && (defaultChar != nullptr || usedDefaultChar != nullptr))) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
   }
-  // Best-fit substitutes are not simulated: with or without
-  // WC_NO_BEST_FIT_CHARS, a character the code page lacks becomes the
-  // default character.
-  if ((flags & ~WC_NO_BEST_FIT_CHARS) != 0) {
+  constexpr DWORD kComposite = WC_DISCARDNS | WC_SEPCHARS | WC_DEFAULTCHAR;
+  const DWORD allowed = utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS | WC_COMPOSITECHECK | kComposite;
+  const DWORD composite = flags & kComposite;
+  if ((flags & ~allowed) != 0 ||
+      (composite != 0 && ((flags & WC_COMPOSITECHECK) == 0 || (composite & (composite - 1)) != 0))) {
     SetLastError(ERROR_INVALID_FLAGS);
     return 0;
   }
-  const std::size_t length = wideCount == -1 ? std::wcslen(wide) + 1 : static_cast<std::size_t>(wideCount);
+  sim::NarrowRules rules;
+  rules.bestFit = (flags & WC_NO_BEST_FIT_CHARS) == 0;
+  rules.compose = (flags & WC_COMPOSITECHECK) != 0;
+  rules.uncomposable = composite != 0 ? composite : WC_SEPCHARS;
+  rules.defaultChar = DefaultChar(codePage, defaultChar);
+  rules.failOnInvalid = (flags & WC_ERR_INVALID_CHARS) != 0;
+  const auto converted = sim::NarrowText(codePage, std::wstring_view(wide, SourceLength(wide, wideCount)), rules);
+  if (!converted) {
+    SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+    return 0;
+  }
+  // Only whole characters are written: a character that does not fit ends
+  // the conversion.
+  const std::size_t room = multiByteCount == 0 ? SIZE_MAX : static_cast<std::size_t>(multiByteCount);
+  std::size_t written = 0;
   bool replaced = false;
-  const std::string converted = sim::ToCodePage(codePage, std::wstring_view(wide, length),
-                                                defaultChar != nullptr ? *defaultChar : '?', &replaced);
+  bool complete = true;
+  for (const sim::NarrowedChar& c : *converted) {
+    if (c.bytes.size() > room - written) {
+      complete = false;
+      break;
+    }
+    if (multiByteCount != 0) std::memcpy(multiByte + written, c.bytes.data(), c.bytes.size());
+    written += c.bytes.size();
+    replaced = replaced || c.usedDefault;
+  }
   if (usedDefaultChar != nullptr) *usedDefaultChar = replaced ? TRUE : FALSE;
-  if (multiByteCount == 0) return static_cast<int>(converted.size());
-  if (static_cast<std::size_t>(multiByteCount) < converted.size()) {
-    // What fits is written; the call still fails.
-    std::memcpy(multiByte, converted.data(), static_cast<std::size_t>(multiByteCount));
+  if (!complete) {
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
     return 0;
   }
-  std::memcpy(multiByte, converted.data(), converted.size());
-  return static_cast<int>(converted.size());
+  return static_cast<int>(written);
 }
 
 UINT WINAPI GetACP() {

@@ -88,12 +88,17 @@ void Machine::SetRegistryText(const std::string& keyPath, const std::string& nam
 
 void Machine::SetCodePages(UINT systemCodePage, UINT threadCodePage) {
   if (!IsSimulatedCodePage(systemCodePage) || !IsSimulatedCodePage(threadCodePage)) {
-    std::fprintf(stderr, "code pages %u/%u are not simulated (1252 and 936 are)\n", systemCodePage, threadCodePage);
+    std::fprintf(stderr, "code pages %u/%u are not simulated (1252, 936 and 65001 are)\n", systemCodePage,
+                 threadCodePage);
     std::abort();
   }
   state_->systemCodePage = systemCodePage;
   state_->threadCodePage = threadCodePage;
 }
+
+UINT Machine::SystemCodePage() const { return state_->systemCodePage; }
+
+UINT Machine::ThreadCodePage() const { return state_->threadCodePage; }
 
 void Machine::DeleteRegistryKey(const std::string& keyPath) {
   const std::string key = Registry::Normalize(keyPath);
@@ -103,7 +108,7 @@ void Machine::DeleteRegistryKey(const std::string& keyPath) {
 }
 
 void Machine::AddQueue(const std::wstring& name, const std::wstring& port) {
-  state_->spooler.queues.push_back({name, port, false, 0});
+  state_->spooler.queues.push_back({name, port, false, 0, DriverDevMode(name)});
 }
 
 void Machine::DeleteQueue(const std::wstring& name) {

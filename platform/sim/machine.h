@@ -100,8 +100,11 @@ class Machine {
   void SetRegistryText(const std::string& keyPath, const std::string& name, DWORD type, std::wstring text);
 
   // ---- Code pages: the system's (CP_ACP, the registry's "A" calls) and the
-  // threads' (CP_THREAD_ACP); 1252 or 936, both 1252 unless set.
+  // threads' (CP_THREAD_ACP); 1252, 936 or 65001 (UTF-8), both 1252 unless
+  // set.
   void SetCodePages(UINT systemCodePage, UINT threadCodePage);
+  [[nodiscard]] UINT SystemCodePage() const;
+  [[nodiscard]] UINT ThreadCodePage() const;
   void DeleteRegistryKey(const std::string& keyPath);
 
   // ---- Spooler.

@@ -15,6 +15,7 @@
 #include <variant>
 #include <vector>
 
+#include "platform/sim/codepages.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/scheduler.h"
 #include "platform/sim/win32_decls.h"
@@ -50,9 +51,12 @@ struct KeyObject {
 struct DeviceInfoSetObject {
   std::vector<std::wstring> paths;
 };
-struct ScManagerObject {};
+struct ScManagerObject {
+  ACCESS_MASK access = 0;  // granted, generic rights mapped
+};
 struct ServiceObject {
-  std::string name;  // as the machine knows it
+  std::string name;        // as the machine knows it
+  ACCESS_MASK access = 0;  // granted, generic rights mapped
 };
 struct NotificationObject {
   int process = 0;
@@ -64,8 +68,10 @@ using HandleObject =
                  DeviceInfoSetObject, ScManagerObject, ServiceObject, NotificationObject>;
 
 // Handle values are never reused, so a handle used after it was closed is
-// always caught. Each handle belongs to the process that opened it (0 for
-// the machine's own), and goes with it when that process ends.
+// always caught. Like Windows, the table ignores a handle's two low bits
+// (Wine dlls/kernel32/tests/sync.c, test_WaitForSingleObject). Each handle
+// belongs to the process that opened it (0 for the machine's own), and goes
+// with it when that process ends.
 class HandleTable {
  public:
   // The scheduler that tells which process a calling thread belongs to.
@@ -74,7 +80,7 @@ class HandleTable {
   void* Add(HandleObject object);
   template <typename T>
   T* Find(const void* handle) {
-    const auto it = entries_.find(reinterpret_cast<std::uintptr_t>(handle));
+    const auto it = entries_.find(Key(handle));
     return it == entries_.end() ? nullptr : std::get_if<T>(&it->second.object);
   }
   template <typename T, typename F>
@@ -90,6 +96,9 @@ class HandleTable {
   std::map<std::string, int> CloseProcess(int process);
 
  private:
+  static std::uintptr_t Key(const void* handle) {
+    return reinterpret_cast<std::uintptr_t>(handle) & ~std::uintptr_t{3};
+  }
   struct Entry {
     HandleObject object;
     int process = 0;
@@ -127,7 +136,11 @@ struct SimQueue {
   std::wstring port;
   bool paused = false;
   DWORD status = 0;
+  // The printer's settings: the driver's DEVMODEW with its private part.
+  std::vector<BYTE> devMode;
 };
+// The settings the queue's driver gives a new queue.
+std::vector<BYTE> DriverDevMode(std::wstring_view queueName);
 struct SimPort {
   std::wstring name;
   std::wstring monitor;
@@ -257,6 +270,8 @@ struct MachineState {
   MachineState& operator=(const MachineState&) = delete;
 
   HandleTable handles;
+  // Events created with a name, by name (compared with its case).
+  std::map<std::wstring, std::weak_ptr<EventObject>> namedEvents;
   Registry registry;
   Spooler spooler;
   Scm scm;
@@ -307,12 +322,10 @@ inline BOOL Fail(DWORD error) {
   return FALSE;
 }
 
-// Text in a Windows code page (1252 or 936), as MultiByteToWideChar and
-// WideCharToMultiByte convert it. ToCodePage replaces what the code page
-// cannot hold with `defaultChar` and says so in `usedDefault`.
-bool IsSimulatedCodePage(UINT codePage);
-std::wstring FromCodePage(UINT codePage, std::string_view text);
-std::string ToCodePage(UINT codePage, std::wstring_view text, char defaultChar = '?', bool* usedDefault = nullptr);
+// `offset` rounded up to a multiple of `alignment`.
+inline std::size_t AlignUp(std::size_t offset, std::size_t alignment) {
+  return (offset + alignment - 1) / alignment * alignment;
+}
 
 // Text helpers for the simulation's own messages and lookups.
 std::string Narrow(std::wstring_view text);
@@ -348,6 +361,10 @@ void QueueServiceControl(MachineState& m, DWORD control, DWORD eventType, std::v
 // Queues a device-interface event for every registered notification that
 // matches `interfaceClass`.
 void NotifyDeviceInterface(MachineState& m, DWORD eventType, const GUID& interfaceClass, const std::wstring& path);
+
+// The current process's pseudo handle, (HANDLE)-1 (Microsoft docs,
+// GetCurrentProcess).
+inline const HANDLE kCurrentProcess = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1));
 
 inline constexpr GUID kUsbDeviceClass = {0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
 bool SameGuid(const GUID& a, const GUID& b);

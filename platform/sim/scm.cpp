@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <string>
 
 #include "platform/sim/machine_state.h"
@@ -413,7 +414,46 @@ BOOL WINAPI UnregisterDeviceNotification(HDEVNOTIFY notification) {
   return TRUE;
 }
 
-SC_HANDLE WINAPI OpenSCManagerA(LPCSTR machineName, LPCSTR databaseName, DWORD) {
+namespace {
+
+// The specific rights a generic right stands for (Microsoft docs, Service
+// Security and Access Rights).
+struct GenericMapping {
+  ACCESS_MASK read, write, execute, all;
+};
+constexpr GenericMapping kScManagerMapping = {
+    STANDARD_RIGHTS_READ | SC_MANAGER_ENUMERATE_SERVICE | SC_MANAGER_QUERY_LOCK_STATUS,
+    STANDARD_RIGHTS_WRITE | SC_MANAGER_CREATE_SERVICE | SC_MANAGER_MODIFY_BOOT_CONFIG,
+    STANDARD_RIGHTS_EXECUTE | SC_MANAGER_CONNECT | SC_MANAGER_LOCK, SC_MANAGER_ALL_ACCESS};
+constexpr GenericMapping kServiceMapping = {
+    STANDARD_RIGHTS_READ | SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | SERVICE_INTERROGATE |
+        SERVICE_ENUMERATE_DEPENDENTS,
+    STANDARD_RIGHTS_WRITE | SERVICE_CHANGE_CONFIG,
+    STANDARD_RIGHTS_EXECUTE | SERVICE_START | SERVICE_STOP | SERVICE_PAUSE_CONTINUE | SERVICE_USER_DEFINED_CONTROL,
+    SERVICE_ALL_ACCESS};
+
+// The rights a handle is given: what was asked for, generic rights mapped.
+// The programs on this machine run as administrators or LocalSystem, whom
+// the default security descriptors grant every right.
+ACCESS_MASK Granted(ACCESS_MASK desired, const GenericMapping& mapping) {
+  ACCESS_MASK granted = desired & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL);
+  if ((desired & GENERIC_READ) != 0) granted |= mapping.read;
+  if ((desired & GENERIC_WRITE) != 0) granted |= mapping.write;
+  if ((desired & GENERIC_EXECUTE) != 0) granted |= mapping.execute;
+  if ((desired & GENERIC_ALL) != 0) granted |= mapping.all;
+  return granted;
+}
+
+}  // namespace
+
+// Windows: the local machine is NULL or ""; the database NULL or
+// SERVICES_ACTIVE_DATABASE, SERVICES_FAILED_DATABASE exists not, any other
+// name is invalid; a remote machine that cannot be reached answers
+// RPC_S_SERVER_UNAVAILABLE; any rights, none included, open the manager with
+// SC_MANAGER_CONNECT given; success sets the last error to 0 (Wine
+// dlls/advapi32/tests/service.c, test_open_scm; Microsoft docs,
+// OpenSCManagerA).
+SC_HANDLE WINAPI OpenSCManagerA(LPCSTR machineName, LPCSTR databaseName, DWORD desiredAccess) {
   sim::EnterCall(__func__);
   auto& m = Current();
   sim::TakeTime(m, m.scm.callLatency);
@@ -421,22 +461,42 @@ SC_HANDLE WINAPI OpenSCManagerA(LPCSTR machineName, LPCSTR databaseName, DWORD) 
     SetLastError(m.scm.unreachableError);
     return nullptr;
   }
-  if ((machineName != nullptr && *machineName != '\0') || databaseName != nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);  // only the local, active database is simulated
+  if (machineName != nullptr && *machineName != '\0') {
+    SetLastError(RPC_S_SERVER_UNAVAILABLE);  // only the local machine is simulated
     return nullptr;
   }
-  return static_cast<SC_HANDLE>(m.handles.Add(sim::ScManagerObject{}));
+  if (databaseName != nullptr && !sim::EqualNoCaseNarrow(databaseName, SERVICES_ACTIVE_DATABASEA)) {
+    SetLastError(sim::EqualNoCaseNarrow(databaseName, SERVICES_FAILED_DATABASEA) ? ERROR_DATABASE_DOES_NOT_EXIST
+                                                                                 : ERROR_INVALID_NAME);
+    return nullptr;
+  }
+  const ACCESS_MASK access = Granted(desiredAccess, kScManagerMapping) | SC_MANAGER_CONNECT;
+  SetLastError(ERROR_SUCCESS);
+  return static_cast<SC_HANDLE>(m.handles.Add(sim::ScManagerObject{access}));
 }
 
-SC_HANDLE WINAPI OpenServiceA(SC_HANDLE manager, LPCSTR serviceName, DWORD) {
+// Windows: no manager handle is an invalid handle, no name an invalid
+// address; a display name is no service name (Wine
+// dlls/advapi32/tests/service.c, test_open_svc). The manager's
+// SC_MANAGER_CONNECT, which every manager handle has, is the right needed.
+SC_HANDLE WINAPI OpenServiceA(SC_HANDLE manager, LPCSTR serviceName, DWORD desiredAccess) {
   sim::EnterCall(__func__);
   auto& m = Current();
   sim::TakeTime(m, m.scm.callLatency);
-  if (m.handles.Find<sim::ScManagerObject>(manager) == nullptr) {
+  const sim::ScManagerObject* open = m.handles.Find<sim::ScManagerObject>(manager);
+  if (open == nullptr) {
     SetLastError(ERROR_INVALID_HANDLE);
     return nullptr;
   }
-  const std::string name = serviceName != nullptr ? serviceName : "";
+  if ((open->access & SC_MANAGER_CONNECT) == 0) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
+  if (serviceName == nullptr) {
+    SetLastError(ERROR_INVALID_ADDRESS);
+    return nullptr;
+  }
+  const std::string name = serviceName;
   std::string known;
   if (sim::EqualNoCaseNarrow(name, sim::kSpoolerName)) {
     known = sim::kSpoolerName;
@@ -446,7 +506,8 @@ SC_HANDLE WINAPI OpenServiceA(SC_HANDLE manager, LPCSTR serviceName, DWORD) {
     SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
     return nullptr;
   }
-  return static_cast<SC_HANDLE>(m.handles.Add(sim::ServiceObject{known}));
+  const ACCESS_MASK access = Granted(desiredAccess, kServiceMapping);
+  return static_cast<SC_HANDLE>(m.handles.Add(sim::ServiceObject{known, access}));
 }
 
 namespace {
@@ -461,22 +522,54 @@ SERVICE_STATUS SpoolerStatus(const sim::SpoolerService& spooler) {
 
 }  // namespace
 
+namespace {
+
+// The right a control needs, and whether the control code is one at all
+// (Microsoft docs, ControlService).
+std::optional<ACCESS_MASK> RightForControl(DWORD control) {
+  switch (control) {
+    case SERVICE_CONTROL_STOP:
+      return SERVICE_STOP;
+    case SERVICE_CONTROL_INTERROGATE:
+      return SERVICE_INTERROGATE;
+    case SERVICE_CONTROL_PAUSE:
+    case SERVICE_CONTROL_CONTINUE:
+    case SERVICE_CONTROL_PARAMCHANGE:
+      return SERVICE_PAUSE_CONTINUE;
+    default:
+      if (control >= 128 && control <= 255) return SERVICE_USER_DEFINED_CONTROL;
+      return std::nullopt;
+  }
+}
+
+}  // namespace
+
+// Windows: each control needs its right on the handle; a control sent to a
+// stopped service fails with ERROR_SERVICE_NOT_ACTIVE, interrogation too;
+// the status record is filled in only with NO_ERROR,
+// ERROR_INVALID_SERVICE_CONTROL, ERROR_SERVICE_CANNOT_ACCEPT_CTRL and
+// ERROR_SERVICE_NOT_ACTIVE (Microsoft docs, ControlService; Wine
+// dlls/advapi32/tests/service.c, try_start_stop).
 BOOL WINAPI ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
   sim::EnterCall(__func__);
   auto& m = Current();
   sim::TakeTime(m, m.scm.callLatency);
   const sim::ServiceObject* open = m.handles.Find<sim::ServiceObject>(service);
   if (open == nullptr) return sim::Fail(ERROR_INVALID_HANDLE);
-  if (status == nullptr) return sim::Fail(ERROR_INVALID_PARAMETER);
+  const auto right = RightForControl(control);
+  if (!right) return sim::Fail(ERROR_INVALID_PARAMETER);
+  if ((open->access & *right) != *right) return sim::Fail(ERROR_ACCESS_DENIED);
+  if (status == nullptr) return sim::Fail(ERROR_INVALID_ADDRESS);
   DWORD error = ERROR_SUCCESS;
+  SERVICE_STATUS latest = {};
   if (open->name == sim::kSpoolerName) {
     sim::SpoolerService& spooler = m.scm.spooler;
-    if (control == SERVICE_CONTROL_STOP) {
+    if (spooler.state == SERVICE_STOPPED) {
+      error = ERROR_SERVICE_NOT_ACTIVE;
+    } else if (control == SERVICE_CONTROL_STOP) {
       const bool dependentRunning =
           std::any_of(spooler.dependents.begin(), spooler.dependents.end(), [](const auto& d) { return d.second; });
-      if (spooler.state == SERVICE_STOPPED) {
-        error = ERROR_SERVICE_NOT_ACTIVE;
-      } else if (spooler.state != SERVICE_RUNNING) {
+      if (spooler.state != SERVICE_RUNNING) {
         error = ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
       } else if (dependentRunning) {
         // Windows: a stop is refused while a service that depends on this
@@ -490,33 +583,44 @@ BOOL WINAPI ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS st
     } else if (control != SERVICE_CONTROL_INTERROGATE) {
       error = ERROR_INVALID_SERVICE_CONTROL;
     }
-    *status = SpoolerStatus(spooler);
+    latest = SpoolerStatus(spooler);
   } else {
     error = sim::ControlInstalledService(m, control);
-    *status = m.scm.service->last;
+    latest = m.scm.service->last;
+  }
+  if (error == ERROR_SUCCESS || error == ERROR_INVALID_SERVICE_CONTROL || error == ERROR_SERVICE_CANNOT_ACCEPT_CTRL ||
+      error == ERROR_SERVICE_NOT_ACTIVE) {
+    *status = latest;
   }
   if (error != ERROR_SUCCESS) return sim::Fail(error);
   return TRUE;
 }
 
+// Windows: starting needs SERVICE_START on the handle (Microsoft docs,
+// StartService).
 BOOL WINAPI StartServiceA(SC_HANDLE service, DWORD, LPCSTR*) {
   sim::EnterCall(__func__);
   auto& m = Current();
   sim::TakeTime(m, m.scm.callLatency);
   const sim::ServiceObject* open = m.handles.Find<sim::ServiceObject>(service);
   if (open == nullptr) return sim::Fail(ERROR_INVALID_HANDLE);
+  if ((open->access & SERVICE_START) == 0) return sim::Fail(ERROR_ACCESS_DENIED);
   const DWORD error = open->name == sim::kSpoolerName ? sim::StartSpoolerService(m) : sim::StartInstalledService(m);
   if (error != ERROR_SUCCESS) return sim::Fail(error);
   return TRUE;
 }
 
+// Windows: no handle is an invalid handle, no record an invalid address, a
+// handle without SERVICE_QUERY_STATUS is denied (Wine
+// dlls/advapi32/tests/service.c, test_query_svc).
 BOOL WINAPI QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) {
   sim::EnterCall(__func__);
   auto& m = Current();
   sim::TakeTime(m, m.scm.callLatency);
   const sim::ServiceObject* open = m.handles.Find<sim::ServiceObject>(service);
   if (open == nullptr) return sim::Fail(ERROR_INVALID_HANDLE);
-  if (status == nullptr) return sim::Fail(ERROR_INVALID_PARAMETER);
+  if (status == nullptr) return sim::Fail(ERROR_INVALID_ADDRESS);
+  if ((open->access & SERVICE_QUERY_STATUS) == 0) return sim::Fail(ERROR_ACCESS_DENIED);
   *status = open->name == sim::kSpoolerName ? SpoolerStatus(m.scm.spooler) : m.scm.service->last;
   return TRUE;
 }

@@ -7,15 +7,26 @@
 
 using sim::Current;
 
+namespace {
+
+// The device setup class of a USB device (GUID_DEVCLASS_USB).
+constexpr GUID kUsbSetupClass = {0x36FC9E60, 0xC465, 0x11CF, {0x80, 0x56, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
+
+}  // namespace
+
+// Windows: a class GUID is needed unless DIGCF_ALLCLASSES asks for every
+// class, which here are the USB device interfaces (Microsoft docs,
+// SetupDiGetClassDevsW).
 HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID* classGuid, LPCWSTR, HWND, DWORD flags) {
   sim::EnterCall(__func__);
   auto& m = Current();
-  if (classGuid == nullptr || (flags & DIGCF_DEVICEINTERFACE) == 0) {
+  const bool allClasses = (flags & DIGCF_ALLCLASSES) != 0;
+  if ((classGuid == nullptr && !allClasses) || (flags & DIGCF_DEVICEINTERFACE) == 0) {
     SetLastError(ERROR_INVALID_PARAMETER);  // only device-interface listings are simulated
     return INVALID_HANDLE_VALUE;
   }
   sim::DeviceInfoSetObject set;
-  if (sim::SameGuid(*classGuid, sim::kUsbDeviceClass)) {
+  if (allClasses || sim::SameGuid(*classGuid, sim::kUsbDeviceClass)) {
     if ((flags & DIGCF_PRESENT) != 0) {
       set.paths = m.devices.presentOrder;
     } else {
@@ -45,9 +56,14 @@ BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA deviceInf
   return TRUE;
 }
 
+// Windows: the size query fails with ERROR_INSUFFICIENT_BUFFER and gives the
+// size; a size without a buffer, or a record whose cbSize is not this
+// build's, is an invalid user buffer and leaves the size alone; the device's
+// SP_DEVINFO_DATA is filled in, on the size query too (Wine
+// dlls/setupapi/tests/devinst.c, test_device_iface_detail).
 BOOL WINAPI SetupDiGetDeviceInterfaceDetailW(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA interfaceData,
                                              PSP_DEVICE_INTERFACE_DETAIL_DATA_W detail, DWORD detailSize,
-                                             PDWORD requiredSize, PSP_DEVINFO_DATA) {
+                                             PDWORD requiredSize, PSP_DEVINFO_DATA deviceInfo) {
   sim::EnterCall(__func__);
   auto& m = Current();
   const sim::DeviceInfoSetObject* open = m.handles.Find<sim::DeviceInfoSetObject>(set);
@@ -57,6 +73,12 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailW(HDEVINFO set, PSP_DEVICE_INTERFACE_
   const ULONG_PTR entry = interfaceData->Reserved;
   if (entry == 0 || entry > open->paths.size()) return sim::Fail(ERROR_INVALID_PARAMETER);
   const std::wstring& path = open->paths[entry - 1];
+  if (deviceInfo != nullptr) {
+    if (deviceInfo->cbSize != sizeof(SP_DEVINFO_DATA)) return sim::Fail(ERROR_INVALID_USER_BUFFER);
+    deviceInfo->ClassGuid = kUsbSetupClass;
+    deviceInfo->DevInst = static_cast<DWORD>(entry);
+    deviceInfo->Reserved = entry;
+  }
   constexpr std::size_t kPathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath);
   const auto required = static_cast<DWORD>(kPathOffset + (path.size() + 1) * sizeof(wchar_t));
   if (detail == nullptr) {

@@ -2,7 +2,10 @@
 // Spooler service is not running, and a handle opened before a restart of
 // the Spooler is stale afterwards.
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
+#include <cwchar>
+#include <optional>
 
 #include "platform/sim/machine_state.h"
 
@@ -16,6 +19,25 @@ SimQueue* Spooler::FindQueue(std::wstring_view name) {
 
 bool Spooler::HasPort(std::wstring_view name) const {
   return std::any_of(ports.begin(), ports.end(), [&](const SimPort& p) { return EqualNoCase(p.name, name); });
+}
+
+std::vector<BYTE> DriverDevMode(std::wstring_view queueName) {
+  // The driver's private part follows the public record.
+  constexpr WORD kDriverExtra = 16;
+  DEVMODEW settings = {};
+  const std::size_t nameLength = std::min<std::size_t>(queueName.size(), CCHDEVICENAME - 1);
+  std::wmemcpy(settings.dmDeviceName, queueName.data(), nameLength);
+  settings.dmSpecVersion = DM_SPECVERSION;
+  settings.dmDriverVersion = 0x0400;
+  settings.dmSize = sizeof(DEVMODEW);
+  settings.dmDriverExtra = kDriverExtra;
+  settings.dmFields = DM_ORIENTATION | DM_PAPERSIZE | DM_COPIES;
+  settings.dmOrientation = DMORIENT_PORTRAIT;
+  settings.dmPaperSize = DMPAPER_A4;
+  settings.dmCopies = 1;
+  std::vector<BYTE> bytes(sizeof settings + kDriverExtra, 0x5A);
+  std::memcpy(bytes.data(), &settings, sizeof settings);
+  return bytes;
 }
 
 namespace {
@@ -143,16 +165,31 @@ BOOL ControlQueue(MachineState& m, HANDLE printer, LPBYTE info, DWORD command) {
   return TRUE;
 }
 
+// The settings a level-2 write carries, whole with the driver's private
+// part; nothing for a record too short or too long to be a DEVMODEW.
+std::optional<std::vector<BYTE>> DevModeBytes(const DEVMODEW& settings) {
+  constexpr std::size_t kShortest = offsetof(DEVMODEW, dmFields) + sizeof(DWORD);
+  if (settings.dmSize < kShortest || settings.dmSize > sizeof(DEVMODEW)) return std::nullopt;
+  const auto* bytes = reinterpret_cast<const BYTE*>(&settings);
+  return std::vector<BYTE>(bytes, bytes + settings.dmSize + settings.dmDriverExtra);
+}
+
+// Windows: a level-2 write sets the queue's data from the whole record, its
+// settings (pDevMode) with it when it carries them (Microsoft docs,
+// SetPrinter and PRINTER_INFO_2).
 BOOL WriteQueueInfo(MachineState& m, HANDLE printer, LPBYTE info, DWORD command) {
   PrinterObject* open = nullptr;
   SimQueue* queue = QueueForCall(m, printer, &open);
   const auto* record = reinterpret_cast<const PRINTER_INFO_2W*>(info);
   const std::wstring port = record != nullptr && record->pPortName != nullptr ? record->pPortName : L"";
   const std::wstring name = open != nullptr ? open->queue : std::wstring(L"?");
+  const auto settings = record != nullptr && record->pDevMode != nullptr
+                            ? DevModeBytes(*record->pDevMode)
+                            : std::optional<std::vector<BYTE>>(std::vector<BYTE>());
   bool ok = false;
   if (queue == nullptr) {
     // error already set
-  } else if (record == nullptr || command != 0) {
+  } else if (record == nullptr || command != 0 || !settings) {
     SetLastError(ERROR_INVALID_PARAMETER);
   } else if ((open->access & PRINTER_ACCESS_ADMINISTER) == 0) {
     SetLastError(ERROR_ACCESS_DENIED);
@@ -162,6 +199,7 @@ BOOL WriteQueueInfo(MachineState& m, HANDLE printer, LPBYTE info, DWORD command)
     SetLastError(ERROR_UNKNOWN_PORT);
   } else {
     queue->port = port;
+    if (!settings->empty()) queue->devMode = *settings;
     ok = true;
   }
   Record(m, name, SpoolerCommand::Kind::SetPort, 0, port, ok);
@@ -181,7 +219,11 @@ BOOL WINAPI OpenPrinterW(LPWSTR printerName, LPHANDLE printer, LPPRINTER_DEFAULT
   if (printer == nullptr) return sim::Fail(ERROR_INVALID_PARAMETER);
   *printer = nullptr;
   if (!m.SpoolerUp()) return sim::Fail(RPC_S_SERVER_UNAVAILABLE);
-  const sim::SimQueue* queue = printerName != nullptr ? m.spooler.FindQueue(printerName) : nullptr;
+  // Windows: no name asks for the print server, which this spooler does not
+  // open (Wine dlls/winspool.drv/tests/info.c, test_OpenPrinter, records
+  // both a server handle and this refusal).
+  if (printerName == nullptr) return sim::Fail(ERROR_INVALID_PARAMETER);
+  const sim::SimQueue* queue = m.spooler.FindQueue(printerName);
   if (queue == nullptr) return sim::Fail(ERROR_INVALID_PRINTER_NAME);
   const ACCESS_MASK access =
       defaults != nullptr && defaults->DesiredAccess != 0 ? defaults->DesiredAccess : PRINTER_ACCESS_USE;
@@ -193,6 +235,10 @@ BOOL WINAPI OpenPrinterW(LPWSTR printerName, LPHANDLE printer, LPPRINTER_DEFAULT
   return TRUE;
 }
 
+// Windows: level 2 carries the printer's settings, the driver's DEVMODEW
+// with its private part, in the buffer with the strings (Microsoft docs,
+// PRINTER_INFO_2; Wine dlls/winspool.drv/tests/info.c, test_GetPrinter and
+// test_OpenPrinter_defaults).
 BOOL WINAPI GetPrinterW(HANDLE printer, DWORD level, LPBYTE buffer, DWORD bufferSize, LPDWORD needed) {
   sim::EnterCall(__func__);
   auto& m = Current();
@@ -204,12 +250,16 @@ BOOL WINAPI GetPrinterW(HANDLE printer, DWORD level, LPBYTE buffer, DWORD buffer
   using sim::RecordWriter;
   const std::wstring_view strings[] = {queue->name, L"", queue->port,          sim::kDriverName, L"",
                                        L"",         L"", sim::kPrintProcessor, sim::kDatatype,   L""};
-  std::size_t size = sizeof(PRINTER_INFO_2W);
+  // The settings follow the record, the strings follow the settings, each
+  // where its alignment wants it.
+  constexpr std::size_t kDevModeOffset = sizeof(PRINTER_INFO_2W);
+  const std::size_t stringsOffset = sim::AlignUp(kDevModeOffset + queue->devMode.size(), alignof(PRINTER_INFO_2W));
+  std::size_t size = stringsOffset;
   for (const auto text : strings) size += RecordWriter::StringSize(text);
   *needed = static_cast<DWORD>(size);
   if (buffer == nullptr || bufferSize < size) return sim::Fail(ERROR_INSUFFICIENT_BUFFER);
   PRINTER_INFO_2W info = {};
-  RecordWriter writer(buffer, sizeof info);
+  RecordWriter writer(buffer, stringsOffset);
   info.pServerName = nullptr;
   info.pPrinterName = writer.Put(strings[0]);
   info.pShareName = writer.Put(strings[1]);
@@ -217,7 +267,8 @@ BOOL WINAPI GetPrinterW(HANDLE printer, DWORD level, LPBYTE buffer, DWORD buffer
   info.pDriverName = writer.Put(strings[3]);
   info.pComment = writer.Put(strings[4]);
   info.pLocation = writer.Put(strings[5]);
-  info.pDevMode = nullptr;
+  std::memcpy(buffer + kDevModeOffset, queue->devMode.data(), queue->devMode.size());
+  info.pDevMode = reinterpret_cast<LPDEVMODEW>(buffer + kDevModeOffset);
   info.pSepFile = writer.Put(strings[6]);
   info.pPrintProcessor = writer.Put(strings[7]);
   info.pDatatype = writer.Put(strings[8]);
@@ -255,12 +306,15 @@ BOOL WINAPI ClosePrinter(HANDLE printer) {
   return TRUE;
 }
 
+// Windows: levels 1 and 2; a missing count pointer is an RPC null
+// reference; a buffer one byte short fails with the size needed (Wine
+// dlls/winspool.drv/tests/info.c, test_EnumPorts).
 BOOL WINAPI EnumPortsW(LPWSTR serverName, DWORD level, LPBYTE buffer, DWORD bufferSize, LPDWORD needed,
                        LPDWORD returned) {
   sim::EnterCall(__func__);
   auto& m = Current();
   sim::TakeTime(m, m.scm.spooler.callLatency);
-  if (needed == nullptr || returned == nullptr) return sim::Fail(ERROR_INVALID_PARAMETER);
+  if (needed == nullptr || returned == nullptr) return sim::Fail(RPC_X_NULL_REF_POINTER);
   *returned = 0;
   if (serverName != nullptr && *serverName != L'\0') {
     SetLastError(ERROR_INVALID_PARAMETER);  // only the local spooler is simulated
@@ -272,24 +326,30 @@ BOOL WINAPI EnumPortsW(LPWSTR serverName, DWORD level, LPBYTE buffer, DWORD buff
     SetLastError(m.spooler.enumPortsError);
     return FALSE;
   }
-  if (level != 2) return sim::Fail(ERROR_INVALID_LEVEL);
+  if (level != 1 && level != 2) return sim::Fail(ERROR_INVALID_LEVEL);
   using sim::RecordWriter;
   const auto& ports = m.spooler.ports;
-  std::size_t size = ports.size() * sizeof(PORT_INFO_2W);
+  const std::size_t recordSize = level == 1 ? sizeof(PORT_INFO_1W) : sizeof(PORT_INFO_2W);
+  std::size_t size = ports.size() * recordSize;
   for (const auto& port : ports) {
-    size += RecordWriter::StringSize(port.name) + RecordWriter::StringSize(port.monitor) +
-            RecordWriter::StringSize(port.description);
+    size += RecordWriter::StringSize(port.name);
+    if (level == 2) size += RecordWriter::StringSize(port.monitor) + RecordWriter::StringSize(port.description);
   }
   *needed = static_cast<DWORD>(size);
   if (buffer == nullptr || bufferSize < size) return sim::Fail(ERROR_INSUFFICIENT_BUFFER);
-  RecordWriter writer(buffer, ports.size() * sizeof(PORT_INFO_2W));
+  RecordWriter writer(buffer, ports.size() * recordSize);
   for (std::size_t i = 0; i < ports.size(); ++i) {
+    if (level == 1) {
+      const PORT_INFO_1W entry = {writer.Put(ports[i].name)};
+      std::memcpy(buffer + i * recordSize, &entry, sizeof entry);
+      continue;
+    }
     PORT_INFO_2W entry = {};
     entry.pPortName = writer.Put(ports[i].name);
     entry.pMonitorName = writer.Put(ports[i].monitor);
     entry.pDescription = writer.Put(ports[i].description);
     entry.fPortType = PORT_TYPE_WRITE | PORT_TYPE_READ;
-    std::memcpy(buffer + i * sizeof entry, &entry, sizeof entry);
+    std::memcpy(buffer + i * recordSize, &entry, sizeof entry);
   }
   *returned = static_cast<DWORD>(ports.size());
   return TRUE;

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace simrunner {
 namespace {
 
@@ -365,6 +367,22 @@ TEST(Faults, SettingsAreParsedAndCheckedAtLoadTime) {
   EXPECT_NE(ParseError("fault spooler").find("nothing to set"), std::string::npos);
   EXPECT_NE(ParseError("fault scm").find("nothing to set"), std::string::npos);
   EXPECT_NE(ParseError("fault printer").find("unknown command"), std::string::npos);
+}
+
+TEST(ParseLine, CodePages) {
+  for (const auto& [line, which, codePage] :
+       {std::tuple{"codepage system 65001", "system", 65001}, std::tuple{"codepage thread 936", "thread", 936},
+        std::tuple{"codepage system 1252", "system", 1252}}) {
+    const Step step = ParseOk(line);
+    EXPECT_EQ(step.kind, Step::Kind::CodePage) << line;
+    EXPECT_EQ(step.name, which) << line;
+    EXPECT_EQ(step.number, codePage) << line;
+  }
+  EXPECT_NE(ParseError("codepage system 437").find("none of the code pages 1252, 936, 65001"), std::string::npos);
+  EXPECT_NE(ParseError("codepage system utf8").find("none of the code pages"), std::string::npos);
+  EXPECT_NE(ParseError("codepage system").find("missing argument"), std::string::npos);
+  EXPECT_NE(ParseError("codepage oem 850").find("unknown command \"codepage oem\""), std::string::npos);
+  EXPECT_NE(ParseError("codepage").find("needs a second word"), std::string::npos);
 }
 
 }  // namespace

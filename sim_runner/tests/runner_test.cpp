@@ -118,5 +118,19 @@ expect queue KX310MQ47H paused=yes status=offline
       << run.output;
 }
 
+TEST(Runner, CodePageLinesSetTheSystemsAndTheThreadsCodePage) {
+  std::ostringstream out;
+  Session session({"t.scenario", false, std::nullopt}, out, std::nullopt);
+  const Scenario scenario = ParseScenario("codepage system 65001\ncodepage thread 936\n");
+  ASSERT_TRUE(scenario.errors.empty());
+  EXPECT_EQ(session.Perform(scenario.steps[0]), 0u);
+  EXPECT_EQ(session.Machine().SystemCodePage(), 65001u);
+  EXPECT_EQ(session.Machine().ThreadCodePage(), 1252u);
+  EXPECT_EQ(session.Perform(scenario.steps[1]), 0u);
+  EXPECT_EQ(session.Machine().SystemCodePage(), 65001u);
+  EXPECT_EQ(session.Machine().ThreadCodePage(), 936u);
+  EXPECT_NE(out.str().find("step     codepage thread 936"), std::string::npos) << out.str();
+}
+
 }  // namespace
 }  // namespace simrunner

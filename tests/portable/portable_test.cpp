@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -67,6 +68,17 @@ class Portable : public ::testing::Test {
 
 // ---- Narrowing: by the system code page, whatever the C runtime.
 
+// "USB" and a high surrogate with no low surrogate after it.
+constexpr wchar_t kLoneSurrogate[] = {L'U', L'S', L'B', static_cast<wchar_t>(0xD800)};
+
+// "USB001" and a character the system code page cannot hold: Chinese in
+// 1252, Thai in 936, an unpaired surrogate in UTF-8.
+std::wstring NotNarrowableHere() {
+  const UINT codePage = GetACP();
+  const wchar_t lacking = codePage == CP_UTF8 ? static_cast<wchar_t>(0xD800) : codePage == 936 ? L'\u0e01' : L'\u4e2d';
+  return std::wstring(L"USB001") + lacking;
+}
+
 struct NarrowingRow {
   UINT codePage;
   std::wstring_view text;
@@ -104,6 +116,27 @@ const NarrowingRow kNarrowingRows[] = {
      L"USB\0"
      L"001"sv,
      std::nullopt},
+    // UTF-8 holds every character, each exactly: no best fit, no '?'.
+    {65001, L"USB001"sv, "USB001"sv},
+    {65001, L""sv, ""sv},
+    {65001, L"?"sv, "?"sv},
+    {65001, L"Caf\u00e9 \u20ac\u0153"sv, "Caf\xc3\xa9 \xe2\x82\xac\xc5\x93"sv},
+    {65001, L"A\u4e2dB"sv,
+     "A\xe4\xb8\xad"
+     "B"sv},
+    {65001, L"A\u0e01B"sv,
+     "A\xe0\xb8\x81"
+     "B"sv},
+    {65001, L"\u0100"sv, "\xc4\x80"sv},
+    // Beyond U+FFFF: a surrogate pair on Windows, one wchar_t elsewhere.
+    {65001, L"\U0001F5A8"sv, "\xf0\x9f\x96\xa8"sv},
+    // An unpaired surrogate is no character: UTF-8 would hold U+FFFD in its
+    // place, which names another key.
+    {65001, std::wstring_view(kLoneSurrogate, 4), std::nullopt},
+    {65001,
+     L"USB\0"
+     L"001"sv,
+     std::nullopt},
 };
 
 // Checks every row of the system code page; gives how many there were.
@@ -125,10 +158,41 @@ TEST_F(Portable, NarrowingFollowsTheSystemCodePageAndRejectsReplacements) {
   EXPECT_GT(CheckNarrowingRows(), 0) << "no rows for system code page " << GetACP();
 }
 
+// A run made for one system code page says so in SPOOLSYNC_EXPECTED_ACP (the
+// run under Wine with a UTF-8 locale does): the rows above are then that
+// code page's.
+TEST_F(Portable, SystemCodePageIsTheOneTheRunIsFor) {
+  const char* expected = std::getenv("SPOOLSYNC_EXPECTED_ACP");
+  if (expected != nullptr) {
+    EXPECT_EQ(std::to_string(GetACP()), expected);
+  } else {
+    EXPECT_TRUE(GetACP() == 1252 || GetACP() == 936 || GetACP() == CP_UTF8) << GetACP();
+  }
+}
+
 #ifndef _WIN32
 TEST_F(Portable, NarrowingFollowsASystemCodePageOf936) {
   machine.SetCodePages(936, 1252);  // the thread's code page plays no part
   EXPECT_GT(CheckNarrowingRows(), 0);
+}
+
+TEST_F(Portable, NarrowingFollowsASystemCodePageOfUtf8) {
+  machine.SetCodePages(CP_UTF8, 1252);
+  EXPECT_GT(CheckNarrowingRows(), 0);
+}
+
+TEST_F(Portable, KeyPathsAndDiagnosticLinesOnUtf8AreUtf8OrNothing) {
+  machine.SetCodePages(CP_UTF8, 1252);
+  char path[64];
+  EXPECT_TRUE(FormatKeyPath(path, sizeof path, "Ports\\", L"USB\u00e9", ""));
+  EXPECT_STREQ(path, "Ports\\USB\xc3\xa9");
+  EXPECT_FALSE(FormatKeyPath(path, sizeof path, "Ports\\", NotNarrowableHere(), ""));
+  EXPECT_STREQ(path, "");
+  DiagnosticLine line;
+  FormatWideDiagnostic(line, " DevicePath:", L"\\\\?\\usb#\u4e2d", "\n");
+  EXPECT_STREQ(line, " DevicePath:\\\\?\\usb#\xe4\xb8\xad\n");
+  FormatWideDiagnostic(line, " DevicePath:", NotNarrowableHere(), "\n");
+  EXPECT_STREQ(line, kUnformattableDiagnostic);
 }
 #endif
 
@@ -136,6 +200,7 @@ TEST_F(Portable, NarrowingFollowsASystemCodePageOf936) {
 
 TEST_F(Portable, KeyPathsAreWholeOrNothing) {
   constexpr std::string_view kPrefix = "Ports\\";
+  const std::wstring notNarrowable = NotNarrowableHere();
   const struct {
     std::wstring_view name;
     std::string_view suffix;
@@ -147,7 +212,7 @@ TEST_F(Portable, KeyPathsAreWholeOrNothing) {
       {L"USB001"sv, ""sv, 13, "Ports\\USB001"sv},  // exactly fits with its NUL
       {L"USB001"sv, ""sv, 12, std::nullopt},       // one short
       {L""sv, ""sv, 7, "Ports\\"sv},
-      {L"USB001\u4e2d"sv, ""sv, 500, std::nullopt},  // MinGW's printf would give "Ports\USB001"
+      {notNarrowable, ""sv, 500, std::nullopt},  // MinGW's printf would give "Ports\USB001"
       {L"USB\0"
        L"001"sv,
        ""sv, 500, std::nullopt},
@@ -184,7 +249,7 @@ TEST_F(Portable, DiagnosticLinesAreFormattedAndCutAlike) {
   FormatWideDiagnostic(line, " DevicePath:", std::wstring(300, L'p'), "\n");
   EXPECT_EQ(std::string(line), " DevicePath:" + std::string(kDiagnosticBufferSize - 1 - 12, 'p'));
   // Not narrowable: the whole line says so, in every build.
-  FormatWideDiagnostic(line, " DevicePath:", L"A\u0e01B", "\n");
+  FormatWideDiagnostic(line, " DevicePath:", NotNarrowableHere(), "\n");
   EXPECT_STREQ(line, kUnformattableDiagnostic);
 }
 

@@ -34,6 +34,7 @@ done
 # Wine 8 has no SetPrinterW level 0 (pause, resume, status) and takes any
 # port name in a level-2 write.
 expected=(
+  "system code page (NarrowSystemCodePage)|PASS"
   "create test queue KX310MQ47H on a local port|PASS"
   "open and read the queue (GetPrinterHandle, GetPrinterPort)|PASS"
   "USB ports (EnumerateUsbPorts)|PASS"

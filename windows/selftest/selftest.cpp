@@ -14,7 +14,9 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -122,6 +124,45 @@ std::wstring SpoolerStatePid(DWORD* processId) {
 // "process 288", or "not running" for a stopped service (process id 0).
 std::string ProcessText(DWORD processId) {
   return processId != 0 ? "process " + std::to_string(processId) : std::string("not running");
+}
+
+// --- the system code page: how WideCharToMultiByte answers the service's call
+
+// "= 6, last error 0" or "= 0, last error 87 (The parameter is incorrect.)".
+std::string CallResult(int result, DWORD error) {
+  return "= " + std::to_string(result) + ", last error " + ErrorText(error);
+}
+
+// The system code page, and WideCharToMultiByte's answer to the call
+// NarrowSystemCodePage makes (on "USB001") and to the call it made before it
+// named UTF-8 (CP_ACP, WC_NO_BEST_FIT_CHARS, lpUsedDefaultChar), which
+// Windows may refuse for UTF-8: one run on a till set to UTF-8 shows which.
+// The step holds when the service's narrowing keeps "USB001" and rejects an
+// unpaired surrogate, which no code page holds.
+void CodePageStep(Run& run) {
+  constexpr wchar_t kPort[] = L"USB001";
+  constexpr int kPortLength = 6;
+  const wchar_t lone[] = {L'U', L'S', L'B', static_cast<wchar_t>(0xD800)};
+  const NarrowingCall call = SystemCodePageNarrowing();
+  char buffer[16];
+  BOOL used = FALSE;
+  SetLastError(ERROR_SUCCESS);
+  const int now = WideCharToMultiByte(call.codePage, call.flags, kPort, kPortLength, buffer, sizeof buffer, nullptr,
+                                      call.reportsReplaced ? &used : nullptr);
+  const DWORD nowError = GetLastError();
+  SetLastError(ERROR_SUCCESS);
+  const int former =
+      WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, kPort, kPortLength, buffer, sizeof buffer, nullptr, &used);
+  const DWORD formerError = GetLastError();
+  const bool narrows = NarrowSystemCodePage(kPort) == std::optional<std::string>("USB001");
+  const bool rejects = !NarrowSystemCodePage(std::wstring_view(lone, 4)).has_value();
+  Check(run, "system code page (NarrowSystemCodePage)", narrows && rejects,
+        "GetACP " + std::to_string(GetACP()) + "; the service's call (code page " + std::to_string(call.codePage) +
+            ", flags " + Hex(call.flags) + (call.reportsReplaced ? ", lpUsedDefaultChar" : ", no default pointers") +
+            ") on \"USB001\" " + CallResult(now, nowError) +
+            "; the former call (CP_ACP, WC_NO_BEST_FIT_CHARS, lpUsedDefaultChar) " + CallResult(former, formerError) +
+            (narrows ? "; \"USB001\" narrowed" : "; \"USB001\" NOT narrowed") +
+            (rejects ? ", an unpaired surrogate rejected" : ", an unpaired surrogate NOT rejected"));
 }
 
 // --- the spooler: the queue, its status and its port, the Spooler service
@@ -588,6 +629,7 @@ int main(int argc, char** argv) {
 
   const Snapshot before = TakeSnapshot();
   try {
+    CodePageStep(run);
     SpoolerSteps(run);
     ServiceSteps(run);
     PackageSteps(run);
