@@ -40,6 +40,8 @@ std::string_view ChannelTag(sim::TraceEntry::Channel channel) {
       return "usb";
     case Channel::Process:
       return "process";
+    case Channel::Event:
+      return "event";
   }
   return "?";
 }

@@ -26,7 +26,7 @@ struct MachineState;
 
 // One line of the machine's timeline.
 struct TraceEntry {
-  enum class Channel { Debug, Stdout, Spooler, Service, Scm, Device, Process };
+  enum class Channel { Debug, Stdout, Spooler, Service, Scm, Device, Process, Event };
   Millis time;
   Channel channel;
   std::string text;
@@ -42,6 +42,22 @@ struct SpoolerCommand {
   std::wstring port;  // the port for SetPort
   bool succeeded;
   DWORD error;
+};
+
+// An entry a program reported to the event log (ReportEventW).
+struct EventLogEntry {
+  Millis time;
+  std::wstring source;
+  WORD type;
+  // As reported: the message table's full id, severity bits included.
+  DWORD eventId;
+  std::vector<std::wstring> inserts;
+  // Whether the source's key, with its EventMessageFile, existed when the
+  // entry was reported: without it the event viewer cannot show the message.
+  bool sourceRegistered;
+
+  // The id the event viewer shows: the low 16 bits.
+  [[nodiscard]] DWORD ShownId() const { return eventId & 0xFFFFu; }
 };
 
 // How a device interface path is cased where the machine reports it.
@@ -147,6 +163,11 @@ class Machine {
   // Installs the service the machine runs: `processEntry` is the process's
   // entry function, run on the process's main thread.
   void InstallService(const std::string& name, std::function<int()> processEntry);
+  // Registers an event source in the Application log as an installer does:
+  // its key under EventLogSourceKeyPath with EventMessageFile (the file
+  // holding its message table) and TypesSupported 7.
+  void RegisterEventLogSource(const std::wstring& source, const std::string& messageFile);
+  [[nodiscard]] static std::string EventLogSourceKeyPath(const std::wstring& source);
   // The service control manager starts the service's process. Returns the
   // Win32 error (0 when started).
   DWORD StartService();
@@ -200,6 +221,7 @@ class Machine {
   [[nodiscard]] const std::vector<TraceEntry>& Trace() const;
   [[nodiscard]] std::vector<std::string> DebugLines() const;
   [[nodiscard]] std::vector<std::string> StdoutLines() const;
+  [[nodiscard]] const std::vector<EventLogEntry>& EventLog() const;
   [[nodiscard]] HandleCounts OpenHandles() const;
   // Win32 calls made so far, by function name; and a fresh count from now.
   [[nodiscard]] std::map<std::string, std::uint64_t> CallCounts() const;
@@ -213,8 +235,9 @@ class Machine {
   [[nodiscard]] int LiveThreads(int process) const;
   // Threads of processes that have ended and are still alive.
   [[nodiscard]] int ThreadsOfEndedProcesses() const;
-  // Drops the timeline, the spooler journal, the status reports and the
-  // handler results, with their memory: for long runs that measure the heap.
+  // Drops the timeline, the spooler journal, the event log, the status
+  // reports and the handler results, with their memory: for long runs that
+  // measure the heap.
   void ForgetHistory();
   // Joins the real threads behind finished simulated ones, so that a heap
   // measurement does not depend on when they finished exiting.

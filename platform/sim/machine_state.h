@@ -58,10 +58,13 @@ struct NotificationObject {
   int process = 0;
   GUID interfaceClass{};
 };
+struct EventSourceObject {
+  std::wstring source;
+};
 
 using HandleObject =
     std::variant<std::shared_ptr<ThreadObject>, std::shared_ptr<EventObject>, DeviceFile, PrinterObject, KeyObject,
-                 DeviceInfoSetObject, ScManagerObject, ServiceObject, NotificationObject>;
+                 DeviceInfoSetObject, ScManagerObject, ServiceObject, NotificationObject, EventSourceObject>;
 
 // Handle values are never reused, so a handle used after it was closed is
 // always caught.
@@ -237,6 +240,8 @@ struct MachineState {
   Scm scm;
   Devices devices;
   GlobalMemoryBlocks globalMemory;
+  // Every entry reported to the event log, in order.
+  std::vector<EventLogEntry> eventLog;
   std::vector<TraceEntry> trace;
   // The system (ANSI) code page, which CP_ACP and the registry's "A" calls
   // use, and the calling threads' code page (CP_THREAD_ACP), which follows
