@@ -1,6 +1,7 @@
 #include "service/service_main.h"
 
 #include "common/diagnostics.h"
+#include "common/event_log.h"
 #include "common/model.h"
 #include "monitor/status_monitor.h"
 #include "service/device_events.h"
@@ -82,6 +83,24 @@ void StopMonitoring(ServiceState& state) {
   StartOwedSpooler(state);
 }
 
+// The queue could not be opened or read at the start. The service runs on:
+// every command it sends the queue opens it again.
+void ReportQueueMissing(DWORD error) {
+  ReportServiceEvent<ServiceEvent::QueueMissing>(std::to_wstring(error), Win32ErrorText(error));
+}
+
+// `readError` is that of the read that gave `port`: 0 when the queue was read.
+void ReportServiceStarted(const std::wstring& port, DWORD readError) {
+  if (!port.empty()) {
+    ReportServiceEvent<ServiceEvent::ServiceStarted>(port);
+  } else if (readError == 0) {
+    ReportServiceEvent<ServiceEvent::ServiceStarted>(L"(none: the queue is bound to no port)");
+  } else {
+    ReportServiceEvent<ServiceEvent::ServiceStarted>(L"(unknown: the queue could not be read, error " +
+                                                     std::to_wstring(readError) + L")");
+  }
+}
+
 // Whether the monitor thread outlived the stop.
 bool MonitorThreadStillRunning() {
   const HANDLE thread = serviceState.monitorThread.Get();
@@ -96,6 +115,8 @@ int RunServiceProcess() {
   const SERVICE_TABLE_ENTRYW dispatchTable[] = {{serviceName, ServiceMain}, {nullptr, nullptr}};
   StartServiceCtrlDispatcherW(dispatchTable);
   DebugLog(" MainError:%d\n", static_cast<int>(GetLastError()));
+  // The service has reported STOPPED (or never ran): its event source goes.
+  CloseServiceEventLog();
   // A monitor thread that outlived the stop may still use the state's
   // handles: the process ends here, before the static destructors would
   // close them under it.
@@ -105,9 +126,11 @@ int RunServiceProcess() {
 
 void WINAPI ServiceMain(DWORD, LPWSTR*) {
   ServiceState& state = serviceState;
+  OpenServiceEventLog();
   // Probe: produces the open-failure diagnostics when the queue is missing.
-  GetPrinterHandle();
+  if (!GetPrinterHandle()) ReportQueueMissing(LastQueueError());
   state.currentPort = GetPrinterPort();
+  ReportServiceStarted(state.currentPort, LastQueueError());
 
   state.serviceStatus = {};
   state.serviceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
@@ -135,6 +158,9 @@ DWORD WINAPI ServiceControlHandler(DWORD control, DWORD eventType, LPVOID eventD
       // A second stop while the first is under way has nothing left to do.
       if (state.serviceStatus.dwCurrentState == SERVICE_STOP_PENDING) break;
       StopMonitoring(state);
+      ReportServiceEvent<ServiceEvent::ServiceStopped>(
+          control == SERVICE_CONTROL_SHUTDOWN ? L"Windows is shutting down"
+                                              : L"a stop was requested through the service control manager");
       state.serviceStatus.dwCurrentState = SERVICE_STOPPED;
       state.serviceStatus.dwCheckPoint = 0;
       state.serviceStatus.dwWaitHint = kStartWaitHintMs;

@@ -1,5 +1,6 @@
 #include "sim_runner/runner.h"
 
+#include "common/event_log.h"
 #include "platform/sim/machine.h"
 #include "service/service_main.h"
 #include "service/service_state.h"
@@ -11,8 +12,10 @@ namespace simrunner {
 
 namespace {
 
-// The name the service is installed under, as its process expects.
+// The name the service is installed under, as its process expects, and the
+// file its event source names, as install.cmd registers them.
 constexpr char kServiceName[] = "testserviceQ5M2K9";
+constexpr char kInstalledServicePath[] = "C:\\Program Files\\spoolsync\\spoolsync.exe";
 
 struct Printer {
   const sim::Machine& machine;
@@ -144,6 +147,7 @@ Session::Session(const RunOptions& options, std::ostream& out, std::optional<std
     ResetServiceState();  // a new process starts with its state zeroed
     return RunServiceProcess();
   });
+  impl_->machine.RegisterEventLogSource(kEventSourceName, kInstalledServicePath);
   if (seed) impl_->machine.SetScheduleSeed(*seed);
 }
 
@@ -153,6 +157,7 @@ Session::~Session() {
   // machine is still there.
   sim::Machine& machine = impl_->machine;
   if (machine.ServiceProcessRunning() && machine.SendControl(SERVICE_CONTROL_STOP) == 0) machine.Advance(60000);
+  CloseServiceEventLog();
   impl_.reset();
   ResetServiceState();
 }

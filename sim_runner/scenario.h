@@ -59,6 +59,7 @@ struct Step {
     ExpectLongestControl,   // expect longest-control below DURATION
     ExpectOpenHandles,      // expect open-handles N
     ExpectPortWritesOnly,   // expect port-writes-only PORT...
+    ExpectEvent,            // expect event ID [count N]
   };
 
   Kind kind = Kind::Wait;
@@ -77,8 +78,10 @@ struct Step {
   std::optional<bool> paused;
   // Milliseconds (Wait, SpoolerStopTime, SpoolerStartTime,
   // ExpectLongestControl), control code (ServiceControl) or count
-  // (ExpectSpoolerRestarts, ExpectOpenHandles).
+  // (ExpectSpoolerRestarts, ExpectOpenHandles), or event id (ExpectEvent).
   std::int64_t number = 0;
+  // How many entries an event check wants; any number from one up without.
+  std::optional<std::int64_t> count;
   // "running" rather than "stopped" (ExpectSpooler, ExpectService,
   // SpoolerDependent).
   bool running = false;

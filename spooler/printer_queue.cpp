@@ -7,16 +7,26 @@
 const char kOpenPrinterFailedText[] = "\xB4\xF2\xBF\xAA\xB4\xF2\xD3\xA1\xBB\xFA\xCA\xA7\xB0\xDC!";
 const char kPrinterInfoFailedText[] = "\xBB\xF1\xB5\xC3PRINTER_INFO_2\xB5\xC4\xCA\xFD\xD7\xE9\xCA\xA7\xB0\xDC!";
 
+namespace {
+
+thread_local DWORD lastQueueError = 0;
+
+}  // namespace
+
+DWORD LastQueueError() { return lastQueueError; }
+
 PrinterHandle OpenQueue() {
   wchar_t queueName[] = L"KX310MQ47H";
   static_assert(sizeof queueName == sizeof kModelNameWide);
   PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
   HANDLE queue = nullptr;
   if (!OpenPrinterW(queueName, &queue, &defaults)) {
-    DebugLog(" Open Printer Error :GetLastError() returns: 0x%x\n", static_cast<unsigned>(GetLastError()));
+    lastQueueError = GetLastError();
+    DebugLog(" Open Printer Error :GetLastError() returns: 0x%x\n", static_cast<unsigned>(lastQueueError));
     ConsoleMessage(kOpenPrinterFailedText);
     return {};
   }
+  lastQueueError = 0;
   return PrinterHandle(queue);
 }
 
@@ -25,14 +35,17 @@ std::optional<QueueInfo> ReadQueueInfo(HANDLE queue) {
   if (GetPrinterW(queue, 2, nullptr, 0, &needed)) {
     // A level-2 record is never empty; a spooler that says otherwise is not
     // trusted with a buffer.
+    lastQueueError = ERROR_INVALID_DATA;
     DebugLog("%s", kPrinterInfoFailedText);
     return std::nullopt;
   }
   std::vector<BYTE> buffer(needed);
   if (needed < sizeof(PRINTER_INFO_2W) || !GetPrinterW(queue, 2, buffer.data(), needed, &needed)) {
+    lastQueueError = GetLastError();
     DebugLog("%s", kPrinterInfoFailedText);
     return std::nullopt;
   }
+  lastQueueError = 0;
   return QueueInfo(std::move(buffer));
 }
 

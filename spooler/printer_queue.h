@@ -34,6 +34,10 @@ std::optional<QueueInfo> ReadQueueInfo(HANDLE queue);
 // An open handle to a queue that exists and whose information can be read.
 PrinterHandle GetPrinterHandle();
 
+// The Win32 error of the calling thread's last attempt to open the queue or
+// read its information: 0 when it succeeded.
+DWORD LastQueueError();
+
 // The queue's port name, or an empty string when the queue cannot be read.
 std::wstring GetPrinterPort();
 
