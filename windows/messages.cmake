@@ -6,11 +6,12 @@
 # "messages.rc" and its sources "messages.h"; they are built first.
 #
 # The compiler: CMAKE_MC_COMPILER, which the MinGW-w64 toolchain files set to
-# <triplet>-windmc (GNU binutils); otherwise mc.exe of the Windows SDK, which
-# CMake's Visual Studio and Ninja generators find in a Developer Command
-# Prompt. The two take the same options here: -h and -r the output folders.
-# windmc needs -U for Unicode text (mc.exe writes Unicode by default). The
-# MSVC path has not been run: no Windows machine builds this project here.
+# <triplet>-windmc (GNU binutils); otherwise mc.exe of the Windows SDK: on
+# the PATH of a Developer Command Prompt, else in the SDK's bin folder of the
+# version the Visual Studio generator targets (or the newest installed). The
+# two take the same options here: -h and -r the output folders. windmc needs
+# -U for Unicode text (mc.exe writes Unicode by default). The MSVC path has
+# not been run: no Windows machine builds this project here.
 
 set(SPOOLSYNC_MESSAGES_SOURCE "${CMAKE_CURRENT_LIST_DIR}/messages.mc")
 set(SPOOLSYNC_MESSAGES_DIR "${CMAKE_BINARY_DIR}/messages")
@@ -18,7 +19,13 @@ set(SPOOLSYNC_MESSAGES_DIR "${CMAKE_BINARY_DIR}/messages")
 if(CMAKE_MC_COMPILER)
   set(SPOOLSYNC_MC "${CMAKE_MC_COMPILER}")
 else()
-  find_program(SPOOLSYNC_MC NAMES mc mc.exe DOC "The message compiler (mc.exe of the Windows SDK)")
+  set(program_files_x86 "ProgramFiles(x86)")
+  set(windows_kits "$ENV{${program_files_x86}}/Windows Kits/10/bin")
+  file(GLOB sdk_bins LIST_DIRECTORIES true "${windows_kits}/10.*/x64")
+  list(SORT sdk_bins COMPARE NATURAL ORDER DESCENDING)
+  find_program(SPOOLSYNC_MC NAMES mc mc.exe
+               PATHS "${windows_kits}/${CMAKE_VS_WINDOWS_TARGET_PLATFORM_VERSION}/x64" ${sdk_bins}
+               DOC "The message compiler (mc.exe of the Windows SDK)")
 endif()
 if(NOT SPOOLSYNC_MC)
   message(FATAL_ERROR "No message compiler: install binutils-mingw-w64 (windmc) or build in a Developer Command "
