@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -241,6 +242,40 @@ TEST_F(EventLog, AnUnregisteredSourceStillWritesButIsFlagged) {
   EXPECT_EQ(line->text,
             "information 100 \"USB001\"  [source spoolsync is not registered: no EventMessageFile under "
             "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\spoolsync]");
+}
+
+DWORD WINAPI ReportTwenty(LPVOID) {
+  for (int i = 0; i < 20; ++i) ReportServiceEvent<ServiceEvent::PrinterBack>(L"path");
+  return 0;
+}
+
+// The monitor thread may report while the stop closes the source (when it
+// outlives the stop's bound). Under seeded schedules, where every Win32 call
+// lets the other thread run, no report reaches the source after it was
+// closed: every ReportEventW made is an entry written.
+TEST_F(EventLog, AReportRacingTheCloseNeverUsesAClosedSource) {
+  std::size_t written = 0;
+  for (std::uint64_t seed = 1; seed <= 40; ++seed) {
+    machine.SetScheduleSeed(seed);
+    machine.ResetCallCounts();
+    const std::size_t before = machine.EventLog().size();
+    InProcess([] {
+      OpenServiceEventLog();
+      const HANDLE reporter = CreateThread(nullptr, 0, ReportTwenty, nullptr, 0, nullptr);
+      ReportServiceEvent<ServiceEvent::PrinterUnplugged>(L"path");
+      CloseServiceEventLog();
+      WaitForSingleObject(reporter, INFINITE);
+      CloseHandle(reporter);
+    });
+    const auto calls = machine.CallCounts();
+    const std::size_t entries = machine.EventLog().size() - before;
+    EXPECT_EQ(calls.contains("ReportEventW") ? calls.at("ReportEventW") : 0, entries) << "seed " << seed;
+    written += entries;
+    EXPECT_EQ(machine.OpenHandles().Total(), 0) << "seed " << seed;
+  }
+  // The schedules differ: some reports came before the close, some after.
+  EXPECT_GT(written, 40u);
+  EXPECT_LT(written, 40u * 21u);
 }
 
 TEST_F(EventLog, ErrorTextsComeWithoutTheirLineBreakOrSaySoWhenThereIsNone) {
