@@ -11,6 +11,9 @@ set(CMAKE_SYSTEM_VERSION 10.0)
 set(CMAKE_C_COMPILER ${SPOOLSYNC_MINGW_TRIPLET}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${SPOOLSYNC_MINGW_TRIPLET}-g++-posix)
 set(CMAKE_RC_COMPILER ${SPOOLSYNC_MINGW_TRIPLET}-windres)
+# The message compiler (Debian: binutils-mingw-w64), for the event log's
+# message table.
+set(CMAKE_MC_COMPILER ${SPOOLSYNC_MINGW_TRIPLET}-windmc)
 
 # Headers and libraries come from the MinGW-w64 tree only; programs (wine,
 # the binutils) from the build machine.

@@ -96,3 +96,12 @@ struct GlobalMemoryTraits {
   static void Close(Value v) noexcept { GlobalFree(v); }
 };
 using GlobalMemory = UniqueResource<GlobalMemoryTraits>;
+
+// An event source's handle, from RegisterEventSourceW.
+struct EventSourceTraits {
+  using Value = HANDLE;
+  static Value Empty() noexcept { return nullptr; }
+  static bool IsValid(Value v) noexcept { return v != nullptr; }
+  static void Close(Value v) noexcept { DeregisterEventSource(v); }
+};
+using EventSource = UniqueResource<EventSourceTraits>;

@@ -1,6 +1,7 @@
 #include "service/service_main.h"
 
 #include "common/diagnostics.h"
+#include "common/event_log.h"
 #include "common/model.h"
 #include "common/scoped_lock.h"
 #include "common/waits.h"
@@ -109,6 +110,24 @@ void StopMonitoring(ServiceState& state) {
   state.stopEvent.Reset();
 }
 
+// The queue could not be opened or read at the start. The service runs on:
+// every command it sends the queue opens it again.
+void ReportQueueMissing(DWORD error) {
+  ReportServiceEvent<ServiceEvent::QueueMissing>(std::to_wstring(error), Win32ErrorText(error));
+}
+
+// `readError` is that of the read that gave `port`: 0 when the queue was read.
+void ReportServiceStarted(const std::wstring& port, DWORD readError) {
+  if (!port.empty()) {
+    ReportServiceEvent<ServiceEvent::ServiceStarted>(port);
+  } else if (readError == 0) {
+    ReportServiceEvent<ServiceEvent::ServiceStarted>(L"(none: the queue is bound to no port)");
+  } else {
+    ReportServiceEvent<ServiceEvent::ServiceStarted>(L"(unknown: the queue could not be read, error " +
+                                                     std::to_wstring(readError) + L")");
+  }
+}
+
 // Whether the monitor thread outlived the stop (a shutdown).
 bool MonitorThreadStillRunning() {
   const HANDLE thread = serviceState.monitorThread.Get();
@@ -126,6 +145,8 @@ int RunServiceProcess() {
   // error behind: a service that ran and stopped shows 0, one that could not
   // connect the dispatcher's error.
   DebugLog(" MainError:%d\n", connected ? 0 : static_cast<int>(GetLastError()));
+  // The service has reported STOPPED (or never ran): its event source goes.
+  CloseServiceEventLog();
   // A monitor thread that outlived a shutdown may still use the state's
   // handles: the process ends here, before the static destructors would
   // close them under it.
@@ -135,9 +156,11 @@ int RunServiceProcess() {
 
 void WINAPI ServiceMain(DWORD, LPWSTR*) {
   ServiceState& state = serviceState;
+  OpenServiceEventLog();
   // Probe: produces the open-failure diagnostics when the queue is missing.
-  GetPrinterHandle();
+  if (!GetPrinterHandle()) ReportQueueMissing(LastQueueError());
   state.currentPort = GetPrinterPort();
+  ReportServiceStarted(state.currentPort, LastQueueError());
 
   state.serviceStatus = {};
   state.serviceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
@@ -174,6 +197,9 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
   // the control manager gives a control handler.
   WaitForSingleObject(state.stopEvent.Get(), INFINITE);
   StopMonitoring(state);
+  ReportServiceEvent<ServiceEvent::ServiceStopped>(state.shuttingDown.load()
+                                                       ? L"Windows is shutting down"
+                                                       : L"a stop was requested through the service control manager");
   ReportStatus(state, SERVICE_STOPPED, kStartWaitHintMs);
 }
 

@@ -45,6 +45,17 @@ std::optional<std::string> CheckLog(const Step& check, const sim::Machine& machi
          (from == 0 ? "so far" : "since the previous checks") + ")";
 }
 
+// Entries with the id the event viewer shows, so far.
+std::optional<std::string> CheckEvent(const Step& check, const sim::Machine& machine) {
+  std::int64_t found = 0;
+  for (const sim::EventLogEntry& entry : machine.EventLog()) {
+    if (entry.ShownId() == check.number) ++found;
+  }
+  if (check.count ? found == *check.count : found > 0) return std::nullopt;
+  return "event " + std::to_string(check.number) + " count " + std::to_string(found) + " (" +
+         std::to_string(machine.EventLog().size()) + " entries so far)";
+}
+
 }  // namespace
 
 std::string ServiceStateName(std::uint32_t state) {
@@ -92,6 +103,8 @@ std::optional<std::string> EvaluateCheck(const Step& check, const sim::Machine& 
       for (const auto& [kind, count] : machine.OpenHandles().byKind) found += " " + kind + ":" + std::to_string(count);
       return found + " )";
     }
+    case Kind::ExpectEvent:
+      return CheckEvent(check, machine);
     case Kind::ExpectPortWritesOnly:
       for (const sim::SpoolerCommand& command : machine.SpoolerJournal()) {
         if (command.kind != sim::SpoolerCommand::Kind::SetPort) continue;

@@ -169,6 +169,9 @@ Checks
   expect open-handles N           N handles are open on the machine
   expect port-writes-only PORT... every port written into a queue so far is
                                   one of these
+  expect event ID                 the event log has an entry with this id (as
+                                  the event viewer shows it) so far
+  expect event ID count N         exactly N entries with this id so far
   expect longest-control below DURATION
                                   the service's control handler took less
                                   than DURATION for every control so far (the
@@ -181,6 +184,8 @@ Timeline tags
   debug    the debugger channel         scm      the service control manager
   stdout   the service's stdout         usb      a device event
   process  a process starting or ending result   a refused start or control
+  event    an event log entry: its type, id and inserts (flagged when its
+           source is not registered)
   Control bytes and bytes from 0x80 on are printed as \r, \n, \t or \xHH.
 
 Exit status

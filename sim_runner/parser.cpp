@@ -190,6 +190,7 @@ constexpr CommandForm kTwoWordCommands[] = {
     {"expect port-writes-only", Step::Kind::ExpectPortWritesOnly},
     {"expect new-log", Step::Kind::ExpectNewLog},
     {"expect no-new-log", Step::Kind::ExpectNoNewLog},
+    {"expect event", Step::Kind::ExpectEvent},
 };
 
 constexpr CommandForm kOneWordCommands[] = {
@@ -500,6 +501,30 @@ bool FillStep(Step& step, const std::vector<Token>& tokens, std::size_t first, s
       }
       step.ports = p;
       return true;
+    case Kind::ExpectEvent: {
+      constexpr char kUsage[] = "expect event ID [count N]";
+      if (p.size() == 2 && p[1] == "count") {
+        error = std::string("missing argument N after \"count\"; expected: ") + kUsage;
+        return false;
+      }
+      if (p.size() != 1 && p.size() != 3) return ExpectPositional(*args, p.size() < 1 ? 1 : 3, kUsage, error);
+      const auto id = ParseDigits(p[0], 10, 0xFFFF);
+      if (!id) {
+        error = "\"" + p[0] + "\" is not an event id (0 to 65535)";
+        return false;
+      }
+      step.number = static_cast<std::int64_t>(*id);
+      if (p.size() == 3) {
+        const auto count =
+            p[1] == "count" ? ParseDigits(p[2], 10, std::numeric_limits<std::int32_t>::max()) : std::nullopt;
+        if (!count) {
+          error = "\"" + p[1] + " " + p[2] + "\" is not \"count N\"; expected: " + kUsage;
+          return false;
+        }
+        step.count = static_cast<std::int64_t>(*count);
+      }
+      return true;
+    }
     case Kind::ExpectOpenHandles:
     case Kind::ExpectSpoolerRestarts: {
       const bool handles = step.kind == Kind::ExpectOpenHandles;

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 
+#include "common/event_log.h"
 #include "platform/sim/machine.h"
 #include "service/service_main.h"
 #include "service/service_state.h"
@@ -16,8 +17,10 @@ namespace simrunner {
 
 namespace {
 
-// The name the service is installed under, as its process expects.
+// The name the service is installed under, as its process expects, and the
+// file its event source names, as install.cmd registers them.
 constexpr char kServiceName[] = "testserviceQ5M2K9";
+constexpr char kInstalledServicePath[] = "C:\\Program Files\\spoolsync\\spoolsync.exe";
 
 struct Printer {
   const sim::Machine& machine;
@@ -162,6 +165,7 @@ Session::Session(const RunOptions& options, std::ostream& out, std::optional<std
     ResetServiceState();  // a new process starts with its state zeroed
     return RunServiceProcess();
   });
+  impl_->machine.RegisterEventLogSource(kEventSourceName, kInstalledServicePath);
   if (seed) impl_->machine.SetScheduleSeed(*seed);
 }
 
@@ -170,6 +174,7 @@ Session::~Session() {
   // off the timeline; what its last process left is forgotten with it.
   sim::Machine& machine = impl_->machine;
   if (machine.ServiceProcessRunning() && machine.SendControl(SERVICE_CONTROL_STOP) == 0) machine.Advance(60000);
+  CloseServiceEventLog();
   impl_.reset();
   ResetServiceState();
 }

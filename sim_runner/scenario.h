@@ -63,6 +63,7 @@ struct Step {
     ExpectPortWritesOnly,   // expect port-writes-only PORT...
     ExpectNewLog,           // expect new-log "TEXT"
     ExpectNoNewLog,         // expect no-new-log "TEXT"
+    ExpectEvent,            // expect event ID [count N]
   };
 
   Kind kind = Kind::Wait;
@@ -84,8 +85,11 @@ struct Step {
   // Milliseconds (Wait, SpoolerStopTime, SpoolerStartTime,
   // ExpectLongestControl), control code (ServiceControl), code page
   // (CodePage, whose name is "system" or "thread"), count
-  // (ExpectSpoolerRestarts, ExpectOpenHandles) or tick count (ClockTicks).
+  // (ExpectSpoolerRestarts, ExpectOpenHandles), tick count (ClockTicks) or
+  // event id (ExpectEvent).
   std::int64_t number = 0;
+  // How many entries an event check wants; any number from one up without.
+  std::optional<std::int64_t> count;
   // "running" rather than "stopped" (ExpectSpooler, ExpectService,
   // SpoolerDependent).
   bool running = false;

@@ -42,6 +42,8 @@ std::string_view ChannelTag(sim::TraceEntry::Channel channel) {
       return "process";
     case Channel::Fault:
       return "fault";
+    case Channel::Event:
+      return "event";
   }
   return "?";
 }

@@ -7,44 +7,45 @@
 const char kOpenPrinterFailedText[] = "\xB4\xF2\xBF\xAA\xB4\xF2\xD3\xA1\xBB\xFA\xCA\xA7\xB0\xDC!";
 const char kPrinterInfoFailedText[] = "\xBB\xF1\xB5\xC3PRINTER_INFO_2\xB5\xC4\xCA\xFD\xD7\xE9\xCA\xA7\xB0\xDC!";
 
+namespace {
+
+thread_local DWORD lastQueueError = 0;
+
+}  // namespace
+
+DWORD LastQueueError() { return lastQueueError; }
+
 PrinterHandle OpenQueue() {
   wchar_t queueName[] = L"KX310MQ47H";
   static_assert(sizeof queueName == sizeof kModelNameWide);
   PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
   HANDLE queue = nullptr;
   if (!OpenPrinterW(queueName, &queue, &defaults)) {
-    const DWORD error = GetLastError();
-    DebugLog(" Open Printer Error :GetLastError() returns: 0x%x\n", static_cast<unsigned>(error));
+    lastQueueError = GetLastError();
+    DebugLog(" Open Printer Error :GetLastError() returns: 0x%x\n", static_cast<unsigned>(lastQueueError));
     ConsoleMessage(kOpenPrinterFailedText);
-    // The diagnostics' own calls may leave another last error behind.
-    SetLastError(error);
     return {};
   }
+  lastQueueError = 0;
   return PrinterHandle(queue);
 }
 
-namespace {
-
-// Writes the information-failure message, leaving `error` as the thread's
-// last error.
-std::optional<QueueInfo> QueueInfoFailed(DWORD error) {
-  DebugLog("%s", kPrinterInfoFailedText);
-  SetLastError(error);
-  return std::nullopt;
-}
-
-}  // namespace
-
 std::optional<QueueInfo> ReadQueueInfo(HANDLE queue) {
   DWORD needed = 0;
-  // A level-2 record is never empty; a spooler that says otherwise is not
-  // trusted with a buffer.
-  if (GetPrinterW(queue, 2, nullptr, 0, &needed)) return QueueInfoFailed(ERROR_INVALID_DATA);
-  if (needed < sizeof(PRINTER_INFO_2W)) {
-    return QueueInfoFailed(GetLastError() == ERROR_INSUFFICIENT_BUFFER ? ERROR_INVALID_DATA : GetLastError());
+  if (GetPrinterW(queue, 2, nullptr, 0, &needed)) {
+    // A level-2 record is never empty; a spooler that says otherwise is not
+    // trusted with a buffer.
+    lastQueueError = ERROR_INVALID_DATA;
+    DebugLog("%s", kPrinterInfoFailedText);
+    return std::nullopt;
   }
   std::vector<BYTE> buffer(needed);
-  if (!GetPrinterW(queue, 2, buffer.data(), needed, &needed)) return QueueInfoFailed(GetLastError());
+  if (needed < sizeof(PRINTER_INFO_2W) || !GetPrinterW(queue, 2, buffer.data(), needed, &needed)) {
+    lastQueueError = GetLastError();
+    DebugLog("%s", kPrinterInfoFailedText);
+    return std::nullopt;
+  }
+  lastQueueError = 0;
   return QueueInfo(std::move(buffer));
 }
 
@@ -74,7 +75,7 @@ LPBYTE StatusArgument(DWORD status) { return reinterpret_cast<LPBYTE>(static_cas
 
 DWORD SetPrinterErrorStatus(DWORD status) {
   const PrinterHandle queue = GetPrinterHandle();
-  if (!queue) return GetLastError() != ERROR_SUCCESS ? GetLastError() : static_cast<DWORD>(ERROR_GEN_FAILURE);
+  if (!queue) return LastQueueError() != ERROR_SUCCESS ? LastQueueError() : static_cast<DWORD>(ERROR_GEN_FAILURE);
   DWORD error = ERROR_SUCCESS;
   if (!SetPrinterW(queue.Get(), 0, nullptr, PRINTER_CONTROL_PAUSE)) error = GetLastError();
   if (!SetPrinterW(queue.Get(), 0, StatusArgument(status), PRINTER_CONTROL_SET_STATUS)) error = GetLastError();

@@ -24,8 +24,7 @@ class QueueInfo {
 };
 
 // Opens the queue with full printer access. On failure writes the two
-// open-failure messages and holds nothing; the open's error is then the
-// thread's last error.
+// open-failure messages and holds nothing (LastQueueError tells why).
 PrinterHandle OpenQueue();
 
 // Reads the queue's level-2 information: a size query, then the read. On
@@ -34,6 +33,10 @@ std::optional<QueueInfo> ReadQueueInfo(HANDLE queue);
 
 // An open handle to a queue that exists and whose information can be read.
 PrinterHandle GetPrinterHandle();
+
+// The Win32 error of the calling thread's last attempt to open the queue or
+// read its information: 0 when it succeeded.
+DWORD LastQueueError();
 
 // The queue's port name, or an empty string when the queue cannot be read.
 std::wstring GetPrinterPort();

@@ -25,7 +25,8 @@ class Faults : public SimTest {
     EXPECT_TRUE(machine.SpoolerRunning());
     auto handles = machine.OpenHandles().byKind;
     handles.erase("device");  // present or not depending on the fault
-    EXPECT_EQ(handles, (std::map<std::string, int>{{"event", 1}, {"notification", 1}, {"thread", 1}}));
+    EXPECT_EQ(handles,
+              (std::map<std::string, int>{{"event", 1}, {"event-source", 1}, {"notification", 1}, {"thread", 1}}));
     StopService();
     EXPECT_EQ(machine.OpenHandles(), sim::HandleCounts{});
   }

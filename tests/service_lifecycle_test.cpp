@@ -115,8 +115,10 @@ TEST_F(ServiceLifecycle, RunningServiceHoldsOnlyWhatItNeeds) {
   machine.Plug(kPrinterPath);
   StartService();
   machine.Advance(10000);
-  // The printer, the stop event, the monitor thread and the notification.
-  const sim::HandleCounts expected{{{"device", 1}, {"event", 1}, {"notification", 1}, {"thread", 1}}};
+  // The printer, the stop event, the monitor thread, the notification and
+  // the event source.
+  const sim::HandleCounts expected{
+      {{"device", 1}, {"event", 1}, {"event-source", 1}, {"notification", 1}, {"thread", 1}}};
   EXPECT_EQ(machine.OpenHandles(), expected);
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "common/event_log.h"
 #include "service/service_main.h"
 #include "service/service_state.h"
 
@@ -10,11 +11,14 @@ SimTest::SimTest() {
     ResetServiceState();  // a new process starts with its state zeroed
     return RunServiceProcess();
   });
+  // Registered as install.cmd and the package register it.
+  machine.RegisterEventLogSource(kEventSourceName, kInstalledServicePath);
 }
 
 SimTest::~SimTest() {
   if (machine.ServiceProcessRunning() && machine.SendControl(SERVICE_CONTROL_STOP) == 0) machine.RunUntilIdle();
   // Release what the last process left while its machine is still there.
+  CloseServiceEventLog();
   ResetServiceState();
 }
 

@@ -16,6 +16,8 @@ inline constexpr wchar_t kSecondPrinterPath[] =
 inline constexpr wchar_t kMousePath[] = L"\\\\?\\USB#VID_046D&PID_C077#M0001#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
 inline constexpr wchar_t kQueue[] = L"KX310MQ47H";
 inline constexpr char kPrinterInstanceId[] = "USB\\VID_0483&PID_5741\\ABC123";
+// Where install.cmd puts the service, the file its event source names.
+inline constexpr char kInstalledServicePath[] = "C:\\Program Files\\spoolsync\\spoolsync.exe";
 
 class SimTest : public ::testing::Test {
  protected:

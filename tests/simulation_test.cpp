@@ -431,6 +431,139 @@ TEST_F(Simulation, StartedSpoolerIsPendingAndUnreachableUntilItRuns) {
   CloseServiceHandle(manager);
 }
 
+// ---- The event log.
+
+// Windows: RegisterEventSource gives a handle for a local source, also one
+// no installer registered (its entries then lack their messages); a remote
+// server that cannot be reached fails with RPC_S_SERVER_UNAVAILABLE, the
+// Security log with ERROR_ACCESS_DENIED (Microsoft docs, RegisterEventSourceW;
+// Wine dlls/advapi32/tests/eventlog.c, test_readwrite). DeregisterEventSource
+// of a handle that is not an event source fails with ERROR_INVALID_HANDLE
+// (Microsoft docs, DeregisterEventSource).
+TEST_F(Simulation, EventSourcesOpenLocallyAndCloseOnce) {
+  const struct {
+    const wchar_t* server;
+    const wchar_t* source;
+    DWORD error;  // 0: a handle
+  } rows[] = {
+      {nullptr, L"spoolsync", 0},
+      {L"", L"NeverRegistered", 0},
+      {L"\\\\TILL-07", L"spoolsync", RPC_S_SERVER_UNAVAILABLE},
+      {nullptr, L"Security", ERROR_ACCESS_DENIED},
+      {nullptr, nullptr, ERROR_INVALID_PARAMETER},
+  };
+  for (const auto& row : rows) {
+    SetLastError(0xdeadbeef);
+    HANDLE source = RegisterEventSourceW(row.server, row.source);
+    if (row.error == 0) {
+      ASSERT_NE(source, nullptr);
+      EXPECT_EQ(machine.OpenHandles().byKind["event-source"], 1);
+      EXPECT_TRUE(DeregisterEventSource(source));
+      EXPECT_FALSE(DeregisterEventSource(source));
+      EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    } else {
+      EXPECT_EQ(source, nullptr);
+      EXPECT_EQ(GetLastError(), row.error);
+    }
+  }
+  EXPECT_EQ(machine.OpenHandles().Total(), 0);
+}
+
+// Windows: ReportEvent writes the entry with its type, id and strings; a
+// handle that is not an event source fails with ERROR_INVALID_HANDLE; an
+// event type none of the six fails with ERROR_CRC on Windows 7, which the
+// simulation follows (Microsoft docs, ReportEventW; Wine
+// dlls/advapi32/tests/eventlog.c, test_readwrite).
+TEST_F(Simulation, ReportEventRecordsTypeIdAndStrings) {
+  machine.RegisterEventLogSource(L"spoolsync", "C:\\spoolsync.exe");
+  HANDLE source = RegisterEventSourceW(nullptr, L"spoolsync");
+  ASSERT_NE(source, nullptr);
+  LPCWSTR strings[] = {L"1801", L"The printer name is invalid."};
+  EXPECT_TRUE(ReportEventW(source, EVENTLOG_WARNING_TYPE, 0, 0x800000C8u, nullptr, 2, 0, strings, nullptr));
+  EXPECT_TRUE(ReportEventW(source, EVENTLOG_INFORMATION_TYPE, 0, 0x40000065u, nullptr, 0, 0, nullptr, nullptr));
+  SetLastError(0);
+  EXPECT_FALSE(ReportEventW(source, 0x20, 0, 1, nullptr, 0, 0, nullptr, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CRC));
+  EXPECT_FALSE(ReportEventW(nullptr, EVENTLOG_ERROR_TYPE, 0, 1, nullptr, 0, 0, nullptr, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_TRUE(DeregisterEventSource(source));
+  EXPECT_FALSE(ReportEventW(source, EVENTLOG_ERROR_TYPE, 0, 1, nullptr, 0, 0, nullptr, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+
+  const auto& log = machine.EventLog();
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[0].type, EVENTLOG_WARNING_TYPE);
+  EXPECT_EQ(log[0].eventId, 0x800000C8u);
+  EXPECT_EQ(log[0].ShownId(), 200u);
+  EXPECT_EQ(log[0].inserts, (std::vector<std::wstring>{L"1801", L"The printer name is invalid."}));
+  EXPECT_TRUE(log[0].sourceRegistered);
+  EXPECT_EQ(log[1].ShownId(), 101u);
+  std::vector<std::string> lines;
+  for (const auto& entry : machine.Trace()) {
+    if (entry.channel == sim::TraceEntry::Channel::Event) lines.push_back(entry.text);
+  }
+  EXPECT_EQ(lines,
+            (std::vector<std::string>{R"(warning 200 "1801" "The printer name is invalid.")", "information 101"}));
+}
+
+// Windows: FormatMessage with FORMAT_MESSAGE_FROM_SYSTEM gives the system's
+// text with its line break and returns its length without the NUL; a buffer
+// without room for the NUL fails with ERROR_INSUFFICIENT_BUFFER, a code
+// without text with ERROR_MR_MID_NOT_FOUND, a language without texts with
+// ERROR_RESOURCE_LANG_NOT_FOUND (Microsoft docs, FormatMessageW; the texts
+// from Microsoft docs, System Error Codes).
+TEST_F(Simulation, FormatMessageGivesTheSystemsTexts) {
+  const struct {
+    DWORD code;
+    const wchar_t* text;
+  } rows[] = {
+      {0, L"The operation completed successfully."},
+      {2, L"The system cannot find the file specified."},
+      {5, L"Access is denied."},
+      {6, L"The handle is invalid."},
+      {31, L"A device attached to the system is not functioning."},
+      {87, L"The parameter is incorrect."},
+      {122, L"The data area passed to a system call is too small."},
+      {995, L"The I/O operation has been aborted because of either a thread exit or an application request."},
+      {1051, L"A stop control has been sent to a service that other running services are dependent on."},
+      {1053, L"The service did not respond to the start or control request in a timely fashion."},
+      {1056, L"An instance of the service is already running."},
+      {1060, L"The specified service does not exist as an installed service."},
+      {1061, L"The service cannot accept control messages at this time."},
+      {1062, L"The service has not been started."},
+      {1167, L"The device is not connected."},
+      {1168, L"Element not found."},
+      {1722, L"The RPC server is unavailable."},
+      {1796, L"The specified port is unknown."},
+      {1801, L"The printer name is invalid."},
+  };
+  constexpr DWORD kFlags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
+  for (const auto& row : rows) {
+    const std::wstring expected = std::wstring(row.text) + L"\r\n";
+    const auto length = static_cast<DWORD>(expected.size());
+    wchar_t buffer[256];
+    // Below, at and above the size the text and its NUL need.
+    for (const DWORD size : {length, length + 1, DWORD{256}}) {
+      std::wmemset(buffer, L'#', 256);
+      SetLastError(0);
+      const DWORD stored = FormatMessageW(kFlags, nullptr, row.code, 0, buffer, size, nullptr);
+      if (size <= length) {
+        EXPECT_EQ(stored, 0u) << row.code;
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER)) << row.code;
+      } else {
+        EXPECT_EQ(stored, length) << row.code;
+        EXPECT_EQ(std::wstring(buffer), expected) << row.code;
+      }
+    }
+  }
+  wchar_t buffer[64];
+  EXPECT_EQ(FormatMessageW(kFlags, nullptr, 0xE0000001u, 0, buffer, 64, nullptr), 0u);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MR_MID_NOT_FOUND));
+  EXPECT_EQ(FormatMessageW(kFlags, nullptr, 5, 0x0407, buffer, 64, nullptr), 0u);  // German
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_RESOURCE_LANG_NOT_FOUND));
+  EXPECT_EQ(FormatMessageW(kFlags, nullptr, 5, 0x0409, buffer, 64, nullptr), 19u);
+}
+
 // ---- A synchronous read on a thread of its own, to cancel it.
 
 DWORD gReadError = 0;

@@ -6,12 +6,14 @@ rem   install.cmd [folder]
 rem spoolsync.exe must be next to this script. It is copied to the folder,
 rem by default "%ProgramFiles%\spoolsync" (writable by administrators only),
 rem and registered as a service of its own process that starts with Windows
-rem and is restarted after a crash. Start it with: sc start testserviceQ5M2K9
+rem and is restarted after a crash, with its event source "spoolsync" in the
+rem Application log. Start it with: sc start testserviceQ5M2K9
 setlocal EnableExtensions
 
 set "SERVICE=testserviceQ5M2K9"
 set "DISPLAY_NAME=spoolsync KX310MQ47H queue service"
 set "DESCRIPTION=Keeps the KX310MQ47H print queue on the USB port of its printer and shows the printer's state (cover, paper, offline) on the queue."
+set "SOURCE_KEY=HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\spoolsync"
 set "TARGET=%ProgramFiles%\spoolsync"
 if not "%~1"=="" set "TARGET=%~1"
 
@@ -48,6 +50,13 @@ if errorlevel 1 exit /b 1
 rem After a crash: restart after 5 s, again after 30 s, then after 60 s each
 rem time; the count of failures starts again after a day without one.
 sc failure %SERVICE% reset= 86400 actions= restart/5000/restart/30000/restart/60000
+if errorlevel 1 exit /b 1
+rem The event source: the event viewer finds the entries' messages in the
+rem installed spoolsync.exe (its message table); information, warning and
+rem error entries (1 + 2 + 4).
+reg add "%SOURCE_KEY%" /v EventMessageFile /t REG_EXPAND_SZ /d "%TARGET%\spoolsync.exe" /f >nul
+if errorlevel 1 exit /b 1
+reg add "%SOURCE_KEY%" /v TypesSupported /t REG_DWORD /d 7 /f >nul
 if errorlevel 1 exit /b 1
 
 echo %SERVICE% installed from "%TARGET%\spoolsync.exe". Start it with: sc start %SERVICE%

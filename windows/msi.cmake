@@ -5,14 +5,18 @@
 #
 # Target msi (part of the default build when wixl is found):
 #   <build directory>/spoolsync-<version>-<SPOOLSYNC_MSI_ARCH>.msi
-# spoolsync_add_msi(TARGET OUTPUT VERSION) adds a package of another version
-# from the same source (the tests install an older one and upgrade it).
+# spoolsync_add_msi(TARGET OUTPUT VERSION [DEFINES NAME=VALUE...]) adds a
+# package of another version from the same source (the tests install an older
+# one and upgrade it), with the wixl variables DEFINES (ForceFailure=1: a
+# package whose install fails at its end, for the rollback test).
 
 # The service, as install.cmd registers it: keep the two in step.
 set(SPOOLSYNC_SERVICE_NAME testserviceQ5M2K9)
 set(SPOOLSYNC_SERVICE_DISPLAY_NAME "spoolsync KX310MQ47H queue service")
 set(SPOOLSYNC_SERVICE_DESCRIPTION
     "Keeps the KX310MQ47H print queue on the USB port of its printer and shows the printer's state (cover, paper, offline) on the queue.")
+# The event source, as install.cmd registers it.
+set(SPOOLSYNC_EVENT_SOURCE_KEY "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\spoolsync")
 # sc failure ... reset= 86400 actions= restart/5000/restart/30000/restart/60000
 # as SERVICE_FAILURE_ACTIONS in the registry: dwResetPeriod, lpRebootMsg,
 # lpCommand, cActions, lpsaActions (offset 0x14), then {SC_ACTION_RESTART, ms}.
@@ -59,9 +63,13 @@ set(SPOOLSYNC_WXS "${CMAKE_CURRENT_BINARY_DIR}/spoolsync.wxs")
 configure_file("${CMAKE_CURRENT_LIST_DIR}/spoolsync.wxs.in" "${SPOOLSYNC_WXS}" @ONLY)
 
 # TARGET: the custom target's name; OUTPUT: the package's path; VERSION: X.Y.Z.
-# ALL: built by default.
+# ALL: built by default. DEFINES: more wixl variables.
 function(spoolsync_add_msi)
-  cmake_parse_arguments(PARSE_ARGV 0 arg "ALL" "TARGET;OUTPUT;VERSION" "")
+  cmake_parse_arguments(PARSE_ARGV 0 arg "ALL" "TARGET;OUTPUT;VERSION" "DEFINES")
+  set(defines "")
+  foreach(define IN LISTS arg_DEFINES)
+    list(APPEND defines -D "${define}")
+  endforeach()
   if(NOT arg_VERSION MATCHES "^([0-9]+)\\.([0-9]+)\\.([0-9]+)$")
     message(FATAL_ERROR "spoolsync_add_msi: version ${arg_VERSION} is not X.Y.Z")
   endif()
@@ -83,7 +91,7 @@ function(spoolsync_add_msi)
   add_custom_command(
     OUTPUT "${arg_OUTPUT}"
     COMMAND "${SPOOLSYNC_WIXL}" -a ${SPOOLSYNC_MSI_ARCH} -D "Version=${arg_VERSION}" -D "UpgradeBelow=${upgrade_below}"
-            -o "${arg_OUTPUT}" "${SPOOLSYNC_WXS}"
+            ${defines} -o "${arg_OUTPUT}" "${SPOOLSYNC_WXS}"
     ${sign}
     DEPENDS spoolsync "${SPOOLSYNC_WXS}" "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/spoolsync.wxs.in" ${SPOOLSYNC_SIGN_PKCS12}
     COMMENT "Building the Windows Installer package ${arg_OUTPUT}"

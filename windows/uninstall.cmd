@@ -3,16 +3,18 @@ rem Stops and removes the Windows service testserviceQ5M2K9.
 rem
 rem Run from an elevated command prompt ("Run as administrator"):
 rem   uninstall.cmd [folder]
-rem With a folder (the one given to install.cmd), spoolsync.exe is also
+rem Its event source "spoolsync" goes too (the entries written stay in the
+rem log). With a folder (the one given to install.cmd), spoolsync.exe is also
 rem deleted from it, and the folder when it is left empty.
 setlocal EnableExtensions
 
 set "SERVICE=testserviceQ5M2K9"
+set "SOURCE_KEY=HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\spoolsync"
 
 sc query %SERVICE% >nul 2>&1
 if errorlevel 1 (
   echo uninstall.cmd: the service %SERVICE% is not installed
-  goto files
+  goto source
 )
 
 sc stop %SERVICE% >nul 2>&1
@@ -34,6 +36,15 @@ goto wait
 sc delete %SERVICE%
 if errorlevel 1 exit /b 1
 echo %SERVICE% removed.
+
+:source
+reg query "%SOURCE_KEY%" >nul 2>&1
+if errorlevel 1 goto files
+reg delete "%SOURCE_KEY%" /f >nul
+if errorlevel 1 (
+  echo uninstall.cmd: cannot remove the event source %SOURCE_KEY% 1>&2
+  exit /b 1
+)
 
 :files
 if "%~1"=="" exit /b 0

@@ -9,9 +9,9 @@
 #include <cwchar>
 #include <cwctype>
 #include <exception>
+#include <functional>
 #include <initializer_list>
 #include <iterator>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -55,8 +55,8 @@ void SetCurrent(MachineState* state) { gCurrent = state; }
 namespace {
 
 const char* KindName(const HandleObject& object) {
-  static constexpr const char* kKinds[] = {"thread",          "event",      "device",  "printer",     "key",
-                                           "device-info-set", "sc-manager", "service", "notification"};
+  static constexpr const char* kKinds[] = {"thread",          "event",      "device",  "printer",      "key",
+                                           "device-info-set", "sc-manager", "service", "notification", "event-source"};
   static_assert(std::size(kKinds) == std::variant_size_v<HandleObject>);
   return kKinds[object.index()];
 }
@@ -671,6 +671,96 @@ UINT WINAPI GetACP() {
 void WINAPI OutputDebugStringA(LPCSTR text) {
   sim::EnterCall(__func__);
   Current().Log(sim::TraceEntry::Channel::Debug, text != nullptr ? text : "");
+}
+
+namespace {
+
+// The system's messages for the errors the service can meet, in English, as
+// Windows gives them (Microsoft docs, System Error Codes); each ends with the
+// line break FormatMessage keeps.
+struct SystemMessage {
+  DWORD code;
+  const wchar_t* text;
+};
+constexpr SystemMessage kSystemMessages[] = {
+    {ERROR_SUCCESS, L"The operation completed successfully.\r\n"},
+    {ERROR_FILE_NOT_FOUND, L"The system cannot find the file specified.\r\n"},
+    {ERROR_PATH_NOT_FOUND, L"The system cannot find the path specified.\r\n"},
+    {ERROR_ACCESS_DENIED, L"Access is denied.\r\n"},
+    {ERROR_INVALID_HANDLE, L"The handle is invalid.\r\n"},
+    {ERROR_NOT_ENOUGH_MEMORY, L"Not enough memory resources are available to process this command.\r\n"},
+    {ERROR_INVALID_DATA, L"The data is invalid.\r\n"},
+    {ERROR_GEN_FAILURE, L"A device attached to the system is not functioning.\r\n"},
+    {ERROR_SHARING_VIOLATION, L"The process cannot access the file because it is being used by another process.\r\n"},
+    {ERROR_NOT_SUPPORTED, L"The request is not supported.\r\n"},
+    {ERROR_INVALID_PARAMETER, L"The parameter is incorrect.\r\n"},
+    {ERROR_INSUFFICIENT_BUFFER, L"The data area passed to a system call is too small.\r\n"},
+    {ERROR_INVALID_LEVEL, L"The system call level is not correct.\r\n"},
+    {ERROR_OPERATION_ABORTED,
+     L"The I/O operation has been aborted because of either a thread exit or an application request.\r\n"},
+    {ERROR_DEPENDENT_SERVICES_RUNNING,
+     L"A stop control has been sent to a service that other running services are dependent on.\r\n"},
+    {ERROR_INVALID_SERVICE_CONTROL, L"The requested control is not valid for this service.\r\n"},
+    {ERROR_SERVICE_REQUEST_TIMEOUT,
+     L"The service did not respond to the start or control request in a timely fashion.\r\n"},
+    {ERROR_SERVICE_ALREADY_RUNNING, L"An instance of the service is already running.\r\n"},
+    {ERROR_SERVICE_DOES_NOT_EXIST, L"The specified service does not exist as an installed service.\r\n"},
+    {ERROR_SERVICE_CANNOT_ACCEPT_CTRL, L"The service cannot accept control messages at this time.\r\n"},
+    {ERROR_SERVICE_NOT_ACTIVE, L"The service has not been started.\r\n"},
+    {ERROR_FAILED_SERVICE_CONTROLLER_CONNECT, L"The service process could not connect to the service controller.\r\n"},
+    {ERROR_DEVICE_NOT_CONNECTED, L"The device is not connected.\r\n"},
+    {ERROR_NOT_FOUND, L"Element not found.\r\n"},
+    {RPC_S_SERVER_UNAVAILABLE, L"The RPC server is unavailable.\r\n"},
+    {ERROR_UNKNOWN_PORT, L"The specified port is unknown.\r\n"},
+    {ERROR_INVALID_PRINTER_NAME, L"The printer name is invalid.\r\n"},
+};
+
+// Languages the machine has its messages in: neutral (the lookup order
+// FormatMessage documents), the neutral default and U.S. English.
+bool IsSimulatedLanguage(DWORD languageId) { return languageId == 0 || languageId == 0x0400 || languageId == 0x0409; }
+
+}  // namespace
+
+// Windows: FormatMessage with FORMAT_MESSAGE_FROM_SYSTEM copies the system's
+// text for the code with its trailing line break and returns the characters
+// stored, the NUL not counted; a code with no text fails with
+// ERROR_MR_MID_NOT_FOUND, a language it has no text in with
+// ERROR_RESOURCE_LANG_NOT_FOUND, and a buffer too small for the text and its
+// NUL with ERROR_INSUFFICIENT_BUFFER (Microsoft docs, FormatMessageW and
+// System Error Codes). Only system messages copied into the caller's buffer,
+// without inserts, are simulated.
+DWORD WINAPI FormatMessageW(DWORD flags, LPCVOID, DWORD messageId, DWORD languageId, LPWSTR buffer, DWORD size,
+                            va_list*) {
+  sim::EnterCall(__func__);
+  constexpr DWORD kSimulatedFlags =
+      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK;
+  if ((flags & FORMAT_MESSAGE_FROM_SYSTEM) == 0 || (flags & ~kSimulatedFlags) != 0) {
+    SetLastError(ERROR_NOT_SUPPORTED);  // other sources and allocated buffers are not simulated
+    return 0;
+  }
+  if (buffer == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  const SystemMessage* found = nullptr;
+  for (const SystemMessage& message : kSystemMessages) {
+    if (message.code == messageId) found = &message;
+  }
+  if (found == nullptr) {
+    SetLastError(ERROR_MR_MID_NOT_FOUND);
+    return 0;
+  }
+  if (!IsSimulatedLanguage(languageId)) {
+    SetLastError(ERROR_RESOURCE_LANG_NOT_FOUND);
+    return 0;
+  }
+  const std::size_t length = std::wcslen(found->text);
+  if (length + 1 > size) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+  }
+  std::wmemcpy(buffer, found->text, length + 1);
+  return static_cast<DWORD>(length);
 }
 
 int _wcsicmp(const wchar_t* a, const wchar_t* b) {

@@ -14,6 +14,7 @@ namespace {
 constexpr char kDeviceClassesKey[] =
     "SYSTEM\\ControlSet001\\Control\\DeviceClasses\\{28d78fad-5a12-11d1-ae5b-0000f803a8c2}\\";
 constexpr char kUsbMonitorPortsKey[] = "SYSTEM\\ControlSet001\\Control\\Print\\Monitors\\USB Monitor\\Ports\\";
+constexpr char kApplicationLogKey[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
 
 std::vector<std::string> Lines(const std::vector<TraceEntry>& trace, TraceEntry::Channel channel) {
   std::vector<std::string> lines;
@@ -181,6 +182,18 @@ void Machine::InstallService(const std::string& name, std::function<int()> proce
   state_->scm.service = std::move(service);
 }
 
+void Machine::RegisterEventLogSource(const std::wstring& source, const std::string& messageFile) {
+  const std::string key = EventLogSourceKeyPath(source);
+  SetRegistryValue(key, "EventMessageFile", REG_EXPAND_SZ, messageFile + '\0');
+  constexpr DWORD kErrorWarningInformation = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+  std::string typesSupported(sizeof(DWORD), '\0');
+  for (std::size_t i = 0; i < sizeof(DWORD); ++i)
+    typesSupported[i] = static_cast<char>(kErrorWarningInformation >> (8 * i));
+  SetRegistryValue(key, "TypesSupported", REG_DWORD, typesSupported);
+}
+
+std::string Machine::EventLogSourceKeyPath(const std::wstring& source) { return kApplicationLogKey + Narrow(source); }
+
 DWORD Machine::StartService() { return StartInstalledService(*state_); }
 
 DWORD Machine::SendControl(DWORD control) { return ControlInstalledService(*state_, control); }
@@ -300,9 +313,12 @@ std::vector<std::string> Machine::DebugLines() const { return Lines(state_->trac
 
 std::vector<std::string> Machine::StdoutLines() const { return Lines(state_->trace, TraceEntry::Channel::Stdout); }
 
+const std::vector<EventLogEntry>& Machine::EventLog() const { return state_->eventLog; }
+
 void Machine::ForgetHistory() {
   std::vector<TraceEntry>().swap(state_->trace);
   std::vector<SpoolerCommand>().swap(state_->spooler.journal);
+  std::vector<EventLogEntry>().swap(state_->eventLog);
   if (state_->scm.service) {
     std::vector<SERVICE_STATUS>().swap(state_->scm.service->reports);
     std::vector<DWORD>().swap(state_->scm.service->handlerResults);

@@ -28,8 +28,9 @@ struct MachineState;
 struct TraceEntry {
   // Fault: something a program did that Windows would not let pass (a call
   // after its service reported STOPPED, code of a thread whose process has
-  // ended); each also fails the run.
-  enum class Channel { Debug, Stdout, Spooler, Service, Scm, Device, Process, Fault };
+  // ended); each also fails the run. Event: an entry written to the Windows
+  // Event Log.
+  enum class Channel { Debug, Stdout, Spooler, Service, Scm, Device, Process, Fault, Event };
   Millis time;
   Channel channel;
   std::string text;
@@ -45,6 +46,22 @@ struct SpoolerCommand {
   std::wstring port;  // the port for SetPort
   bool succeeded;
   DWORD error;
+};
+
+// An entry a program reported to the event log (ReportEventW).
+struct EventLogEntry {
+  Millis time;
+  std::wstring source;
+  WORD type;
+  // As reported: the message table's full id, severity bits included.
+  DWORD eventId;
+  std::vector<std::wstring> inserts;
+  // Whether the source's key, with its EventMessageFile, existed when the
+  // entry was reported: without it the event viewer cannot show the message.
+  bool sourceRegistered;
+
+  // The id the event viewer shows: the low 16 bits.
+  [[nodiscard]] DWORD ShownId() const { return eventId & 0xFFFFu; }
 };
 
 // How a device interface path is cased where the machine reports it.
@@ -153,6 +170,11 @@ class Machine {
   // Installs the service the machine runs: `processEntry` is the process's
   // entry function, run on the process's main thread.
   void InstallService(const std::string& name, std::function<int()> processEntry);
+  // Registers an event source in the Application log as an installer does:
+  // its key under EventLogSourceKeyPath with EventMessageFile (the file
+  // holding its message table) and TypesSupported 7.
+  void RegisterEventLogSource(const std::wstring& source, const std::string& messageFile);
+  [[nodiscard]] static std::string EventLogSourceKeyPath(const std::wstring& source);
   // The service control manager starts the service's process. Returns the
   // Win32 error (0 when started).
   DWORD StartService();
@@ -208,6 +230,8 @@ class Machine {
   [[nodiscard]] std::vector<std::string> Faults() const;
   [[nodiscard]] std::vector<std::string> DebugLines() const;
   [[nodiscard]] std::vector<std::string> StdoutLines() const;
+  // The entries written to the Windows Event Log so far.
+  [[nodiscard]] const std::vector<EventLogEntry>& EventLog() const;
   // What is open, and what processes left open when they ended (the system
   // closed those for them, but a program that leaves them is leaking).
   [[nodiscard]] HandleCounts OpenHandles() const;
@@ -226,8 +250,9 @@ class Machine {
   // The tick count (GetTickCount) from now on counts on from `ticks`; it
   // wraps after 2^32 ms, as Windows' does after 49.7 days.
   void SetTickCount(DWORD ticks);
-  // Drops the timeline, the spooler journal, the status reports and the
-  // handler results, with their memory: for long runs that measure the heap.
+  // Drops the timeline, the spooler journal, the event log, the status
+  // reports and the handler results, with their memory: for long runs that
+  // measure the heap.
   void ForgetHistory();
   // Joins the real threads behind finished simulated ones, so that a heap
   // measurement does not depend on when they finished exiting.

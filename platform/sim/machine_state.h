@@ -62,10 +62,13 @@ struct NotificationObject {
   int process = 0;
   GUID interfaceClass{};
 };
+struct EventSourceObject {
+  std::wstring source;
+};
 
 using HandleObject =
     std::variant<std::shared_ptr<ThreadObject>, std::shared_ptr<EventObject>, DeviceFile, PrinterObject, KeyObject,
-                 DeviceInfoSetObject, ScManagerObject, ServiceObject, NotificationObject>;
+                 DeviceInfoSetObject, ScManagerObject, ServiceObject, NotificationObject, EventSourceObject>;
 
 // Handle values are never reused, so a handle used after it was closed is
 // always caught. Like Windows, the table ignores a handle's two low bits
@@ -277,6 +280,8 @@ struct MachineState {
   Scm scm;
   Devices devices;
   GlobalMemoryBlocks globalMemory;
+  // Every entry reported to the event log, in order.
+  std::vector<EventLogEntry> eventLog;
   std::vector<TraceEntry> trace;
   // What GetTickCount adds to the virtual clock.
   DWORD tickOffset = 0;

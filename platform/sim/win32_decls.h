@@ -10,6 +10,7 @@
 // The calls are implemented by the simulated machine (platform/sim).
 #pragma once
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cwchar>
@@ -53,6 +54,7 @@ using HGLOBAL = void*;
 using HDEVINFO = void*;
 using HDEVNOTIFY = void*;
 using HWND = void*;
+using PSID = void*;
 using PSECURITY_DESCRIPTOR = void*;
 struct HKEY__;
 using HKEY = HKEY__*;
@@ -82,6 +84,7 @@ using SERVICE_STATUS_HANDLE = SERVICE_STATUS_HANDLE__*;
 #define ERROR_INVALID_HANDLE 6L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
 #define ERROR_INVALID_DATA 13L
+#define ERROR_CRC 23L
 #define ERROR_GEN_FAILURE 31L
 #define ERROR_SHARING_VIOLATION 32L
 #define ERROR_NOT_SUPPORTED 50L
@@ -94,6 +97,7 @@ using SERVICE_STATUS_HANDLE = SERVICE_STATUS_HANDLE__*;
 #define ERROR_MORE_DATA 234L
 #define ERROR_NO_MORE_ITEMS 259L
 #define ERROR_INVALID_ADDRESS 487L
+#define ERROR_MR_MID_NOT_FOUND 317L
 #define ERROR_OPERATION_ABORTED 995L
 #define ERROR_NOACCESS 998L
 #define ERROR_DEPENDENT_SERVICES_RUNNING 1051L
@@ -116,6 +120,7 @@ using SERVICE_STATUS_HANDLE = SERVICE_STATUS_HANDLE__*;
 #define ERROR_UNKNOWN_PORT 1796L
 #define ERROR_INVALID_PRINTER_NAME 1801L
 #define ERROR_INVALID_PRINTER_COMMAND 1803L
+#define ERROR_RESOURCE_LANG_NOT_FOUND 1815L
 
 // Waits and threads.
 #define WAIT_OBJECT_0 0x00000000u
@@ -164,6 +169,23 @@ using SERVICE_STATUS_HANDLE = SERVICE_STATUS_HANDLE__*;
 #define MB_COMPOSITE 0x00000002u
 #define MB_USEGLYPHCHARS 0x00000004u
 #define MB_ERR_INVALID_CHARS 0x00000008u
+
+// Messages of the system (FormatMessage).
+#define FORMAT_MESSAGE_ALLOCATE_BUFFER 0x00000100u
+#define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200u
+#define FORMAT_MESSAGE_FROM_STRING 0x00000400u
+#define FORMAT_MESSAGE_FROM_HMODULE 0x00000800u
+#define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000u
+#define FORMAT_MESSAGE_ARGUMENT_ARRAY 0x00002000u
+#define FORMAT_MESSAGE_MAX_WIDTH_MASK 0x000000FFu
+
+// Event log.
+#define EVENTLOG_SUCCESS 0x0000u
+#define EVENTLOG_ERROR_TYPE 0x0001u
+#define EVENTLOG_WARNING_TYPE 0x0002u
+#define EVENTLOG_INFORMATION_TYPE 0x0004u
+#define EVENTLOG_AUDIT_SUCCESS 0x0008u
+#define EVENTLOG_AUDIT_FAILURE 0x0010u
 
 // Registry.
 #define KEY_QUERY_VALUE 0x0001u
@@ -453,6 +475,8 @@ int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wide, int wide
                                int multiByteCount, LPCCH defaultChar, LPBOOL usedDefaultChar);
 UINT WINAPI GetACP();
 void WINAPI OutputDebugStringA(LPCSTR text);
+DWORD WINAPI FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPWSTR buffer, DWORD size,
+                            va_list* arguments);
 
 // C runtime functions the Windows CRT has and the C library here lacks.
 int _wcsicmp(const wchar_t* a, const wchar_t* b);
@@ -462,6 +486,12 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM desi
 LSTATUS WINAPI RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
                                 LPDWORD dataSize);
 LSTATUS WINAPI RegCloseKey(HKEY key);
+
+// Event log.
+HANDLE WINAPI RegisterEventSourceW(LPCWSTR uncServerName, LPCWSTR sourceName);
+BOOL WINAPI DeregisterEventSource(HANDLE eventLog);
+BOOL WINAPI ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventId, PSID userSid, WORD numStrings,
+                         DWORD dataSize, LPCWSTR* strings, LPVOID rawData);
 
 // Service control manager.
 BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table);

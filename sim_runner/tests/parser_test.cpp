@@ -268,6 +268,38 @@ TEST(ParseLine, DeviceNames) {
   EXPECT_NE(ParseError("device X printer").find("unexpected \"printer\""), std::string::npos);
 }
 
+TEST(ParseLine, EventChecks) {
+  const struct {
+    const char* line;
+    std::int64_t id;
+    std::optional<std::int64_t> count;
+  } rows[] = {
+      {"expect event 200", 200, std::nullopt},
+      {"expect event 101 count 0", 101, 0},
+      {"expect event 65535 count 12", 65535, 12},
+  };
+  for (const auto& row : rows) {
+    const Step step = ParseOk(row.line);
+    EXPECT_EQ(step.kind, Step::Kind::ExpectEvent) << row.line;
+    EXPECT_TRUE(step.IsCheck()) << row.line;
+    EXPECT_EQ(step.number, row.id) << row.line;
+    EXPECT_EQ(step.count, row.count) << row.line;
+  }
+  const struct {
+    const char* line;
+    const char* error;
+  } bad[] = {
+      {"expect event", "missing argument ID; expected: expect event ID [count N]"},
+      {"expect event 70000", "\"70000\" is not an event id (0 to 65535)"},
+      {"expect event 0x64", "\"0x64\" is not an event id (0 to 65535)"},
+      {"expect event 200 count", "missing argument N after \"count\"; expected: expect event ID [count N]"},
+      {"expect event 200 times 2", "\"times 2\" is not \"count N\"; expected: expect event ID [count N]"},
+      {"expect event 200 count -1", "\"count -1\" is not \"count N\"; expected: expect event ID [count N]"},
+      {"expect event 200 count 1 more", "unexpected \"more\"; expected: expect event ID [count N]"},
+  };
+  for (const auto& row : bad) EXPECT_EQ(ParseError(row.line), row.error) << row.line;
+}
+
 TEST(ParseScenario, SkipsBlankAndCommentLinesAndNumbersLines) {
   const Scenario scenario = ParseScenario("# header\n\nqueue Q port=USB001\r\n  # indented comment\nwait 1s");
   ASSERT_TRUE(scenario.errors.empty());

@@ -29,6 +29,13 @@ TEST(Timeline, ColumnsLineUp) {
   EXPECT_EQ(TimelineLine(entry), "   1.600  spool    KX310MQ47H pause -> ok");
 }
 
+// An event log entry is a line of its own under "event": type, id, inserts.
+TEST(Timeline, EventLogEntriesHaveTheirOwnTag) {
+  const sim::TraceEntry entry{0, sim::TraceEntry::Channel::Event,
+                              R"(warning 200 "1801" "The printer name is invalid.")"};
+  EXPECT_EQ(TimelineLine(entry), R"(   0.000  event    warning 200 "1801" "The printer name is invalid.")");
+}
+
 TEST(Timeline, ErrorsAreNamed) {
   EXPECT_EQ(DescribeError(1062), "error 1062 (ERROR_SERVICE_NOT_ACTIVE)");
   EXPECT_EQ(DescribeError(5), "error 5");

@@ -1,9 +1,12 @@
-# Checks that a Windows executable carries the application manifest and the
-# version resource, by reading its resource section.
-#   cmake -DEXE=path/to/spoolsync.exe -DVERSION=1.2.3 -P check_resources.cmake
-# Fails when the file is not a PE image, when either resource is missing,
-# when the manifest does not ask for level="highestAvailable" uiAccess="false",
-# or when the version resource does not carry VERSION.
+# Checks that a Windows executable carries the application manifest, the
+# version resource and the event log's message table, by reading its
+# resource section.
+#   cmake -DEXE=path/to/spoolsync.exe -DVERSION=1.2.3 [-DMESSAGES=messages.h] -P check_resources.cmake
+# Fails when the file is not a PE image, when a resource is missing, when the
+# manifest does not ask for level="highestAvailable" uiAccess="false", when
+# the version resource does not carry VERSION, or (with MESSAGES, the message
+# compiler's header) when the message table (RT_MESSAGETABLE) lacks an id
+# the header defines or has no text for it.
 cmake_minimum_required(VERSION 3.25)
 
 if(NOT EXISTS "${EXE}" OR NOT VERSION MATCHES "^([0-9]+)\\.([0-9]+)\\.([0-9]+)$")
@@ -191,6 +194,63 @@ else()
   endif()
   if(text_at LESS 0)
     list(APPEND failures "the version resource has no ProductVersion \"${VERSION}\"")
+  endif()
+endif()
+
+# RT_MESSAGETABLE (11): MESSAGE_RESOURCE_DATA, a count of blocks, then per
+# block its lowest and highest id and the offset of its entries; each entry
+# is a 16-bit length (itself included), 16-bit flags (1: Unicode) and text.
+if(DEFINED MESSAGES)
+  file(STRINGS "${MESSAGES}" defines REGEX "^#define [A-Z0-9_]+ +\\(DWORD\\) *0x[0-9a-fA-F]+")
+  if(NOT defines)
+    list(APPEND failures "no message ids in ${MESSAGES}")
+  endif()
+  resource_data(11 table_offset table_size)
+  if(table_offset STREQUAL "")
+    list(APPEND failures "no message table (RT_MESSAGETABLE)")
+  else()
+    read_le(${table_offset} 4 block_count)
+    set(found 0)
+    foreach(define IN LISTS defines)
+      string(REGEX REPLACE "^#define ([A-Z0-9_]+) +\\(DWORD\\) *(0x[0-9a-fA-F]+).*" "\\1;\\2" define "${define}")
+      list(GET define 0 symbol)
+      list(GET define 1 id)
+      math(EXPR id "${id}")
+      set(entry_at "")
+      foreach(b RANGE 1 ${block_count})
+        math(EXPR block "${table_offset} + 4 + (${b} - 1) * 12")
+        read_le(${block} 4 low)
+        math(EXPR at "${block} + 4")
+        read_le(${at} 4 high)
+        math(EXPR at "${block} + 8")
+        read_le(${at} 4 entries)
+        math(EXPR above_low "${id} - ${low}")
+        math(EXPR below_high "${high} - ${id}")
+        if(above_low GREATER_EQUAL 0 AND below_high GREATER_EQUAL 0)
+          math(EXPR entry_at "${table_offset} + ${entries}")
+          set(skipped 0)
+          while(skipped LESS above_low)
+            read_le(${entry_at} 2 length)
+            math(EXPR entry_at "${entry_at} + ${length}")
+            math(EXPR skipped "${skipped} + 1")
+          endwhile()
+          break()
+        endif()
+      endforeach()
+      if(entry_at STREQUAL "")
+        list(APPEND failures "the message table has no entry ${symbol} (${id})")
+        continue()
+      endif()
+      read_le(${entry_at} 2 length)
+      math(EXPR at "${entry_at} + 2")
+      read_le(${at} 2 flags)
+      if(length LESS 8 OR NOT flags EQUAL 1)
+        list(APPEND failures "message ${symbol}: no Unicode text (length ${length}, flags ${flags})")
+      else()
+        math(EXPR found "${found} + 1")
+      endif()
+    endforeach()
+    message(STATUS "message table: ${block_count} blocks, ${found} of the header's messages with Unicode text")
   endif()
 endif()
 

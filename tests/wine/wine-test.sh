@@ -22,6 +22,9 @@
 #                                  OLD_MSI over MSI is refused
 #   msi-uninstall BUILD_DIR TOOLS_DIR MSI VERSION
 #                                  msiexec /x MSI /qn: no service, no files
+#   msi-rollback BUILD_DIR TOOLS_DIR FAILING_MSI
+#                                  msiexec /i of a package whose last step
+#                                  fails: rolled back, nothing left
 #   msi-wow64 BUILD_DIR TOOLS_DIR X86_MSI VERSION X64_MSI
 #                                  in a 64-bit prefix: X86_MSI installs under
 #                                  Program Files (x86), its service runs;
@@ -42,6 +45,7 @@ set -euo pipefail
 readonly kSkipped=77
 readonly kService=testserviceQ5M2K9
 readonly kQueue=KX310MQ47H
+readonly kEventSourceKey='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\spoolsync'
 
 if ! command -v wine >/dev/null || ! command -v wineserver >/dev/null; then
   echo "SKIPPED: wine is not installed (Debian: scripts/install-deps.sh windows)"
@@ -154,6 +158,44 @@ registry_value() {
     sed -n "s/^ *$1 *REG_[A-Z_]* *\(.*\)$/\1/p" | tr -d '\r'
 }
 
+# A value of the event source's key: "TYPE value".
+event_source_value() {
+  wine reg query "$kEventSourceKey" /v "$1" 2>/dev/null | sed -n "s/^ *$1 *\(REG_[A-Z_]*\) *\(.*\)$/\1 \2/p" |
+    tr -d '\r'
+}
+
+# check_event_source EXE: the source is registered with EXE (a Windows path)
+# as its message file, for information, warning and error entries.
+check_event_source() {
+  echo "event source: EventMessageFile $(event_source_value EventMessageFile)," \
+    "TypesSupported $(event_source_value TypesSupported)"
+  [[ $(event_source_value EventMessageFile) == "REG_EXPAND_SZ $1" ]] ||
+    fail "EventMessageFile is '$(event_source_value EventMessageFile)', expected REG_EXPAND_SZ $1"
+  [[ $(event_source_value TypesSupported) == "REG_DWORD 0x7" ]] ||
+    fail "TypesSupported is '$(event_source_value TypesSupported)', expected REG_DWORD 0x7"
+}
+
+check_no_event_source() {
+  if wine reg query "$kEventSourceKey" >/dev/null 2>&1; then fail "the event source's key is left: $kEventSourceKey"; fi
+}
+
+# Wine's ReportEventW writes each insert to its eventlog channel: TRACE for
+# information, WARN for warnings, ERR for errors.
+wait_for_event() {
+  local mark=$1 level=$2 insert=$3
+  wait_for_text "$mark" "$level:eventlog:ReportEventW L\"$insert\""
+}
+
+wait_for_start_event() {
+  local mark=$1
+  local entry='trace:eventlog:ReportEventW L"(LPT1:|\(unknown: the queue could not be read, error 1801\))"'
+  for _ in $(seq 1 60); do
+    log_since "$mark" | grep -qE "$entry" && return 0
+    sleep 0.5
+  done
+  fail "no start entry (100) on the eventlog channel"
+}
+
 start_and_check() {
   local mark
   mark=$(log_lines)
@@ -162,6 +204,8 @@ start_and_check() {
   wait_for_text "$mark" 'OutputDebugStringA "GetPrinterHandle"'
   START_MARK=$mark
 }
+
+readonly kStopReason='a stop was requested through the service control manager'
 
 stop_and_check() {
   local mark status=0
@@ -172,17 +216,20 @@ stop_and_check() {
   echo "sc stop exit status: $status"
   wait_for_state 1 STOPPED
   wait_for_text "$mark" 'OutputDebugStringA " MainError:'
+  # Entry 101, before STOPPED.
+  wait_for_event "$mark" trace "$kStopReason"
 }
 
 # Starts a new Wine session whose first process, the keep-alive from TOOLS,
-# hands its standard error (the debugger channel, with +debugstr) on to the
-# services; it is appended to $debug_log. Waits until the process runs.
+# hands its standard error (the debugger channel, with +debugstr, and the
+# event log's entries, with +eventlog) on to the services; it is appended to
+# $debug_log. Waits until the process runs.
 start_keepalive() {
   local tools=$1 ready=$2
   end_session
   if [[ -n $keepalive_pid ]]; then wait "$keepalive_pid" 2>/dev/null || true; fi
   : >"$ready"
-  WINEDEBUG=-all,+debugstr wine "$tools/keepalive.exe" 600 >"$ready" 2>>"$debug_log" &
+  WINEDEBUG=-all,+debugstr,+eventlog wine "$tools/keepalive.exe" 600 >"$ready" 2>>"$debug_log" &
   keepalive_pid=$!
   trap 'end_session; wait "$keepalive_pid" 2>/dev/null || true' EXIT
   for _ in $(seq 1 120); do
@@ -216,17 +263,24 @@ service_test() {
   [[ -n $(registry_value DisplayName) ]] || fail "no display name"
   [[ -n $(registry_value Description) ]] || fail "no description"
   cmp -s "$build/spoolsync.exe" "$installed" || fail "spoolsync.exe not copied to C:\\Program Files\\spoolsync"
+  check_event_source 'C:\Program Files\spoolsync\spoolsync.exe'
   if (cd "$build" && wine cmd /c install.cmd >/dev/null 2>&1); then fail "install.cmd over an installed service succeeded"; fi
 
   echo "--- no queue $kQueue"
   start_and_check
   wait_for_text "$START_MARK" 'OutputDebugStringA " Open Printer Error :GetLastError() returns: 0x709'
+  # Warning 200 with the open's error, then entry 100: the queue unreadable.
+  wait_for_event "$START_MARK" warn 1801
+  wait_for_event "$START_MARK" trace '(unknown: the queue could not be read, error 1801)'
   stop_and_check
 
   echo "--- with queue $kQueue"
   wine "$tools/printer_tool.exe" add "$kQueue" LPT1: || fail "cannot create the queue"
   start_and_check
   if log_since "$START_MARK" | grep -qF 'Open Printer Error'; then fail "open error with the queue present"; fi
+  # Entry 100 with the queue's port.
+  wait_for_event "$START_MARK" trace 'LPT1:'
+  if log_since "$START_MARK" | grep -qF 'warn:eventlog'; then fail "a warning entry with the queue present"; fi
   stop_and_check
 
   echo "--- uninstall.cmd"
@@ -234,6 +288,7 @@ service_test() {
   if wine sc query "$kService" >/dev/null 2>&1; then fail "$kService still installed"; fi
   [[ -z $(registry_value ImagePath) ]] || fail "service key still in the registry"
   [[ ! -e $installed ]] || fail "spoolsync.exe left in C:\\Program Files\\spoolsync"
+  check_no_event_source
 
   echo "--- debugger channel:"
   cat "$debug_log"
@@ -339,6 +394,7 @@ check_installed() {
     fail "description is not install.cmd's: $(registry_value Description)"
   [[ $(registry_value FailureActions) == "$kFailureActions" ]] ||
     fail "recovery actions: FailureActions is '$(registry_value FailureActions)'"
+  check_event_source "${msi_image//\"/}"
   cmp -s "$msi_exe" "$msi_installed" || fail "$msi_exe not installed in C:\\$msi_program_files\\spoolsync"
   [[ $(services_named) == 1 ]] || fail "$(services_named) services named $(install_cmd_value DISPLAY_NAME), expected 1"
   products=$(installed_products)
@@ -355,7 +411,8 @@ check_removed() {
   [[ ! -e $msi_installed ]] || fail "spoolsync.exe left in C:\\$msi_program_files\\spoolsync"
   [[ ! -e $msi_folder ]] || fail "folder C:\\$msi_program_files\\spoolsync left"
   [[ -z $(installed_products) ]] || fail "product still registered: $(installed_products)"
-  echo "removed: no service, no files, no product"
+  check_no_event_source
+  echo "removed: no service, no files, no product, no event source"
 }
 
 msi_install_test() {
@@ -367,8 +424,13 @@ msi_install_test() {
   msiexec_quiet /i "$msi" install || fail "msiexec /i"
   check_installed "$version" "$mark"
   product=$INSTALLED_PRODUCT
+  # The installed service's start in the event log: entry 100 with the
+  # queue's port, or saying it could not be read (the queue exists here only
+  # when the service test ran before, on LPT1:).
+  wait_for_start_event "$mark"
   # The recovery actions also go through sc.exe failure, as in install.cmd
-  # (Wine's service manager accepts them without storing them).
+  # (Wine's service manager accepts them without storing them); its result
+  # does not decide the install, but here it succeeds.
   grep -qF 'SetServiceRecovery. Return value 1.' "$msi_build/wine-msi-install.log" ||
     fail "the custom action running sc.exe failure did not succeed"
 
@@ -443,10 +505,41 @@ msi_uninstall_test() {
   mark=$(log_lines)
   msiexec_quiet /x "$msi" uninstall || fail "msiexec /x"
   wait_for_text "$mark" 'OutputDebugStringA " MainError:'
+  wait_for_event "$mark" trace "$kStopReason"
   check_removed
   echo "--- debugger channel:"
   cat "$debug_log"
   echo "msi uninstall test passed"
+}
+
+# A package whose last deferred step fails (built for the test with
+# ForceFailure: after InstallFiles, InstallServices, WriteRegistryValues and
+# StartServices): msiexec fails and the rollback leaves nothing, neither the
+# service, its key, the files, the event source nor the product.
+msi_rollback_test() {
+  local msi=$3 mark status=0 log
+  msi_session "$1" "$2"
+  [[ -f $msi ]] || fail "missing package $msi"
+  echo "--- install $(basename "$msi"), which fails at its end"
+  mark=$(log_lines)
+  msiexec_quiet /i "$msi" rollback || status=$?
+  [[ $status -ne 0 ]] || fail "msiexec /i of the failing package succeeded"
+  log=$msi_build/wine-msi-rollback.log
+  # It failed where it should, after the service had been installed and
+  # started, and the rollback took the steps back.
+  grep -qF 'FailLate. Return value 0.' "$log" || fail "the failing step did not run or did not fail"
+  wait_for_text "$mark" 'OutputDebugStringA "GetPrinterHandle"'
+  local rollback
+  rollback=$(sed -n '/FailLate. Return value 0./,$p' "$log" | tr -d '\r' |
+    sed -n 's/^Action start [0-9:]*: \([A-Za-z]*\)\.$/\1/p' | tr '\n' ' ')
+  echo "rolled back: $rollback"
+  for action in StopServices RemoveRegistryValues DeleteServices RemoveFiles; do
+    [[ " $rollback" == *" $action "* ]] || fail "the rollback did not run $action"
+  done
+  check_removed
+  echo "--- debugger channel:"
+  cat "$debug_log"
+  echo "msi rollback test passed"
 }
 
 # The x86 package on 64-bit Windows: a 32-bit product under WOW64, in the
@@ -581,6 +674,7 @@ case $command in
   msi-install) msi_install_test "$@" ;;
   msi-upgrade) msi_upgrade_test "$@" ;;
   msi-uninstall) msi_uninstall_test "$@" ;;
+  msi-rollback) msi_rollback_test "$@" ;;
   msi-wow64) msi_wow64_test "$@" ;;
   msi-refused) msi_refused_test "$@" ;;
   # Reaching here means the loader started (it is checked above).

@@ -110,6 +110,23 @@ std::wstring ProgramFiles() {
   return folder.empty() ? std::wstring(L"C:\\Program Files") : folder;
 }
 
+std::optional<std::wstring> EventSourceMessageFile() {
+  HKEY opened = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\spoolsync", 0,
+                    KEY_QUERY_VALUE, &opened) != ERROR_SUCCESS) {
+    return std::nullopt;
+  }
+  const RegistryKey key(opened);
+  wchar_t value[MAX_PATH + 1] = {};
+  DWORD size = sizeof value - sizeof value[0];
+  // Read as stored: a REG_EXPAND_SZ is compared as install.cmd wrote it.
+  if (RegGetValueW(key.Get(), nullptr, L"EventMessageFile", RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND,
+                   nullptr, value, &size) != ERROR_SUCCESS) {
+    return std::wstring();
+  }
+  return std::wstring(value);
+}
+
 bool FileExists(const std::wstring& path) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;

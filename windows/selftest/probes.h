@@ -4,6 +4,7 @@
 // are not wrapped here.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,10 @@ std::wstring ExecutableFolder();
 // %ProgramFiles% (the 64-bit folder in a 64-bit process), without a trailing backslash.
 std::wstring ProgramFiles();
 bool FileExists(const std::wstring& path);
+// The EventMessageFile of the event source "spoolsync" (Application log), as
+// install.cmd and the package register it; nothing when its key is absent,
+// an empty text when the key has no such value.
+std::optional<std::wstring> EventSourceMessageFile();
 bool FolderExists(const std::wstring& path);
 // The files in `folder` whose names match `pattern` (for example "*.msi").
 std::vector<std::wstring> FindFiles(const std::wstring& folder, const std::wstring& pattern);

@@ -448,9 +448,14 @@ void ServiceSteps(Run& run) {
   const ServiceInfo installed = QueryService(kServiceName);
   const std::wstring expectedPath = L"\"" + target + L"\\spoolsync.exe\"";
   const bool copied = FileExists(target + L"\\spoolsync.exe");
+  const std::optional<std::wstring> source = EventSourceMessageFile();
+  const bool sourceRegistered = source && *source == target + L"\\spoolsync.exe";
   Check(run, kSteps[0],
-        install.ran && install.exitCode == 0 && installed.exists && installed.binaryPath == expectedPath && copied,
-        Describe(install) + ", binary path " + Narrow(installed.binaryPath) + (copied ? "" : ", file not copied"));
+        install.ran && install.exitCode == 0 && installed.exists && installed.binaryPath == expectedPath && copied &&
+            sourceRegistered,
+        Describe(install) + ", binary path " + Narrow(installed.binaryPath) + (copied ? "" : ", file not copied") +
+            (sourceRegistered ? ", event source registered"
+                              : ", event source " + (source ? "names " + Narrow(*source) : std::string("missing"))));
   if (!installed.exists) {
     for (const char* step : {kSteps[1], kSteps[2], kSteps[3]}) Record(run, step, Outcome::kNotRun, "not installed");
     return;
@@ -472,9 +477,11 @@ void ServiceSteps(Run& run) {
       RunProcess(L"cmd.exe /d /c uninstall.cmd " + quotedTarget, run.folder, L"uninstall", 120000);
   const long long gone = WaitForService(kServiceName, 0, 10000);
   const bool filesLeft = FileExists(target + L"\\spoolsync.exe") || FolderExists(target);
-  Check(run, kSteps[3], uninstall.ran && uninstall.exitCode == 0 && gone >= 0 && !filesLeft,
+  const bool sourceLeft = EventSourceMessageFile().has_value();
+  Check(run, kSteps[3], uninstall.ran && uninstall.exitCode == 0 && gone >= 0 && !filesLeft && !sourceLeft,
         Describe(uninstall) + (gone >= 0 ? ", service removed" : ", service still there") +
-            (filesLeft ? ", files left in " + Narrow(target) : ", files removed"));
+            (filesLeft ? ", files left in " + Narrow(target) : ", files removed") +
+            (sourceLeft ? ", event source left" : ", event source removed"));
 }
 
 // --- the Windows Installer package
@@ -508,21 +515,27 @@ void PackageSteps(Run& run) {
   installed = install.ran && install.exitCode == 0;
   const long long running = WaitForService(kServiceName, SERVICE_RUNNING, 60000);
   const ServiceInfo service = QueryService(kServiceName);
-  Check(run, kInstallStep, installed && running >= 0 && FileExists(installedFile),
+  const std::optional<std::wstring> source = EventSourceMessageFile();
+  const bool sourceRegistered = source && *source == installedFile;
+  Check(run, kInstallStep, installed && running >= 0 && FileExists(installedFile) && sourceRegistered,
         "msiexec " + Describe(install) + " (log %TEMP%\\spoolsync-selftest-msi-install.log)" +
             (running >= 0 ? ", service RUNNING" : ", service not RUNNING") + ", binary path " +
-            Narrow(service.binaryPath));
+            Narrow(service.binaryPath) +
+            (sourceRegistered ? ", event source registered"
+                              : ", event source " + (source ? "names " + Narrow(*source) : std::string("missing"))));
 
   const ProcessResult remove =
       RunProcess(L"msiexec.exe /x " + quotedMsi + L" /qn /l*v \"" + logs + L"spoolsync-selftest-msi-remove.log\"",
                  run.folder, L"msiexec-remove", 300000);
   const long long gone = WaitForService(kServiceName, 0, 30000);
   const bool fileLeft = FileExists(installedFile);
+  const bool sourceLeft = EventSourceMessageFile().has_value();
   installed = gone < 0 || fileLeft;
-  Check(run, kRemoveStep, remove.ran && remove.exitCode == 0 && gone >= 0 && !fileLeft,
+  Check(run, kRemoveStep, remove.ran && remove.exitCode == 0 && gone >= 0 && !fileLeft && !sourceLeft,
         "msiexec " + Describe(remove) + " (log %TEMP%\\spoolsync-selftest-msi-remove.log)" +
             (gone >= 0 ? ", service removed" : ", service still there") +
-            (fileLeft ? ", file left" : ", file removed"));
+            (fileLeft ? ", file left" : ", file removed") +
+            (sourceLeft ? ", event source left" : ", event source removed"));
 }
 
 // --- what the machine looked like before, and whether it does again
@@ -535,6 +548,7 @@ struct Snapshot {
   std::vector<std::wstring> drivers;
   bool productFile = false;
   bool selftestFolder = false;
+  bool eventSource = false;
 };
 
 Snapshot TakeSnapshot() {
@@ -547,6 +561,7 @@ Snapshot TakeSnapshot() {
   snapshot.drivers = InstalledDrivers();
   snapshot.productFile = FileExists(ProgramFiles() + L"\\spoolsync\\spoolsync.exe");
   snapshot.selftestFolder = FolderExists(ProgramFiles() + L"\\spoolsync-selftest");
+  snapshot.eventSource = EventSourceMessageFile().has_value();
   return snapshot;
 }
 
@@ -562,6 +577,7 @@ void RestoredStep(Run& run, const Snapshot& before) {
   differ(after.drivers != before.drivers, "printer drivers");
   differ(after.productFile != before.productFile, "Program Files\\spoolsync");
   differ(after.selftestFolder != before.selftestFolder, "Program Files\\spoolsync-selftest");
+  differ(after.eventSource != before.eventSource, "event source spoolsync");
   Check(run, "machine as before (queue, drivers, service, files, Spooler)", differences.empty(),
         differences.empty() ? "nothing left changed" : "changed: " + differences);
 }
