@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/diagnostics.h"
+#include "common/event_log.h"
 #include "common/model.h"
 #include "common/scoped_lock.h"
 #include "common/wide_text.h"
@@ -94,6 +95,8 @@ class RebindingPermit {
 Binding BindQueueToPrinter(ServiceState& state, const PendingArrival& arrival, Look look) {
   if (!IsModelDevice(arrival.path)) return Binding::NotRecognised;
   PrinterIsBack(state, arrival);
+  // Once per arrival: when it is first recognised.
+  if (look == Look::First || !arrival.recognised) ReportServiceEvent<ServiceEvent::PrinterBack>(arrival.path);
   const RebindingPermit permit(state, arrival, look);
   if (const auto refusal = permit.Refusal()) return *refusal;
   // Ports that cannot be listed (the Spooler is down) record nothing yet;
@@ -118,14 +121,17 @@ Binding BindQueueToPrinter(ServiceState& state, const PendingArrival& arrival, L
     return ports ? Binding::NoPortRecorded : Binding::PortsUnknown;
   }
   if (!NamesEqual(found, state.currentPort)) {
+    const std::wstring oldPort = state.currentPort;
     // A stop asked for meanwhile cuts the restart short; the start the
     // Spooler may then be owed is made on the monitor thread's way out, and
     // a stopping service leaves the queue as it is.
-    if (SetPrinterPortAndRestartSpooler(found, state.stopEvent.Get()) == SpoolerRestart::StartOwed) {
-      state.spoolerStartOwed = true;
+    if (SetPrinterPortAndRestartSpooler(found, state.stopEvent.Get()) == SpoolerRestart::StartOwed &&
+        !state.spoolerStartOwed.exchange(true)) {
+      ReportServiceEvent<ServiceEvent::SpoolerStartOwed>();
     }
     if (StopRequested(state)) return Binding::Bound;
     state.currentPort = GetPrinterPort();
+    if (NamesEqual(state.currentPort, found)) ReportServiceEvent<ServiceEvent::QueueRebound>(oldPort, found);
     ResumeUnlessUnpluggedSince(state, arrival);
   }
   return Binding::Bound;
@@ -172,6 +178,7 @@ std::vector<PendingArrival> CurrentArrivals(ServiceState& state) {
   std::erase_if(state.pendingArrivals, [now](const PendingArrival& p) {
     if (now - p.since <= kArrivalRecheckWindowMs) return false;
     DebugLog(" Printer records did not appear within %u ms\n", static_cast<unsigned>(kArrivalRecheckWindowMs));
+    ReportServiceEvent<ServiceEvent::PrinterRecordsLate>(p.path, std::to_wstring(kArrivalRecheckWindowMs / 1000));
     return true;
   });
   state.arrivalPending = !state.pendingArrivals.empty();
@@ -231,11 +238,21 @@ void HandleRemoval(const void* eventData) {
   const std::optional<std::wstring> path = InterfacePathFromEvent(eventData);
   if (path) ForgetArrival(state, *path);
   if (!IsModelDevicePath(path)) return;
-  // Counted and marked offline as one step: a status pass or a re-binding
-  // that began before the unplug sends nothing after it.
-  const ExclusiveLock hold(state.queueLock);
-  ++state.removals;
-  state.offlineOwed = !OfflineSettled(SetPrinterErrorStatus(kStatusOffline));
+  DWORD error = ERROR_SUCCESS;
+  bool newlyOwed = false;
+  {
+    // Counted and marked offline as one step: a status pass or a re-binding
+    // that began before the unplug sends nothing after it.
+    const ExclusiveLock hold(state.queueLock);
+    ++state.removals;
+    error = SetPrinterErrorStatus(kStatusOffline);
+    const bool owed = !OfflineSettled(error);
+    newlyOwed = owed && !state.offlineOwed;
+    state.offlineOwed = owed;
+  }
+  ReportServiceEvent<ServiceEvent::PrinterUnplugged>(*path);
+  // Once until it clears, however many passes try again.
+  if (newlyOwed) ReportServiceEvent<ServiceEvent::OfflineNotSet>(std::to_wstring(error), Win32ErrorText(error));
 }
 
 }  // namespace

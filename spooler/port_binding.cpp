@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "common/diagnostics.h"
+#include "common/event_log.h"
 #include "common/unique_resource.h"
 #include "common/waits.h"
 #include "common/wide_text.h"
@@ -36,6 +37,26 @@ DWORD WaitForSpoolerState(SC_HANDLE spooler, DWORD wanted, DWORD requested, DWOR
   }
 }
 
+const wchar_t* StateName(DWORD state) {
+  switch (state) {
+    case SERVICE_STOPPED:
+      return L"STOPPED";
+    case SERVICE_START_PENDING:
+      return L"START_PENDING";
+    case SERVICE_STOP_PENDING:
+      return L"STOP_PENDING";
+    case SERVICE_RUNNING:
+      return L"RUNNING";
+    default:
+      return L"unknown";
+  }
+}
+
+// The Spooler was started and is not running: nothing prints meanwhile.
+void ReportSpoolerNotBack(DWORD state, DWORD error) {
+  ReportServiceEvent<ServiceEvent::SpoolerNotBack>(StateName(state), std::to_wstring(error), Win32ErrorText(error));
+}
+
 ServiceHandle OpenSpooler(const ServiceHandle& manager) {
   ServiceHandle spooler(OpenServiceA(manager.Get(), kSpoolerServiceName, SERVICE_ALL_ACCESS));
   if (!spooler) DebugLog(" Spooler open failed:%d\n", static_cast<int>(GetLastError()));
@@ -50,7 +71,7 @@ bool Abandoned(HANDLE abandon) { return abandon != nullptr && WaitForSingleObjec
 
 }  // namespace
 
-bool StopSpooler(HANDLE abandon) {
+bool StopSpooler(HANDLE abandon, DWORD* refusal) {
   if (Abandoned(abandon)) return false;
   const ServiceHandle manager = OpenServiceManager();
   if (!manager) return false;
@@ -60,7 +81,9 @@ bool StopSpooler(HANDLE abandon) {
   if (!ControlService(spooler.Get(), SERVICE_CONTROL_STOP, &status)) {
     // A refused stop (a service that depends on the spooler runs, or it is
     // already stopping) is not waited for: the spooler keeps the new port.
-    DebugLog(" Spooler stop refused:%d\n", static_cast<int>(GetLastError()));
+    const DWORD error = GetLastError();
+    DebugLog(" Spooler stop refused:%d\n", static_cast<int>(error));
+    if (refusal != nullptr) *refusal = error;
     return false;
   }
   const DWORD requested = GetTickCount();
@@ -97,6 +120,7 @@ SpoolerRestart StartSpooler(bool waitUntilRunning, bool stoppedByUs, HANDLE aban
     // Only a failure that may pass is worth trying again; one that will not
     // (the Spooler disabled, or gone) is left to the administrator.
     const bool mayPass = error == ERROR_SERVICE_DATABASE_LOCKED || error == ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+    if (!mayPass) ReportSpoolerNotBack(status.dwCurrentState, error);
     return mayPass ? notStarted : SpoolerRestart::Done;
   }
   if (!waitUntilRunning) return SpoolerRestart::Done;
@@ -104,10 +128,10 @@ SpoolerRestart StartSpooler(bool waitUntilRunning, bool stoppedByUs, HANDLE aban
   // calls only once it reports RUNNING. The fixed pauses stay the minimum.
   const DWORD requested = GetTickCount();
   if (WaitUnlessSignalled(abandon, kSpoolerStartPauseMs)) return SpoolerRestart::Done;
-  if (WaitForSpoolerState(spooler.Get(), SERVICE_RUNNING, requested, kSpoolerStartTimeoutMs, abandon) !=
-          SERVICE_RUNNING &&
-      MillisecondsSince(requested) >= kSpoolerStartTimeoutMs) {
+  const DWORD state = WaitForSpoolerState(spooler.Get(), SERVICE_RUNNING, requested, kSpoolerStartTimeoutMs, abandon);
+  if (state != SERVICE_RUNNING && MillisecondsSince(requested) >= kSpoolerStartTimeoutMs) {
     DebugLog(" Spooler not running within %u ms\n", static_cast<unsigned>(kSpoolerStartTimeoutMs));
+    ReportSpoolerNotBack(state, ERROR_SERVICE_REQUEST_TIMEOUT);
   }
   WaitUnlessSignalled(abandon, kSpoolerSettlePauseMs);
   return SpoolerRestart::Done;
@@ -165,15 +189,21 @@ SpoolerRestart SetPrinterPortAndRestartSpooler(const std::wstring& port, HANDLE 
   }
   {
     const PrinterHandle queue = OpenQueue();
-    if (!queue) return SpoolerRestart::Done;
-    auto info = ReadQueueInfo(queue.Get());
-    if (!info) return SpoolerRestart::Done;
+    auto info = queue ? ReadQueueInfo(queue.Get()) : std::nullopt;
+    if (!info) {
+      const DWORD error = LastQueueError();
+      ReportServiceEvent<ServiceEvent::RebindFailed>(port, std::to_wstring(error), Win32ErrorText(error));
+      return SpoolerRestart::Done;
+    }
     std::wstring newPort = port;
     info->Get()->pPortName = newPort.data();
     int failedWrites = 0;
     while (!SetPrinterW(queue.Get(), 2, reinterpret_cast<LPBYTE>(info->Get()), 0)) {
       if (++failedWrites == kPortWriteAttempts) {
-        DebugLog(" Port write failed %d times:%d\n", failedWrites, static_cast<int>(GetLastError()));
+        const DWORD error = GetLastError();
+        DebugLog(" Port write failed %d times:%d\n", failedWrites, static_cast<int>(error));
+        ReportServiceEvent<ServiceEvent::PortWritesRefused>(port, std::to_wstring(failedWrites), std::to_wstring(error),
+                                                            Win32ErrorText(error));
         return SpoolerRestart::Done;
       }
     }
@@ -181,7 +211,14 @@ SpoolerRestart SetPrinterPortAndRestartSpooler(const std::wstring& port, HANDLE 
   // The queue handle is closed before the restart: the spooler that issued it
   // is about to go away. A stop that did not finish in time still gets its
   // start: the spooler is never left stopped by the re-binding.
-  const bool stoppedByUs = StopSpooler(abandon);
+  DWORD refusal = ERROR_SUCCESS;
+  const bool stoppedByUs = StopSpooler(abandon, &refusal);
+  // Refused while stopped or stopping already, the restart goes on; refused
+  // otherwise (a service that depends on it runs), the new port waits for
+  // the Spooler's next restart.
+  if (refusal != ERROR_SUCCESS && refusal != ERROR_SERVICE_NOT_ACTIVE && refusal != ERROR_SERVICE_CANNOT_ACCEPT_CTRL) {
+    ReportServiceEvent<ServiceEvent::SpoolerStopRefused>(std::to_wstring(refusal), Win32ErrorText(refusal), port);
+  }
   return StartSpooler(true, stoppedByUs, abandon);
 }
 

@@ -53,14 +53,15 @@ enum class SpoolerRestart {
 // signalled, their waits end and they make no new request of the Spooler: a
 // start the restart then owes is left to the caller.
 // StopSpooler asks the Spooler service to stop and waits (bounded) until it
-// has; it returns whether the Spooler took the request.
+// has; it returns whether the Spooler took the request, and gives the error
+// of a refused request in `refusal`.
 // StartSpooler starts a stopped Spooler and, with `waitUntilRunning`, waits
 // (bounded) until it reports RUNNING and gives it time to settle. A Spooler
 // that runs is left alone; one still stopping is reported as StartOwed, and
 // so is one that could not be started when `stoppedByUs` (the service never
 // leaves a Spooler it stopped stopped) and the failure may pass (the control
 // manager could not be reached, its database was locked).
-bool StopSpooler(HANDLE abandon = nullptr);
+bool StopSpooler(HANDLE abandon = nullptr, DWORD* refusal = nullptr);
 SpoolerRestart StartSpooler(bool waitUntilRunning = true, bool stoppedByUs = false, HANDLE abandon = nullptr);
 
 // Writes `port` into the queue and restarts the spooler so that the change
