@@ -308,6 +308,33 @@ struct SlowMachineRow {
 class SlowControlManager : public WindowsTiming, public ::testing::WithParamInterface<SlowMachineRow> {
  protected:
   static constexpr sim::Millis kLatency = 500;
+
+  // The monitor thread re-binds the queue for a printer recognised late,
+  // against the row's Spooler; returns once the port is written and
+  // `afterWrite` more has passed.
+  void RebindForALatePrinter(const SlowMachineRow& row, sim::Millis afterWrite) {
+    AddMovedPrinterSetup();
+    machine.SetDeviceDescription(kPrinterPath, std::nullopt);
+    machine.SetSpoolerStopTime(row.stopTime);
+    machine.SetSpoolerStartTime(row.startTime);
+    machine.SetServiceManagerLatency(kLatency);
+    StartService();
+    machine.Advance(2000);
+    machine.Plug(kPrinterPath);
+    machine.Advance(1000);
+    machine.SetDeviceDescription(kPrinterPath, "KX310MQ47H");
+    const std::size_t journal = JournalSize();
+    while (JournalSize() == journal) machine.Advance(100);  // the port write
+    machine.Advance(afterWrite);
+  }
+  // When the service reported STOPPED, 0 if it did not.
+  sim::Millis StoppedAt() const {
+    sim::Millis stopped = 0;
+    for (const auto& entry : machine.Trace()) {
+      if (entry.text.find("status STOPPED") != std::string::npos) stopped = entry.time;
+    }
+    return stopped;
+  }
 };
 
 TEST_P(SlowControlManager, TheArrivalsReBindingStaysFarBelowThirtySeconds) {
@@ -333,21 +360,8 @@ TEST_P(SlowControlManager, TheArrivalsReBindingStaysFarBelowThirtySeconds) {
 
 TEST_P(SlowControlManager, AStopDuringAReBindingEndsOnceTheSpoolerIsStartedAgain) {
   const SlowMachineRow row = GetParam();
-  // The monitor thread re-binds for a printer recognised late; the stop
-  // comes right after its Spooler stop request.
-  AddMovedPrinterSetup();
-  machine.SetDeviceDescription(kPrinterPath, std::nullopt);
-  machine.SetSpoolerStopTime(row.stopTime);
-  machine.SetSpoolerStartTime(row.startTime);
-  machine.SetServiceManagerLatency(kLatency);
-  StartService();
-  machine.Advance(2000);
-  machine.Plug(kPrinterPath);
-  machine.Advance(1000);
-  machine.SetDeviceDescription(kPrinterPath, "KX310MQ47H");
-  const std::size_t journal = JournalSize();
-  while (JournalSize() == journal) machine.Advance(100);  // the port write
-  machine.Advance(2000);
+  // The stop comes right after the re-binding's Spooler stop request.
+  RebindForALatePrinter(row, 2000);
   const sim::Millis sent = machine.Now();
   ASSERT_EQ(machine.SendControl(SERVICE_CONTROL_STOP), 0u);
   machine.Advance(row.stopTime + row.startTime + 60000);
@@ -355,10 +369,7 @@ TEST_P(SlowControlManager, AStopDuringAReBindingEndsOnceTheSpoolerIsStartedAgain
   EXPECT_NE(machine.SpoolerState(), static_cast<DWORD>(SERVICE_STOPPED));
   EXPECT_TRUE(machine.Faults().empty()) << machine.Faults().front();
   EXPECT_EQ(machine.ControlTimeouts(), 0);
-  sim::Millis stopped = 0;
-  for (const auto& entry : machine.Trace()) {
-    if (entry.text.find("status STOPPED") != std::string::npos) stopped = entry.time;
-  }
+  const sim::Millis stopped = StoppedAt();
   // At most the Spooler's own stop, then the start's calls and one retry step.
   EXPECT_LE(stopped - sent, row.stopTime + 6 * kLatency + kOwedStartRetryMs + 3000);
   std::printf("control-manager calls of 500 ms, Spooler stop %lld ms, start %lld ms: stop ended after %lld ms\n",
@@ -368,28 +379,13 @@ TEST_P(SlowControlManager, AStopDuringAReBindingEndsOnceTheSpoolerIsStartedAgain
 
 TEST_P(SlowControlManager, AShutdownDuringAReBindingEndsWithinSeconds) {
   const SlowMachineRow row = GetParam();
-  AddMovedPrinterSetup();
-  machine.SetDeviceDescription(kPrinterPath, std::nullopt);
-  machine.SetSpoolerStopTime(row.stopTime);
-  machine.SetSpoolerStartTime(row.startTime);
-  machine.SetServiceManagerLatency(kLatency);
-  StartService();
-  machine.Advance(2000);
-  machine.Plug(kPrinterPath);
-  machine.Advance(1000);
-  machine.SetDeviceDescription(kPrinterPath, "KX310MQ47H");
-  const std::size_t journal = JournalSize();
-  while (JournalSize() == journal) machine.Advance(100);
-  machine.Advance(1000);
+  RebindForALatePrinter(row, 1000);
   const sim::Millis sent = machine.Now();
   ASSERT_EQ(machine.SendControl(SERVICE_CONTROL_SHUTDOWN), 0u);
   machine.Advance(30000);
   EXPECT_EQ(machine.ServiceState(), static_cast<DWORD>(SERVICE_STOPPED));
   EXPECT_TRUE(machine.Faults().empty()) << machine.Faults().front();
-  sim::Millis stopped = 0;
-  for (const auto& entry : machine.Trace()) {
-    if (entry.text.find("status STOPPED") != std::string::npos) stopped = entry.time;
-  }
+  const sim::Millis stopped = StoppedAt();
   EXPECT_LE(stopped - sent, kShutdownStopMs + 2 * kLatency);
   std::printf("control-manager calls of 500 ms, Spooler stop %lld ms, start %lld ms: shutdown ended after %lld ms\n",
               static_cast<long long>(row.stopTime), static_cast<long long>(row.startTime),
