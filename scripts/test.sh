@@ -6,7 +6,7 @@
 #   asan     the same suite under AddressSanitizer + UndefinedBehaviorSanitizer
 #   tsan     the same suite under ThreadSanitizer
 #   swarm    generated histories under seeded schedules, checked by an oracle:
-#            seeds 1..10000 in the default build, 1..300 under ASan/UBSan,
+#            seeds 1..12000 in the default build, 1..300 under ASan/UBSan,
 #            1..150 under TSan
 #   soak     a million status passes and ten thousand plug cycles
 #   windows  spoolsync.exe and its package cross-built for x64 and x86, and
@@ -38,7 +38,7 @@ for stage in "${stages[@]}"; do
         cmake --preset "$preset"
         cmake --build --preset "$preset" --target spoolsync-sim
       done
-      build/default/sim_runner/spoolsync-sim swarm --seeds 1..10000
+      build/default/sim_runner/spoolsync-sim swarm --seeds 1..12000
       build/asan/sim_runner/spoolsync-sim swarm --seeds 1..300
       build/tsan/sim_runner/spoolsync-sim swarm --seeds 1..150
       ;;
