@@ -60,17 +60,18 @@ bool Stopping(ServiceState& state) {
   return current == SERVICE_STOP_PENDING || current == SERVICE_STOPPED;
 }
 
-// A stop or a shutdown: signalled at once (the report takes time, and the
-// monitor thread must start nothing new meanwhile), then reported as
-// STOP_PENDING. The service main thread's STOPPED report waits for the status
-// lock this report holds, so it always comes after it. The monitor thread's
-// read is cancelled at once; the service main thread goes on cancelling it
-// while it waits.
+// A stop or a shutdown. The monitor thread's read is cancelled, then the
+// stop signalled at once (the report takes time, and the monitor thread must
+// start nothing new meanwhile); once it is signalled the service main thread
+// may end the monitor thread and close its handles, so the handler touches
+// neither afterwards. Then STOP_PENDING is reported, unless the service main
+// thread has reported STOPPED meanwhile: nothing follows STOPPED. The service
+// main thread goes on cancelling the monitor thread's reads while it waits.
 DWORD RequestStop(ServiceState& state, bool shutdown) {
   if (shutdown) state.shuttingDown = true;
   if (Stopping(state)) return ReportCurrentStatus(state);
-  SetEvent(state.stopEvent.Get());
   if (state.monitorThread) CancelSynchronousIo(state.monitorThread.Get());
+  SetEvent(state.stopEvent.Get());
   return ReportStatus(state, SERVICE_STOP_PENDING, kStopWaitHintMs);
 }
 
