@@ -50,7 +50,7 @@ bool IsModelDevice(std::wstring_view path) {
   return description.has_value() && NamesEqual(*description, kModelNameWide);
 }
 
-UniqueHandle OpenPrinterDevice() {
+UniqueHandle OpenPrinterDevice(std::wstring* path) {
   const DeviceInfoSet devices(
       SetupDiGetClassDevsW(&kUsbDeviceInterfaceClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
   if (!devices) return {};
@@ -81,6 +81,7 @@ UniqueHandle OpenPrinterDevice() {
     if (device == nullptr || device == INVALID_HANDLE_VALUE) {
       DebugLog(" Printer device open failed:%d\n", static_cast<int>(GetLastError()));
     }
+    if (path != nullptr) *path = devicePath;
     return UniqueHandle(device);
   }
   return {};

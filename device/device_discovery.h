@@ -25,5 +25,6 @@ bool IsModelDevice(std::wstring_view path);
 // Finds the first present USB device that carries the model's USB numbers and
 // whose print interface reports the model name, and opens it for exclusive,
 // unbuffered, synchronous access. Holds nothing when there is none or the open
-// fails.
-UniqueHandle OpenPrinterDevice();
+// fails. With `path`, also gives the device interface path of the printer
+// found.
+UniqueHandle OpenPrinterDevice(std::wstring* path = nullptr);

@@ -144,37 +144,37 @@ void HandleOnMachine(DWORD eventType, const std::vector<BYTE>& record, const BYT
 
   const std::optional<std::wstring> path = ExpectedPath(record);
   const bool printer = path.has_value() && NamesPrinterInterface(*path);
+  // The handler only queues the event; the monitor thread's part follows.
+  const std::vector<DeviceEvent> queued = serviceState.deviceEvents;
+  DeviceWork work;
+  HandleDeviceEvents(serviceState, work);
+  FUZZ_CHECK(serviceState.deviceEvents.empty());
   const auto queue = machine.Queue(kModelNameWide);
   FUZZ_CHECK(queue.has_value());
   if (eventType == DBT_DEVICEARRIVAL) {
-    FUZZ_CHECK(serviceState.reopenDevice.load() == 1);
-    FUZZ_CHECK(serviceState.removals.load() == 0);
+    FUZZ_CHECK(queued.size() == 1 && queued[0].kind == DeviceEvent::Kind::Arrival);
+    FUZZ_CHECK(queued[0].path == path.value_or(std::wstring()));
+    FUZZ_CHECK(work.reopen);
     const std::wstring port = printer ? ExpectedPort(*path) : std::wstring();
     const bool rebind = !port.empty() && port != L"USB001";
     FUZZ_CHECK(queue->port == (rebind ? L"USB002" : L"USB001"));
     FUZZ_CHECK(machine.SpoolerRestarts() - restartsBefore == (rebind ? 1 : 0));
     FUZZ_CHECK(!queue->paused);
-    if (printer && port.empty()) {
-      // No port records the printer: its queue keeps its port and is resumed,
-      // as after a re-binding.
-      const auto& journal = machine.SpoolerJournal();
-      FUZZ_CHECK(journal.size() == 2);
-      FUZZ_CHECK(journal[0].kind == sim::SpoolerCommand::Kind::Resume && journal[0].succeeded);
-      FUZZ_CHECK(journal[1].kind == sim::SpoolerCommand::Kind::SetStatus && journal[1].value == 0 &&
-                 journal[1].succeeded);
-    } else if (!rebind) {
-      FUZZ_CHECK(machine.SpoolerJournal().empty());
-    }
+    // A re-binding, or a printer no port records, leaves the queue to be
+    // resumed unless the status rules show the printer's state first.
+    FUZZ_CHECK(work.resume == (rebind || (printer && port.empty())));
+    if (!rebind) FUZZ_CHECK(machine.SpoolerJournal().empty());
   } else if (eventType == DBT_DEVICEREMOVECOMPLETE) {
-    FUZZ_CHECK(serviceState.reopenDevice.load() == 0);
-    FUZZ_CHECK(serviceState.removals.load() == (printer ? 1u : 0u));
+    FUZZ_CHECK(queued.size() == (path.has_value() ? 1u : 0u));
+    if (!queued.empty()) FUZZ_CHECK(queued[0].kind == DeviceEvent::Kind::Removal && queued[0].modelPrinter == printer);
+    FUZZ_CHECK(!work.reopen);
     FUZZ_CHECK(queue->paused == printer);
     FUZZ_CHECK(queue->status == (printer ? kStatusOffline : 0u));
     FUZZ_CHECK(queue->port == L"USB001");
     FUZZ_CHECK(machine.SpoolerRestarts() == restartsBefore);
   } else {
-    FUZZ_CHECK(serviceState.reopenDevice.load() == 0);
-    FUZZ_CHECK(serviceState.removals.load() == 0);
+    FUZZ_CHECK(queued.empty());
+    FUZZ_CHECK(!work.reopen);
     FUZZ_CHECK(machine.SpoolerJournal().empty());
   }
   FUZZ_CHECK(machine.SpoolerRunning());

@@ -1,8 +1,9 @@
 #include "monitor/status_monitor.h"
 
+#include <string>
+
 #include "common/diagnostics.h"
 #include "common/model.h"
-#include "common/scoped_lock.h"
 #include "common/waits.h"
 #include "device/device_discovery.h"
 #include "service/device_events.h"
@@ -20,19 +21,59 @@ constexpr StatusRule kStatusRules[] = {
     {0x24, 0x20, true, 0},                         // paper present, cover closed: ready
 };
 
+// One read of a status record: ERROR_SUCCESS, or the read's error. A read
+// cut short while nothing waits for this thread is made once more: the
+// cancel was meant for a read before it.
+DWORD ReadStatusRecord(ServiceState& state, StatusRecord& record, DWORD& count) {
+  for (int attempt = 0;; ++attempt) {
+    count = 0;
+    if (ReadFile(state.deviceHandle.Get(), record.data(), static_cast<DWORD>(record.size()), &count, nullptr)) {
+      return ERROR_SUCCESS;
+    }
+    const DWORD error = GetLastError();
+    if (error != ERROR_OPERATION_ABORTED || attempt > 0 || StopRequested(state) || DeviceEventsWaiting(state)) {
+      return error;
+    }
+  }
+}
+
+// One pass of the monitor thread: what the control handler queued, then what
+// is owed, then, when `readDue` or the pass opened the printer or re-bound
+// the queue, the printer's status. Returns whether the status was read.
+bool MonitorThreadPass(ServiceState& state, bool firstPass, bool readDue) {
+  // The printer is looked for at the start as at a reopen request.
+  DeviceWork work;
+  work.reopen = firstPass;
+  HandleDeviceEvents(state, work);
+  StartOwedSpooler(state, false);
+  SendOwedOffline(state);
+  RecheckPendingArrivals(state, work);
+  if (StopRequested(state)) return false;
+  if (work.reopen) {
+    const std::wstring opened = ReopenPrinterDevice();
+    if (!opened.empty()) CheckPortOfOpenedPrinter(state, opened, work);
+    if (StopRequested(state)) return false;
+  }
+  if (!readDue && !work.reopen && !work.resume) return false;
+  // While the Spooler is owed a start, no queue command can reach it, and a
+  // read that blocks must not keep the start waiting.
+  const bool mirrored = state.deviceHandle && !state.spoolerStartOwed && MonitorPass();
+  // After a re-binding the queue shows the printer's state at once: the
+  // rules above, or without a fresh record the resume the re-binding owes.
+  // Events that came meanwhile (an unplug) go first.
+  if (work.resume && !mirrored && !StopRequested(state) && !DeviceEventsWaiting(state)) ResumePrinter();
+  return true;
+}
+
 }  // namespace
 
 std::span<const StatusRule> StatusRules() { return kStatusRules; }
 
 bool RuleFires(const StatusRule& rule, BYTE status) { return (status & rule.mask) == rule.match; }
 
-void ApplyStatusRules(BYTE status, std::uint32_t deviceRemovals) {
+void ApplyStatusRules(BYTE status) {
   for (const StatusRule& rule : kStatusRules) {
     if (!RuleFires(rule, status)) continue;
-    // The check and the commands are one step: an unplug handled meanwhile
-    // is followed by none of this rule's commands.
-    const ExclusiveLock hold(serviceState.queueLock);
-    if (serviceState.removals.load() != deviceRemovals) continue;
     if (rule.resume) {
       ResumePrinter();
     } else {
@@ -41,63 +82,64 @@ void ApplyStatusRules(BYTE status, std::uint32_t deviceRemovals) {
   }
 }
 
-void ReopenPrinterDevice() {
+std::wstring ReopenPrinterDevice() {
   ServiceState& state = serviceState;
   // The replaced handle is closed first: the device is opened exclusively,
   // and an open while we still hold it would fail.
   state.deviceHandle.Reset();
-  // Counted before the open: an unplug during it leaves the new handle
-  // stale, never the reverse.
-  const std::uint32_t removals = state.removals.load();
-  state.deviceHandle = OpenPrinterDevice();
-  // A record read before an unplug says nothing of the printer there now.
-  if (removals != state.deviceRemovals) state.statusBufferValid = false;
-  state.deviceRemovals = removals;
+  std::wstring path;
+  state.deviceHandle = OpenPrinterDevice(&path);
+  if (!state.deviceHandle) path.clear();
+  return path;
 }
 
-void MonitorPass() {
+bool MonitorPass() {
   ServiceState& state = serviceState;
   StatusRecord record{};
   DWORD count = 0;
-  if (!ReadFile(state.deviceHandle.Get(), record.data(), static_cast<DWORD>(record.size()), &count, nullptr)) {
-    const DWORD error = GetLastError();
+  if (const DWORD error = ReadStatusRecord(state, record, count); error != ERROR_SUCCESS) {
     DebugLog(" Status read failed:%d\r\n", static_cast<int>(error));
-    // A read cancelled by the stop ends the pass: the service is stopping.
-    if (error == ERROR_OPERATION_ABORTED) return;
+    // A read cut short by the stop or by device events ends the pass: they
+    // come first, and an unplug may be among them.
+    if (error == ERROR_OPERATION_ABORTED || DeviceEventsWaiting(state)) return false;
     // The queue goes on showing the last state the printer reported; before
     // any complete record there is none, and a zeroed buffer would read as
     // "paper out".
-    if (!state.statusBufferValid) return;
+    if (!state.statusRecord) return false;
   } else if (count < record.size()) {
     // Part of a record says nothing about the printer: its status byte may
     // be missing or belong to another record.
     DebugLog(" Status record short:%u bytes\r\n", static_cast<unsigned>(count));
-    return;
+    return false;
   } else {
-    state.statusBuffer = record;
-    state.statusBufferValid = true;
+    state.statusRecord = record;
+    // Device events that came during the read go first: an unplug may be
+    // among them, and nothing the printer that has gone read is mirrored.
+    if (DeviceEventsWaiting(state)) return false;
   }
-  const BYTE status = state.statusBuffer[kStatusByteIndex];
-  ApplyStatusRules(status, state.deviceRemovals);
+  const BYTE status = (*state.statusRecord)[kStatusByteIndex];
+  ApplyStatusRules(status);
   DebugLog("QZ5 STATUS:%d\r\n", static_cast<int>(status));
+  return true;
 }
 
 DWORD WINAPI StatusMonitorThread(LPVOID) {
   ServiceState& state = serviceState;
-  ReopenPrinterDevice();
-  // A stop asked for is looked at between the steps of a pass (and of a
-  // re-check): none starts once it has been, and a re-binding under way cuts
-  // its waits short. A status read it finds under way is cancelled.
-  for (;;) {
-    StartOwedSpooler(state, false);
-    SendOwedOffline(state);
-    RecheckPendingArrivals(state);
-    if (StopRequested(state)) break;
-    // The flag is cleared before the reopen, so a request made while the
-    // reopen is under way leads to one more on the next pass.
-    if (state.reopenDevice.exchange(0) != 0) ReopenPrinterDevice();
-    if (state.deviceHandle) MonitorPass();
-    if (WaitUnlessSignalled(state.stopEvent.Get(), kPollPeriodMs)) break;
+  // The one thread that sends queue commands, re-binds the queue and stops
+  // or starts the Spooler. A stop asked for is looked at between the steps
+  // of a pass: none starts once it has been, a re-binding under way cuts its
+  // waits short, and a status read under way is cut short by the service
+  // main thread.
+  // Device events are taken as soon as they come; the status is read
+  // kPollPeriodMs after the last read ended, and at once after a reopen or a
+  // re-binding.
+  DWORD lastRead = GetTickCount();
+  for (bool firstPass = true; !StopRequested(state); firstPass = false) {
+    if (MonitorThreadPass(state, firstPass, firstPass || MillisecondsSince(lastRead) >= kPollPeriodMs)) {
+      lastRead = GetTickCount();
+    }
+    const DWORD since = MillisecondsSince(lastRead);
+    WaitForSingleObject(state.wakeEvent.Get(), since >= kPollPeriodMs ? 0 : kPollPeriodMs - since);
   }
   state.deviceHandle.Reset();
   // A stop must not leave behind a Spooler a re-binding stopped.

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 
 #include "platform/win32_api.h"
 
@@ -25,20 +26,19 @@ std::span<const StatusRule> StatusRules();
 
 bool RuleFires(const StatusRule& rule, BYTE status);
 
-// Applies every rule to status byte `status`, read from a device opened when
-// the printer had been unplugged `deviceRemovals` times: each rule only while
-// it has not been unplugged since, so nothing a printer that has gone (or came
-// back since) reported is mirrored.
-void ApplyStatusRules(BYTE status, std::uint32_t deviceRemovals);
+// Applies every rule to status byte `status`.
+void ApplyStatusRules(BYTE status);
 
-// Closes the printer device and opens it again, if it is there.
-void ReopenPrinterDevice();
+// Closes the printer device and opens it again, if it is there; returns the
+// path of the printer opened, empty when none was.
+std::wstring ReopenPrinterDevice();
 
 // Reads one status record from the open device and applies the rules to it.
 // A failed read is logged and the rules are applied again to the last
-// complete record read from this device, if one was; a short read is logged
-// and sends nothing.
-void MonitorPass();
+// complete record read from the printer, if one was, unless device events
+// wait (an unplug may be among them); a short read is logged and sends
+// nothing. Returns whether the rules were applied.
+bool MonitorPass();
 
 // Thread procedure of the monitor thread; returns when the stop event is
 // signalled, once what it owes (a Spooler start) is done.

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
-#include <vector>
+#include <utility>
 
 #include "common/diagnostics.h"
 #include "common/event_log.h"
@@ -19,8 +19,8 @@ namespace {
 
 // A path the device checks can work with: a USB device interface path always
 // has "#" between its parts.
-bool IsModelDevicePath(const std::optional<std::wstring>& path) {
-  return path.has_value() && path->find(L'#') != std::wstring::npos && IsModelDevice(*path);
+bool IsModelDevicePath(const std::wstring& path) {
+  return path.find(L'#') != std::wstring::npos && IsModelDevice(path);
 }
 
 // A device with the model's USB numbers whose path the device checks can
@@ -29,76 +29,52 @@ bool CarriesModelUsbNumbers(const std::wstring& path) {
   return path.find(L'#') != std::wstring::npos && HasModelUsbNumbers(path);
 }
 
-// ---- The printer's presence, under the queue lock.
-
 // An offline status that reached the queue, or a queue that does not exist
 // to show it: nothing is owed.
 bool OfflineSettled(DWORD error) { return error == ERROR_SUCCESS || error == ERROR_INVALID_PRINTER_NAME; }
 
-// The printer that arrived with `arrival` is recognised: unless it was
-// unplugged since, the queue's offline status is no longer owed.
-void PrinterIsBack(ServiceState& state, const PendingArrival& arrival) {
-  const ExclusiveLock hold(state.queueLock);
-  if (state.removals.load() == arrival.removalsAt) state.offlineOwed = false;
+// ---- The control handler's part.
+
+void QueueDeviceEvent(ServiceState& state, DeviceEvent event) {
+  const ExclusiveLock hold(state.eventLock);
+  if (state.deviceEvents.size() == kMaxQueuedDeviceEvents) {
+    DebugLog(" Device events dropped: too many waiting\n");
+    state.deviceEvents.erase(state.deviceEvents.begin());
+  }
+  state.deviceEvents.push_back(std::move(event));
+  SetEvent(state.wakeEvent.Get());
 }
 
-// Resumes the queue after a re-binding, unless the printer was unplugged
-// since it arrived: the queue of a printer that has gone stays offline.
-void ResumeUnlessUnpluggedSince(ServiceState& state, const PendingArrival& arrival) {
-  const ExclusiveLock hold(state.queueLock);
-  if (state.removals.load() == arrival.removalsAt) ResumePrinter();
-}
-
-// ---- Re-binding.
+// ---- Re-binding, on the monitor thread.
 
 enum class Binding {
   Bound,           // the queue is on the printer's port (moved there if need be)
   NotRecognised,   // no print interface reports the model name (yet)
   NoPortRecorded,  // no USB port records the printer (yet)
   PortsUnknown,    // the Spooler cannot list its ports now
-  Waits,           // the other thread is re-binding, or a stop was asked for
-  Gone,            // no longer current: unplugged, or arrived again, since
+  Stopping,        // a stop was asked for: no re-binding starts
 };
 
-enum class Look { First, Again };
-
-bool StillPending(ServiceState& state, const PendingArrival& arrival);
-
-// The one place that decides whether a re-binding may start: not once a stop
-// was asked for, not for an arrival no longer current (its printer was
-// unplugged, or arrived again, since), and not while the other thread
-// re-binds. The port lock is taken without waiting, and held for the whole
-// re-binding: the control handler must answer within 30 s, so it never waits
-// out the monitor thread's re-binding (the monitor thread looks at the
-// arrival on its next pass instead), nor the reverse.
-class RebindingPermit {
- public:
-  RebindingPermit(ServiceState& state, const PendingArrival& arrival, Look look) : port_(state.portLock) {
-    if (StopRequested(state)) {
-      refusal_ = Binding::Waits;
-    } else if (look == Look::Again && !StillPending(state, arrival)) {
-      refusal_ = Binding::Gone;
-    } else if (!port_.Owned()) {
-      refusal_ = Binding::Waits;
-    }
-  }
-  [[nodiscard]] std::optional<Binding> Refusal() const { return refusal_; }
-
- private:
-  TryExclusiveLock port_;
-  std::optional<Binding> refusal_;
+// Why the printer's port is looked at.
+enum class Look {
+  Arrival,  // it arrived
+  Again,    // its records were missing, and are looked for again
+  Opened,   // it was opened without an arrival telling of it
 };
 
-// Puts the queue on the port that records the arrived printer and restarts
-// the Spooler when the port changes. The control handler (the first look)
-// and the monitor thread's re-check (looking again) both come here.
-Binding BindQueueToPrinter(ServiceState& state, const PendingArrival& arrival, Look look) {
+// Puts the queue on the port that records the printer at `arrival.path` and
+// restarts the Spooler when the port changes.
+Binding BindQueueToPrinter(ServiceState& state, const PendingArrival& arrival, Look look, DeviceWork& work) {
+  work.looked.push_back(arrival.path);
   if (!IsModelDevice(arrival.path)) return Binding::NotRecognised;
-  PrinterIsBack(state, arrival);
+  // The printer is back: an offline status still owed to its unplug is not
+  // sent any more.
+  state.offlineOwed = false;
   // Once per arrival: when it is first recognised.
-  if (look == Look::First || !arrival.recognised) ReportServiceEvent<ServiceEvent::PrinterBack>(arrival.path);
-  const RebindingPermit permit(state, arrival, look);
-  if (const auto refusal = permit.Refusal()) return *refusal;
+  if (look == Look::Arrival || (look == Look::Again && !arrival.recognised)) {
+    ReportServiceEvent<ServiceEvent::PrinterBack>(arrival.path);
+  }
+  if (StopRequested(state)) return Binding::Stopping;
   // Ports that cannot be listed (the Spooler is down) record nothing yet;
   // looking again while they cannot stays quiet.
   const auto ports = ListUsbPorts();
@@ -107,152 +83,104 @@ Binding BindQueueToPrinter(ServiceState& state, const PendingArrival& arrival, L
     DebugLog(" USB ports cannot be listed:%d\n", static_cast<int>(GetLastError()));
   }
   const std::wstring found = ports ? FindUsbPortForDevice(*ports, arrival.path) : std::wstring();
-  state.currentPort = GetPrinterPort();
+  const std::wstring currentPort = GetPrinterPort();
   if (found.empty()) {
     if (ports) DebugLog(" No USB port records the device\n");
     // An empty port is never written into the queue, but at the arrival the
     // queue is still brought back as after a re-binding: its port read again
-    // and resumed. Looking again does not repeat that: the status rules own
-    // the queue meanwhile.
-    if (look == Look::First && !state.currentPort.empty()) {
-      state.currentPort = GetPrinterPort();
-      ResumeUnlessUnpluggedSince(state, arrival);
+    // and resumed, unless the status rules show the printer's state in this
+    // pass. Looking again does not repeat that: the status rules own the
+    // queue meanwhile.
+    if (look != Look::Again && !currentPort.empty()) {
+      static_cast<void>(GetPrinterPort());
+      work.resume = true;
     }
     return ports ? Binding::NoPortRecorded : Binding::PortsUnknown;
   }
-  if (!NamesEqual(found, state.currentPort)) {
-    const std::wstring oldPort = state.currentPort;
-    // A stop asked for meanwhile cuts the restart short; the start the
-    // Spooler may then be owed is made on the monitor thread's way out, and
-    // a stopping service leaves the queue as it is.
-    if (SetPrinterPortAndRestartSpooler(found, state.stopEvent.Get()) == SpoolerRestart::StartOwed &&
-        !state.spoolerStartOwed.exchange(true)) {
-      ReportServiceEvent<ServiceEvent::SpoolerStartOwed>();
-    }
-    if (StopRequested(state)) return Binding::Bound;
-    state.currentPort = GetPrinterPort();
-    if (NamesEqual(state.currentPort, found)) ReportServiceEvent<ServiceEvent::QueueRebound>(oldPort, found);
-    ResumeUnlessUnpluggedSince(state, arrival);
+  if (NamesEqual(found, currentPort)) return Binding::Bound;
+  // A stop asked for meanwhile cuts the restart short; the start the Spooler
+  // may then be owed is made on the monitor thread's way out, and a stopping
+  // service leaves the queue as it is.
+  if (SetPrinterPortAndRestartSpooler(found, state.stopEvent.Get()) == SpoolerRestart::StartOwed &&
+      !std::exchange(state.spoolerStartOwed, true)) {
+    ReportServiceEvent<ServiceEvent::SpoolerStartOwed>();
   }
+  if (StopRequested(state)) return Binding::Bound;
+  if (NamesEqual(GetPrinterPort(), found)) ReportServiceEvent<ServiceEvent::QueueRebound>(currentPort, found);
+  work.resume = true;
   return Binding::Bound;
 }
 
-// ---- Arrivals the monitor thread looks at again, under the arrival lock.
+// ---- Arrivals looked at again.
 
 std::vector<PendingArrival>::iterator FindPending(ServiceState& state, const std::wstring& path) {
   return std::find_if(state.pendingArrivals.begin(), state.pendingArrivals.end(),
                       [&](const PendingArrival& p) { return NamesEqual(p.path, path); });
 }
 
+void ForgetPending(ServiceState& state, const std::wstring& path) {
+  if (const auto it = FindPending(state, path); it != state.pendingArrivals.end()) state.pendingArrivals.erase(it);
+}
+
 // Another device with the same USB numbers arriving meanwhile (another
 // printer on the same chip) does not make the service forget the first.
-void RememberArrival(ServiceState& state, const PendingArrival& arrival) {
-  const ExclusiveLock hold(state.arrivalLock);
-  if (const auto it = FindPending(state, arrival.path); it != state.pendingArrivals.end()) {
-    state.pendingArrivals.erase(it);
-  }
+void RememberPending(ServiceState& state, const PendingArrival& arrival) {
+  ForgetPending(state, arrival.path);
   if (state.pendingArrivals.size() == kMaxPendingArrivals) state.pendingArrivals.erase(state.pendingArrivals.begin());
   state.pendingArrivals.push_back(arrival);
-  state.arrivalPending = true;
 }
 
-// Whether `arrival` is still the one pending for its device: the control
-// handler forgets it at an unplug and replaces it at another arrival.
-bool StillPending(ServiceState& state, const PendingArrival& arrival) {
-  const ExclusiveLock hold(state.arrivalLock);
-  const auto it = FindPending(state, arrival.path);
-  return it != state.pendingArrivals.end() && it->removalsAt == arrival.removalsAt;
+bool LookedAt(const DeviceWork& work, const std::wstring& path) {
+  return std::any_of(work.looked.begin(), work.looked.end(),
+                     [&](const std::wstring& p) { return NamesEqual(p, path); });
 }
 
-void ForgetArrival(ServiceState& state, const std::wstring& path) {
-  const ExclusiveLock hold(state.arrivalLock);
-  if (const auto it = FindPending(state, path); it != state.pendingArrivals.end()) state.pendingArrivals.erase(it);
-  state.arrivalPending = !state.pendingArrivals.empty();
-}
-
-// The arrivals still worth a look, oldest first: those whose window has
-// passed are given up.
-std::vector<PendingArrival> CurrentArrivals(ServiceState& state) {
-  const ExclusiveLock hold(state.arrivalLock);
-  const DWORD now = GetTickCount();
-  std::erase_if(state.pendingArrivals, [now](const PendingArrival& p) {
-    if (now - p.since <= kArrivalRecheckWindowMs) return false;
-    DebugLog(" Printer records did not appear within %u ms\n", static_cast<unsigned>(kArrivalRecheckWindowMs));
-    ReportServiceEvent<ServiceEvent::PrinterRecordsLate>(p.path, std::to_wstring(kArrivalRecheckWindowMs / 1000));
-    return true;
-  });
-  state.arrivalPending = !state.pendingArrivals.empty();
-  // A copy: the re-binding runs without the lock, and the control handler
-  // may add or remove entries meanwhile.
-  return state.pendingArrivals;
-}
-
-// What a look at `arrival` leaves behind: the arrival kept for another look
-// or forgotten, and the printer reopened once it is recognised.
-void AfterLook(ServiceState& state, const PendingArrival& arrival, Binding binding) {
-  const bool recognisedNow = binding != Binding::NotRecognised && binding != Binding::Gone && !arrival.recognised;
-  if (binding == Binding::Bound || recognisedNow) state.reopenDevice = 1;
-  const ExclusiveLock hold(state.arrivalLock);
-  const auto it = FindPending(state, arrival.path);
-  // The control handler forgot it meanwhile (an unplug) or replaced it (it
-  // arrived again): that is what counts now.
-  if (it == state.pendingArrivals.end() || it->removalsAt != arrival.removalsAt) return;
-  if (binding == Binding::Bound || binding == Binding::Gone) {
-    state.pendingArrivals.erase(it);
-    state.arrivalPending = !state.pendingArrivals.empty();
-    return;
-  }
-  it->recognised = binding != Binding::NotRecognised;
-  // While the Spooler cannot list its ports, nothing is known of the port
-  // record: the window starts again once it can.
-  if (binding == Binding::PortsUnknown) it->since = GetTickCount();
+// Keeps `arrival` for another look unless `binding` settled it.
+void KeepUnlessSettled(ServiceState& state, PendingArrival arrival, Binding binding) {
+  if (binding == Binding::Bound || binding == Binding::Stopping) return;
+  arrival.recognised = binding != Binding::NotRecognised;
+  RememberPending(state, arrival);
 }
 
 // ---- The events.
 
-void HandleArrival(const void* eventData) {
-  ServiceState& state = serviceState;
+void HandleArrival(ServiceState& state, const std::wstring& path, DeviceWork& work) {
   // Any USB arrival asks for a reopen: the printer may be back.
-  state.reopenDevice = 1;
-  const std::optional<std::wstring> path = InterfacePathFromEvent(eventData);
-  if (!path || !CarriesModelUsbNumbers(*path)) return;
-
+  work.reopen = true;
+  if (!CarriesModelUsbNumbers(path)) return;
   // The printer class driver registers the print interface, and the USB port
   // monitor records the port, after the device itself arrives: when either
-  // is missing yet, or the monitor thread is re-binding the queue, the
-  // monitor thread looks again, and this handler returns at once.
-  const PendingArrival arrival{*path, GetTickCount(), state.removals.load(), false};
-  const Binding binding = BindQueueToPrinter(state, arrival, Look::First);
-  if (binding == Binding::Bound) {
-    ForgetArrival(state, *path);
-  } else {
-    RememberArrival(state, {arrival.path, arrival.since, arrival.removalsAt, binding != Binding::NotRecognised});
-  }
-  // Asked again after the re-binding, so the device is reopened once the
-  // spooler is back.
-  state.reopenDevice = 1;
+  // is missing yet, the arrival is looked at again each pass.
+  const PendingArrival arrival{path, GetTickCount(), false};
+  ForgetPending(state, path);
+  KeepUnlessSettled(state, arrival, BindQueueToPrinter(state, arrival, Look::Arrival, work));
 }
 
-void HandleRemoval(const void* eventData) {
-  ServiceState& state = serviceState;
-  const std::optional<std::wstring> path = InterfacePathFromEvent(eventData);
-  if (path) ForgetArrival(state, *path);
-  if (!IsModelDevicePath(path)) return;
-  DWORD error = ERROR_SUCCESS;
-  bool newlyOwed = false;
-  {
-    // Counted and marked offline as one step: a status pass or a re-binding
-    // that began before the unplug sends nothing after it.
-    const ExclusiveLock hold(state.queueLock);
-    ++state.removals;
-    error = SetPrinterErrorStatus(kStatusOffline);
-    const bool owed = !OfflineSettled(error);
-    newlyOwed = owed && !state.offlineOwed;
-    state.offlineOwed = owed;
-  }
-  ReportServiceEvent<ServiceEvent::PrinterUnplugged>(*path);
+void HandleRemoval(ServiceState& state, const DeviceEvent& event, DeviceWork& work) {
+  ForgetPending(state, event.path);
+  if (!event.modelPrinter) return;
+  // What the printer that has gone reported is mirrored no more, and a
+  // resume owed to its arrival is not sent.
+  state.deviceHandle.Reset();
+  state.statusRecord.reset();
+  work.resume = false;
+  const DWORD error = SetPrinterErrorStatus(kStatusOffline);
+  const bool owed = !OfflineSettled(error);
+  const bool newlyOwed = owed && !state.offlineOwed;
+  state.offlineOwed = owed;
+  ReportServiceEvent<ServiceEvent::PrinterUnplugged>(event.path);
   // Once until it clears, however many passes try again.
   if (newlyOwed) ReportServiceEvent<ServiceEvent::OfflineNotSet>(std::to_wstring(error), Win32ErrorText(error));
+}
+
+// The events queued so far; the wake event is reset with them, unless the
+// stop keeps it signalled.
+std::vector<DeviceEvent> TakeDeviceEvents(ServiceState& state) {
+  const ExclusiveLock hold(state.eventLock);
+  std::vector<DeviceEvent> events;
+  events.swap(state.deviceEvents);
+  if (!StopRequested(state)) ResetEvent(state.wakeEvent.Get());
+  return events;
 }
 
 }  // namespace
@@ -277,37 +205,89 @@ std::optional<std::wstring> InterfacePathFromEvent(const void* eventData) {
 }
 
 void HandleDeviceEvent(DWORD eventType, const void* eventData) {
-  switch (eventType) {
-    case DBT_DEVICEARRIVAL:
-      HandleArrival(eventData);
-      break;
-    case DBT_DEVICEREMOVECOMPLETE:
-      HandleRemoval(eventData);
-      break;
-    default:
-      break;
+  if (eventType != DBT_DEVICEARRIVAL && eventType != DBT_DEVICEREMOVECOMPLETE) return;
+  std::optional<std::wstring> path = InterfacePathFromEvent(eventData);
+  DeviceEvent event;
+  if (eventType == DBT_DEVICEREMOVECOMPLETE) {
+    // A removal without a readable path names no device to forget.
+    if (!path) return;
+    event.kind = DeviceEvent::Kind::Removal;
+    event.modelPrinter = IsModelDevicePath(*path);
+  }
+  // An arrival asks for a reopen even when its record cannot be read: the
+  // printer may be back.
+  if (path) event.path = std::move(*path);
+  QueueDeviceEvent(serviceState, std::move(event));
+}
+
+void HandleDeviceEvents(ServiceState& state, DeviceWork& work) {
+  for (;;) {
+    const std::vector<DeviceEvent> events = TakeDeviceEvents(state);
+    if (events.empty()) return;
+    for (const DeviceEvent& event : events) {
+      // A stopping service no longer acts on devices.
+      if (StopRequested(state)) return;
+      if (event.kind == DeviceEvent::Kind::Arrival) {
+        HandleArrival(state, event.path, work);
+      } else {
+        HandleRemoval(state, event, work);
+      }
+    }
   }
 }
 
-void RecheckPendingArrivals(ServiceState& state) {
-  // Nearly every pass has nothing pending; an arrival recorded just after
-  // this look is looked at on the next pass.
-  if (!state.arrivalPending.load()) return;
-  for (const PendingArrival& arrival : CurrentArrivals(state)) {
-    // No re-binding starts once a stop was asked for; the rest is left.
+bool DeviceEventsWaiting(ServiceState& state) {
+  const ExclusiveLock hold(state.eventLock);
+  return !state.deviceEvents.empty();
+}
+
+void RecheckPendingArrivals(ServiceState& state, DeviceWork& work) {
+  if (state.pendingArrivals.empty()) return;
+  const DWORD now = GetTickCount();
+  std::erase_if(state.pendingArrivals, [now](const PendingArrival& p) {
+    if (now - p.since <= kArrivalRecheckWindowMs) return false;
+    DebugLog(" Printer records did not appear within %u ms\n", static_cast<unsigned>(kArrivalRecheckWindowMs));
+    ReportServiceEvent<ServiceEvent::PrinterRecordsLate>(p.path, std::to_wstring(kArrivalRecheckWindowMs / 1000));
+    return true;
+  });
+  // A copy: a look may re-bind, and the list is settled afterwards.
+  const std::vector<PendingArrival> pending = state.pendingArrivals;
+  for (PendingArrival arrival : pending) {
     if (StopRequested(state)) return;
-    AfterLook(state, arrival, BindQueueToPrinter(state, arrival, Look::Again));
+    // An arrival handled in this pass is looked at again in the next.
+    if (LookedAt(work, arrival.path)) continue;
+    const Binding binding = BindQueueToPrinter(state, arrival, Look::Again, work);
+    // The printer is opened once it is recognised, even while its port
+    // record is still missing.
+    if (binding == Binding::Bound || (binding != Binding::NotRecognised && !arrival.recognised)) work.reopen = true;
+    // While the Spooler cannot list its ports, nothing is known of the port
+    // record: the window starts again once it can.
+    if (binding == Binding::PortsUnknown) arrival.since = GetTickCount();
+    const auto it = FindPending(state, arrival.path);
+    if (it == state.pendingArrivals.end()) continue;
+    if (binding == Binding::Bound) {
+      state.pendingArrivals.erase(it);
+    } else if (binding != Binding::Stopping) {
+      it->since = arrival.since;
+      it->recognised = binding != Binding::NotRecognised;
+    }
   }
+}
+
+void CheckPortOfOpenedPrinter(ServiceState& state, const std::wstring& path, DeviceWork& work) {
+  // A printer that arrived, in this pass or waiting for its records, is the
+  // one the queue follows.
+  if (!work.looked.empty() || !state.pendingArrivals.empty()) return;
+  const PendingArrival opened{path, GetTickCount(), true};
+  KeepUnlessSettled(state, opened, BindQueueToPrinter(state, opened, Look::Opened, work));
 }
 
 void SendOwedOffline(ServiceState& state) {
-  if (!state.offlineOwed.load()) return;
-  const ExclusiveLock hold(state.queueLock);
   if (state.offlineOwed && OfflineSettled(SetPrinterErrorStatus(kStatusOffline))) state.offlineOwed = false;
 }
 
 void StartOwedSpooler(ServiceState& state, bool leaving) {
-  while (state.spoolerStartOwed.load()) {
+  while (state.spoolerStartOwed) {
     // The machine is going down: nothing is started on the way out.
     if (leaving && state.shuttingDown.load()) return;
     if (StartSpoolerOnceStopped()) {

@@ -1,10 +1,12 @@
-// What the control handler does when a USB device arrives or is removed, and
-// what of it the monitor thread finishes: a re-binding that had to wait for
-// the printer's records, a Spooler start, an offline status.
+// USB devices arriving and going: what the control handler records of them,
+// and what the monitor thread then does (the re-binding, kept for another
+// look while the printer's records are missing; the offline status; the
+// Spooler start a re-binding owes).
 #pragma once
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/win32_api.h"
 
@@ -23,16 +25,47 @@ inline constexpr DWORD kArrivalRecheckWindowMs = 30000;
 // Spooler it owes a start.
 inline constexpr DWORD kOwedStartRetryMs = 1000;
 
-// Handles one SERVICE_CONTROL_DEVICEEVENT: re-binds the queue and asks for a
-// reopen when the printer arrives, marks the queue offline when it leaves.
+// ---- The control handler's part.
+
+// One SERVICE_CONTROL_DEVICEEVENT: an arrival or a removal is queued for the
+// monitor thread, which is woken. Nothing else: no queue command, no port
+// listing, no Spooler call. A removal's device is asked whether it is the
+// model's printer now, while its print interface's entries are still there.
 void HandleDeviceEvent(DWORD eventType, const void* eventData);
 
-// ---- Run by the monitor thread, each pass.
+// ---- The monitor thread's part.
+
+// What the device events and re-checks of one pass leave for the rest of it.
+struct DeviceWork {
+  // The printer is to be looked for and opened again.
+  bool reopen = false;
+  // The queue is to be resumed unless the status rules run on a fresh
+  // record in this pass: a re-binding moved it, or its printer arrived with
+  // no port recording it.
+  bool resume = false;
+  // Devices with the model's USB numbers looked at in this pass.
+  std::vector<std::wstring> looked;
+};
+
+// Takes the queued device events and handles them in order (a removal of the
+// printer: the device closed and the queue offline; an arrival: a reopen
+// asked for and, for the model's printer, the re-binding), then any queued
+// meanwhile. Stops once a stop is asked for.
+void HandleDeviceEvents(ServiceState& state, DeviceWork& work);
+
+// Whether device events wait to be taken.
+bool DeviceEventsWaiting(ServiceState& state);
 
 // Looks again at the printers whose records were missing at their arrival,
-// or whose re-binding had to wait, and re-binds the queue once they are
-// there. Stops looking once a stop is asked for.
-void RecheckPendingArrivals(ServiceState& state);
+// and re-binds the queue once they are there. Stops once a stop is asked
+// for.
+void RecheckPendingArrivals(ServiceState& state, DeviceWork& work);
+
+// The printer at `path` was opened: unless its port was looked at already
+// (it arrived in this pass, or waits for its records), its port is checked
+// as at an arrival. A printer moved while the service was not running, or
+// before it listened for arrivals, brings no arrival.
+void CheckPortOfOpenedPrinter(ServiceState& state, const std::wstring& path, DeviceWork& work);
 
 // Sends the pause and offline status an unplug could not (the Spooler was
 // down), until they reach the queue or the printer is back.

@@ -60,19 +60,39 @@ bool Stopping(ServiceState& state) {
   return current == SERVICE_STOP_PENDING || current == SERVICE_STOPPED;
 }
 
-// A stop or a shutdown. The monitor thread's read is cancelled, then the
-// stop signalled at once (the report takes time, and the monitor thread must
-// start nothing new meanwhile); once it is signalled the service main thread
-// may end the monitor thread and close its handles, so the handler touches
-// neither afterwards. Then STOP_PENDING is reported, unless the service main
-// thread has reported STOPPED meanwhile: nothing follows STOPPED. The service
-// main thread goes on cancelling the monitor thread's reads while it waits.
+// A stop or a shutdown: recorded, signalled, then STOP_PENDING reported,
+// unless the service main thread has reported STOPPED meanwhile (nothing
+// follows STOPPED). The stop is signalled before the report, which takes
+// time, so that the monitor thread starts nothing new meanwhile; both events
+// are set under the event lock, so the monitor thread never resets the wake
+// event after the stop, and once the stop is signalled the service main
+// thread may close them: the handler touches neither afterwards. The service
+// main thread cuts the monitor thread's status read short.
 DWORD RequestStop(ServiceState& state, bool shutdown) {
   if (shutdown) state.shuttingDown = true;
   if (Stopping(state)) return ReportCurrentStatus(state);
-  if (state.monitorThread) CancelSynchronousIo(state.monitorThread.Get());
-  SetEvent(state.stopEvent.Get());
+  {
+    const ExclusiveLock hold(state.eventLock);
+    SetEvent(state.wakeEvent.Get());
+    SetEvent(state.stopEvent.Get());
+  }
   return ReportStatus(state, SERVICE_STOP_PENDING, kStopWaitHintMs);
+}
+
+// Until the stop is asked for, whenever something waits for the monitor
+// thread (device events), its status read is cut short, however long the
+// printer takes to answer. A cancel that comes just before the read begins
+// misses it, so it is made again every kStopPollMs while the events wait.
+void CancelReadsUntilTheStop(ServiceState& state) {
+  for (;;) {
+    if (WaitForSingleObject(state.wakeEvent.Get(), INFINITE) != WAIT_OBJECT_0) {
+      WaitForSingleObject(state.stopEvent.Get(), INFINITE);
+      return;
+    }
+    if (StopRequested(state)) return;
+    CancelSynchronousIo(state.monitorThread.Get());
+    if (WaitUnlessSignalled(state.stopEvent.Get(), kStopPollMs)) return;
+  }
 }
 
 // Ends the monitor thread (on its way out it closes the device and makes a
@@ -106,8 +126,9 @@ void StopMonitoring(ServiceState& state) {
     }
   }
   state.monitorThread.Reset();
-  // Nothing waits on it any more, and the control handler no longer signals
-  // it (it sees the stop in the reported status).
+  // Nothing waits on them any more, and the control handler no longer sets
+  // them (it sees the stop in the reported status).
+  state.wakeEvent.Reset();
   state.stopEvent.Reset();
 }
 
@@ -160,8 +181,8 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
   OpenServiceEventLog();
   // Probe: produces the open-failure diagnostics when the queue is missing.
   if (!GetPrinterHandle()) ReportQueueMissing(LastQueueError());
-  state.currentPort = GetPrinterPort();
-  ReportServiceStarted(state.currentPort, LastQueueError());
+  const std::wstring port = GetPrinterPort();
+  ReportServiceStarted(port, LastQueueError());
 
   state.serviceStatus = {};
   state.serviceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
@@ -169,12 +190,17 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
   state.serviceStatus.dwControlsAccepted = kControlsAccepted;
   state.serviceStatus.dwWaitHint = kStartWaitHintMs;
 
-  // The stop event exists before any control can arrive.
+  // The events exist before any control can arrive.
   state.stopEvent.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  const DWORD eventError = state.stopEvent ? static_cast<DWORD>(ERROR_SUCCESS) : GetLastError();
+  DWORD eventError = state.stopEvent ? static_cast<DWORD>(ERROR_SUCCESS) : GetLastError();
+  if (state.stopEvent) {
+    state.wakeEvent.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!state.wakeEvent) eventError = GetLastError();
+  }
   state.statusHandle = RegisterServiceCtrlHandlerExW(kHandlerServiceName, ServiceControlHandler, nullptr);
-  if (!state.stopEvent) {
-    // Without it the service could never be stopped in order: it does not run.
+  if (!state.stopEvent || !state.wakeEvent) {
+    // Without them the service could never be stopped in order, nor hear of
+    // its printer: it does not run.
     DebugLog(" Stop event not created:%d\n", static_cast<int>(eventError));
     ReportStatus(state, SERVICE_STOPPED, kStartWaitHintMs, eventError);
     return;
@@ -196,7 +222,7 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
   // The stop is carried out on this thread, which has nothing else to do:
   // it may wait for a Spooler that takes a minute to stop, far longer than
   // the control manager gives a control handler.
-  WaitForSingleObject(state.stopEvent.Get(), INFINITE);
+  CancelReadsUntilTheStop(state);
   StopMonitoring(state);
   ReportServiceEvent<ServiceEvent::ServiceStopped>(state.shuttingDown.load()
                                                        ? L"Windows is shutting down"

@@ -6,28 +6,23 @@ void ResetServiceState() {
   ServiceState& state = serviceState;
   // Handles of an earlier process went with it: they are forgotten, not
   // closed.
-  static_cast<void>(state.deviceHandle.Release());
-  static_cast<void>(state.notifyHandle.Release());
+  static_cast<void>(state.wakeEvent.Release());
   static_cast<void>(state.stopEvent.Release());
+  static_cast<void>(state.notifyHandle.Release());
   static_cast<void>(state.monitorThread.Release());
-  state.statusBuffer = {};
-  state.statusBufferValid = false;
-  state.deviceRemovals = 0;
-  state.reopenDevice = 0;
-  InitializeSRWLock(&state.queueLock);
-  state.removals = 0;
-  state.offlineOwed = false;
+  static_cast<void>(state.deviceHandle.Release());
+  InitializeSRWLock(&state.eventLock);
+  state.deviceEvents.clear();
+  state.deviceEvents.reserve(kMaxQueuedDeviceEvents);
+  state.shuttingDown = false;
   InitializeSRWLock(&state.statusLock);
   state.serviceStatus = {};
   state.statusHandle = {};
-  state.shuttingDown = false;
-  InitializeSRWLock(&state.portLock);
-  state.currentPort.clear();
-  state.spoolerStartOwed = false;
-  InitializeSRWLock(&state.arrivalLock);
+  state.statusRecord.reset();
   state.pendingArrivals.clear();
   state.pendingArrivals.reserve(kMaxPendingArrivals);
-  state.arrivalPending = false;
+  state.offlineOwed = false;
+  state.spoolerStartOwed = false;
 }
 
 bool StopRequested(const ServiceState& state) {

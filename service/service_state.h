@@ -1,10 +1,15 @@
 // The one process-wide record shared by the control handler, the service
 // main function's thread and the monitor thread.
+//
+// The control handler only records and signals: it queues device events and
+// asks for the stop. The monitor thread is the one thread that opens the
+// printer, sends queue commands, re-binds the queue and stops or starts the
+// Spooler, so everything it works with is its own and takes no lock.
 #pragma once
 
 #include <array>
 #include <atomic>
-#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,86 +22,78 @@ using StatusRecord = std::array<BYTE, kStatusRecordSize>;
 
 // How many arrivals waiting for their records are remembered at once.
 inline constexpr std::size_t kMaxPendingArrivals = 4;
+// How many device events wait for the monitor thread at most; it takes them
+// every pass, so only a flood during a long re-binding comes near this.
+inline constexpr std::size_t kMaxQueuedDeviceEvents = 64;
 
-// A device with the model's USB numbers that arrived, as the service keeps it
-// while it looks for its records.
+// A USB device interface that arrived or went, as the control handler saw it.
+struct DeviceEvent {
+  enum class Kind { Arrival, Removal };
+  Kind kind = Kind::Arrival;
+  std::wstring path;
+  // A removal only: the device's print interface reported the model name.
+  // Asked by the handler, while the interface's registry entries are still
+  // there.
+  bool modelPrinter = false;
+};
+
+// A device with the model's USB numbers that arrived, as the monitor thread
+// keeps it while it looks for its records.
 struct PendingArrival {
   std::wstring path;
   // When it arrived, or when the Spooler last could not list its ports: the
   // service looks for its records for a while after that.
   DWORD since = 0;
-  // The printer's unplugs counted when it arrived: with the path, what tells
-  // this arrival from a later one of the same device (an unplug comes
-  // between), and whether the printer was unplugged since.
-  std::uint32_t removalsAt = 0;
   // Its print interface was already recognised (only the port record is
   // missing).
   bool recognised = false;
 };
 
 struct ServiceState {
-  // ---- The monitor thread's alone.
-  // Last complete status record read from the open device, and whether one
-  // has been.
-  StatusRecord statusBuffer{};
-  bool statusBufferValid = false;
-  // The open printer device, and the printer's unplugs counted when it was
-  // opened: a handle opened before the latest unplug belongs to a printer
-  // that has gone, and what it reads is mirrored no more.
-  UniqueHandle deviceHandle;
-  std::uint32_t deviceRemovals = 0;
+  // ---- Written by the control handler, taken by the monitor thread.
+  // Guards `deviceEvents` and the resetting of `wakeEvent`.
+  SRWLOCK eventLock = SRWLOCK_INIT;
+  // Device events not yet taken, oldest first; the handler appends, the
+  // monitor thread takes them all at the start of a pass.
+  std::vector<DeviceEvent> deviceEvents;
+  // Signalled (manual reset) while something waits for the monitor thread:
+  // device events, or the stop. It ends the monitor thread's poll wait, and
+  // the service main thread cuts its status read short meanwhile. The
+  // handler sets it; the monitor thread resets it when it takes the events,
+  // never once the stop is signalled.
+  UniqueHandle wakeEvent;
+  // Signalled by the control handler to stop the service.
+  UniqueHandle stopEvent;
+  // The stop is a system shutdown; written by the handler before it
+  // signals the stop.
+  std::atomic<bool> shuttingDown{false};
 
-  // ---- Shared.
-  // Set by the control handler to make the monitor thread rediscover and
-  // reopen the printer; cleared by the monitor thread before it reopens.
-  std::atomic<std::uint8_t> reopenDevice{0};
-
-  // Held while a status rule checks that its device is current and sends its
-  // commands, and while the removal counts the unplug and sends the offline
-  // status: no command of a printer that has gone follows the offline status.
-  SRWLOCK queueLock = SRWLOCK_INIT;
-  // The printer's unplugs so far; changed by the control handler under
-  // queueLock.
-  std::atomic<std::uint32_t> removals{0};
-  // The last unplug's pause and offline status have not reached the queue
-  // (the Spooler was down): the monitor thread sends them again each pass.
-  // Changed under queueLock; read without it first, so that a pass with
-  // nothing owed takes no lock.
-  std::atomic<bool> offlineOwed{false};
-
-  // The status last reported to the control manager; changed and reported
+  // ---- The status reported to the control manager; changed and reported
   // under statusLock, by the control handler and the service main thread.
   SRWLOCK statusLock = SRWLOCK_INIT;
   SERVICE_STATUS serviceStatus{};
   SERVICE_STATUS_HANDLE statusHandle{};
-  DeviceNotification notifyHandle;
 
-  // Signalled to stop the service; the control handler signals it. Once it
-  // is, no re-binding starts and device events are not acted on.
-  UniqueHandle stopEvent;
-  // The stop is a system shutdown: the machine is going down.
-  std::atomic<bool> shuttingDown{false};
+  // ---- The service main thread's.
+  DeviceNotification notifyHandle;
   UniqueHandle monitorThread;
 
-  // Held, taken without waiting, for a whole re-binding: one thread at a
-  // time reads, compares and changes the queue's port, and neither waits for
-  // the other.
-  SRWLOCK portLock = SRWLOCK_INIT;
-  // The queue's port as last read; under portLock.
-  std::wstring currentPort;
-  // A re-binding left the Spooler stopping: the monitor thread starts it
-  // once it has stopped.
-  std::atomic<bool> spoolerStartOwed{false};
-
+  // ---- The monitor thread's alone.
+  // The open printer device; closed when the printer is unplugged.
+  UniqueHandle deviceHandle;
+  // The last complete status record read from the printer since it was
+  // last opened after an unplug.
+  std::optional<StatusRecord> statusRecord;
   // Devices with the model's USB numbers whose print interface or port
-  // record was not there yet, or whose re-binding had to wait: the monitor
-  // thread looks again each pass. Oldest first, at most kMaxPendingArrivals;
-  // under arrivalLock.
-  SRWLOCK arrivalLock = SRWLOCK_INIT;
+  // record was not there yet: looked at again each pass, oldest first.
   std::vector<PendingArrival> pendingArrivals;
-  // Whether `pendingArrivals` holds any; changed only under `arrivalLock`,
-  // read without it, so that a pass with nothing pending takes no lock.
-  std::atomic<bool> arrivalPending{false};
+  // An unplug's pause and offline status did not reach the queue (the
+  // Spooler was down): sent again each pass until they do or the printer
+  // is back.
+  bool offlineOwed = false;
+  // A re-binding left the Spooler stopping or stopped: it is started once it
+  // has stopped.
+  bool spoolerStartOwed = false;
 };
 
 extern ServiceState serviceState;

@@ -187,6 +187,7 @@ SpoolerRestart SetPrinterPortAndRestartSpooler(const std::wstring& port, HANDLE 
     DebugLog(" Refusing to bind the queue to an empty port\n");
     return SpoolerRestart::Done;
   }
+  if (Abandoned(abandon)) return SpoolerRestart::Done;
   {
     const PrinterHandle queue = OpenQueue();
     auto info = queue ? ReadQueueInfo(queue.Get()) : std::nullopt;
@@ -198,7 +199,14 @@ SpoolerRestart SetPrinterPortAndRestartSpooler(const std::wstring& port, HANDLE 
     std::wstring newPort = port;
     info->Get()->pPortName = newPort.data();
     int failedWrites = 0;
-    while (!SetPrinterW(queue.Get(), 2, reinterpret_cast<LPBYTE>(info->Get()), 0)) {
+    for (;;) {
+      // A stopping service writes no more: each try may take as long as the
+      // Spooler does to answer.
+      if (Abandoned(abandon)) {
+        DebugLog(" Port write abandoned: the service is stopping\n");
+        return SpoolerRestart::Done;
+      }
+      if (SetPrinterW(queue.Get(), 2, reinterpret_cast<LPBYTE>(info->Get()), 0)) break;
       if (++failedWrites == kPortWriteAttempts) {
         const DWORD error = GetLastError();
         DebugLog(" Port write failed %d times:%d\n", failedWrites, static_cast<int>(error));

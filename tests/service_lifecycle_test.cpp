@@ -36,7 +36,9 @@ TEST_F(ServiceLifecycle, FirstReportIsRunningWithTheServiceFields) {
   EXPECT_EQ(reports[0].dwServiceSpecificExitCode, 0u);
   EXPECT_EQ(reports[0].dwCheckPoint, 0u);
   EXPECT_EQ(reports[0].dwWaitHint, 60000u);
-  EXPECT_EQ(serviceState.currentPort, L"USB001");
+  // The start says where the queue is.
+  ASSERT_FALSE(machine.EventLog().empty());
+  EXPECT_EQ(machine.EventLog().front().inserts, (std::vector<std::wstring>{L"USB001"}));
   // The start-up probe and the port read each log their marker or open the queue once.
   EXPECT_EQ(machine.DebugLines().front(), "GetPrinterHandle");
 }
@@ -97,15 +99,15 @@ TEST_F(ServiceLifecycle, MissingQueueStillRuns) {
   machine.Plug(kPrinterPath);
   StartService();
   EXPECT_EQ(machine.ServiceState(), static_cast<DWORD>(SERVICE_RUNNING));
-  EXPECT_EQ(serviceState.currentPort, L"");
-  // The probe, the port read and the first status pass each fail to open the queue...
+  // The probe, the port read, the port check of the printer found and the
+  // first status pass each fail to open the queue...
   const char kOpenError[] = " Open Printer Error :GetLastError() returns: 0x709\n";
-  EXPECT_EQ(CountDebugLinesContaining(kOpenError), 3);
+  EXPECT_EQ(CountDebugLinesContaining(kOpenError), 4);
   // A service has no standard output: the console text goes nowhere.
   EXPECT_TRUE(machine.StdoutLines().empty());
   // ...and so does every later pass, which sends nothing.
   machine.Advance(800);
-  EXPECT_EQ(CountDebugLinesContaining(kOpenError), 4);
+  EXPECT_EQ(CountDebugLinesContaining(kOpenError), 5);
   EXPECT_TRUE(machine.SpoolerJournal().empty());
   EXPECT_EQ(CountDebugLinesContaining("QZ5 STATUS:32"), 2);
 }
@@ -115,10 +117,10 @@ TEST_F(ServiceLifecycle, RunningServiceHoldsOnlyWhatItNeeds) {
   machine.Plug(kPrinterPath);
   StartService();
   machine.Advance(10000);
-  // The printer, the stop event, the monitor thread, the notification and
-  // the event source.
+  // The printer, the stop and wake events, the monitor thread, the
+  // notification and the event source.
   const sim::HandleCounts expected{
-      {{"device", 1}, {"event", 1}, {"event-source", 1}, {"notification", 1}, {"thread", 1}}};
+      {{"device", 1}, {"event", 2}, {"event-source", 1}, {"notification", 1}, {"thread", 1}}};
   EXPECT_EQ(machine.OpenHandles(), expected);
 }
 

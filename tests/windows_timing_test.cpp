@@ -16,12 +16,20 @@ namespace {
 
 class WindowsTiming : public SimTest {
  protected:
-  // Plugs the moved printer in and returns how long the handler took for the
-  // arrival, in virtual time.
+  // Plugs the moved printer in and returns how long the re-binding took,
+  // from the port write to the resume that follows it, in virtual time.
   sim::Millis PlugMovedPrinter() {
     machine.Plug(kPrinterPath);
     machine.Advance(30000);
-    return machine.LongestControl();
+    const auto& journal = machine.SpoolerJournal();
+    sim::Millis written = -1;
+    for (const auto& command : journal) {
+      if (command.kind == sim::SpoolerCommand::Kind::SetPort) written = command.time;
+      if (written >= 0 && command.kind == sim::SpoolerCommand::Kind::Resume && command.succeeded) {
+        return command.time - written;
+      }
+    }
+    return -1;
   }
   void ExpectOnNewPortAndResumed() {
     const auto queue = machine.Queue(kQueue);
@@ -33,9 +41,9 @@ class WindowsTiming : public SimTest {
   }
 };
 
-// The re-binding's duration for each Spooler stop and start time. It must
-// stay far below the handler's 30 s, and its only waits beyond the Spooler's
-// own are the fixed pauses and at most one poll step each way.
+// The re-binding's duration for each Spooler stop and start time: its only
+// waits beyond the Spooler's own are the fixed pauses and at most one poll
+// step each way, and no control waits for it.
 struct TimingRow {
   sim::Millis stopTime;
   sim::Millis startTime;
@@ -54,15 +62,15 @@ TEST_P(RebindingDuration, IsTheSpoolersOwnTimePlusThePauses) {
   ExpectOnNewPortAndResumed();
   EXPECT_EQ(machine.SpoolerRestarts(), 1);
   EXPECT_EQ(machine.ControlTimeouts(), 0);
+  EXPECT_LT(machine.LongestControl(), 100);
   // The stop's 300 ms pause, then 100 ms polls until stopped; the start's
   // 300 ms pause, polls until running, then the 1000 ms settle pause: at most
   // one poll step more than the Spooler's own time each way.
   const sim::Millis least = std::max<sim::Millis>(300, row.stopTime) + std::max<sim::Millis>(300, row.startTime) + 1000;
   EXPECT_GE(longest, least);
   EXPECT_LE(longest, least + 2 * kSpoolerPollMs);
-  std::printf("stop %lld ms, start %lld ms: re-binding (longest control) %lld ms\n",
-              static_cast<long long>(row.stopTime), static_cast<long long>(row.startTime),
-              static_cast<long long>(longest));
+  std::printf("stop %lld ms, start %lld ms: re-binding %lld ms\n", static_cast<long long>(row.stopTime),
+              static_cast<long long>(row.startTime), static_cast<long long>(longest));
   // From the end of the service's wait on, nothing sent to the Spooler failed.
   bool resumedByTheRebinding = false;
   for (const auto& command : machine.SpoolerJournal()) {
@@ -85,7 +93,7 @@ TEST_F(WindowsTiming, WorstCaseSpoolerStaysWithinTheHandlersBudget) {
   machine.Plug(kPrinterPath);
   machine.Advance(25000);
   EXPECT_EQ(machine.ControlTimeouts(), 0);
-  EXPECT_LE(machine.LongestControl(), 300 + kSpoolerStopTimeoutMs + kSpoolerPollMs);
+  EXPECT_LT(machine.LongestControl(), 100);
   EXPECT_TRUE(DebugLogContains(" Spooler still stopping"));
   // The Spooler is not left stopped: the monitor thread starts it once it has
   // stopped.
@@ -108,11 +116,14 @@ TEST_F(WindowsTiming, RefusedStopIsNotWaitedForAndTheRunningSpoolerIsNotStarted)
 
 TEST_F(WindowsTiming, HandlerThatOverrunsIsAnsweredWithTimeout) {
   // A control manager that is honest about a slow handler: here the
-  // re-binding is made slow by a Spooler whose every call takes 2 s.
-  AddMovedPrinterSetup();
-  StartService();
-  machine.SetSpoolerLatency(2000);
+  // removal's identity check, the one thing the handler reads, is made slow
+  // by a registry whose every call takes 11 s (it opens a key, reads a
+  // value and closes the key).
+  AddPrinterSetup();
   machine.Plug(kPrinterPath);
+  StartService();
+  machine.SetRegistryLatency(11000);
+  machine.Unplug(kPrinterPath);
   machine.Advance(60000);
   EXPECT_GE(machine.LongestControl(), 30000);
   EXPECT_EQ(machine.ControlTimeouts(), 1);
@@ -337,7 +348,7 @@ class SlowControlManager : public WindowsTiming, public ::testing::WithParamInte
   }
 };
 
-TEST_P(SlowControlManager, TheArrivalsReBindingStaysFarBelowThirtySeconds) {
+TEST_P(SlowControlManager, EveryControlIsAnsweredWithinTwoSeconds) {
   const SlowMachineRow row = GetParam();
   AddMovedPrinterSetup();
   machine.SetSpoolerStopTime(row.stopTime);
@@ -348,9 +359,9 @@ TEST_P(SlowControlManager, TheArrivalsReBindingStaysFarBelowThirtySeconds) {
   machine.Plug(kPrinterPath);
   machine.Advance(2 * (row.stopTime + row.startTime) + 60000);
   EXPECT_EQ(machine.ControlTimeouts(), 0);
-  // 6 s + 6 s of waits, 13 control-manager calls, two poll steps and the
-  // settle pause, and the handler's own status report.
-  EXPECT_LE(machine.LongestControl(), 12000 + 14 * kLatency + 2 * kSpoolerPollMs + 1000);
+  // The handler's own status report, and at most one report of the service
+  // main thread's that it waits for.
+  EXPECT_LE(machine.LongestControl(), 2000);
   EXPECT_TRUE(machine.SpoolerRunning());
   EXPECT_EQ(machine.Queue(kQueue)->port, L"USB002");
   std::printf("control-manager calls of 500 ms, Spooler stop %lld ms, start %lld ms: longest control %lld ms\n",
@@ -369,6 +380,7 @@ TEST_P(SlowControlManager, AStopDuringAReBindingEndsOnceTheSpoolerIsStartedAgain
   EXPECT_NE(machine.SpoolerState(), static_cast<DWORD>(SERVICE_STOPPED));
   EXPECT_TRUE(machine.Faults().empty()) << machine.Faults().front();
   EXPECT_EQ(machine.ControlTimeouts(), 0);
+  EXPECT_LE(machine.LongestControl(), 2000);
   const sim::Millis stopped = StoppedAt();
   // At most the Spooler's own stop, then the start's calls and one retry step.
   EXPECT_LE(stopped - sent, row.stopTime + 6 * kLatency + kOwedStartRetryMs + 3000);

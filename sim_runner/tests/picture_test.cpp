@@ -227,15 +227,15 @@ TEST(Picture, LanesChangeStateWhenTheMachineDid) {
        {{0, 3200, "running"},
         {3200, 4800, "paused"},
         {4800, 6500, "running"},
-        {6500, 11200, "paused"},
-        {11200, 15500, "running"}}},
+        {6500, 12200, "paused"},
+        {12200, 15500, "running"}}},
       {"queue-status",
        "KX310MQ47H",
        {{0, 3200, "none"},
         {3200, 4800, "door open"},
         {4800, 6500, "none"},
-        {6500, 11200, "offline"},
-        {11200, 15500, "none"}}},
+        {6500, 12200, "offline"},
+        {12200, 15500, "none"}}},
       {"queue-port", "KX310MQ47H", {{0, 9500, "USB001"}, {9500, 15500, "USB002"}}},
       {"spooler",
        "",
@@ -285,9 +285,9 @@ TEST(Picture, AnHourOfSteadyStatusIsOneBand) {
   const xml::Element root = ParseSvg(svg);
   const xml::Element* queue = FindLane(root, "queue-state", "KX310MQ47H");
   ASSERT_NE(queue, nullptr);
-  EXPECT_EQ(Bands(*queue).back(), (BandRead{11200, 3615500, "running"}));
+  EXPECT_EQ(Bands(*queue).back(), (BandRead{12200, 3615500, "running"}));
   const xml::Element* status = FindLane(root, "queue-status", "KX310MQ47H");
-  EXPECT_EQ(Bands(*status).back(), (BandRead{11200, 3615500, "none"}));
+  EXPECT_EQ(Bands(*status).back(), (BandRead{12200, 3615500, "none"}));
   // 4500 more status passes, and the picture grows by little more than the
   // service lane's new band.
   EXPECT_LT(svg.size(), Picture(kCoverUnplugRebind).size() + 2000);
