@@ -13,6 +13,9 @@
 #include <vector>
 
 #include "common/event_log.h"
+#include "common/model.h"
+#include "service/service_main.h"
+#include "tests/guide_reader.h"
 
 namespace {
 
@@ -108,9 +111,9 @@ std::string ReadWhole(const std::string& path) {
   return text.str();
 }
 
-std::string Narrow(const wchar_t* text) {
+std::string Narrow(std::wstring_view text) {
   std::string narrow;
-  for (; *text != L'\0'; ++text) narrow += static_cast<char>(*text);  // the source's name is ASCII
+  for (const wchar_t c : text) narrow += static_cast<char>(c);  // the names compared here are ASCII
   return narrow;
 }
 
@@ -178,6 +181,41 @@ TEST(EventForwarding, TheSubscriptionForwardsTheServicesEntriesFromEveryTill) {
   EXPECT_EQ(select.attributes.count("Path") ? select.attributes.at("Path") : "", "Application");
   EXPECT_EQ(select.text, "*[System[Provider[@Name='" + Narrow(kEventSourceName) + "']]]")
       << "every entry of the service's source, whatever its level or id";
+}
+
+// The guide's section for fleets, from its heading to the next one.
+std::string FleetSection() {
+  const std::string guide = ReadWhole(kGuideFile);
+  const std::size_t start = guide.find("\n## A fleet of tills\n");
+  if (start == std::string::npos) return {};
+  const std::size_t end = guide.find("\n## ", start + 1);
+  return guide.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+// The fleet's commands name the service, the queue, the source and the
+// subscription as the code and the shipped file have them: a name changed
+// on one side fails here.
+TEST(EventForwarding, TheGuidesFleetCommandsNameWhatTheServiceUses) {
+  const std::string section = FleetSection();
+  ASSERT_FALSE(section.empty()) << kGuideFile << " has no section \"## A fleet of tills\"";
+  const ParseResult document = Parse(ReadWhole(kSubscriptionFile));
+  ASSERT_TRUE(document.error.empty()) << document.error;
+  const std::string ns = std::string(kSubscriptionNamespace) + "|";
+  const std::string subscriptionId = document.root->ChildText(ns + "SubscriptionId");
+  const std::string source = Narrow(kEventSourceName);
+  const std::string service = Narrow(std::wstring_view(kDispatchServiceName));
+  const std::string expected[] = {
+      "Get-Service -Name " + service,
+      std::string("Get-Printer -Name ") + kModelName,
+      "LogName = 'Application'; ProviderName = '" + source + "'",
+      "LogName = 'ForwardedEvents'; ProviderName = '" + source + "'",
+      "windows/spoolsync-subscription.xml",
+      "wecutil cs spoolsync-subscription.xml",
+      "wecutil gr " + subscriptionId,
+  };
+  for (const std::string& text : expected) {
+    EXPECT_NE(section.find(text), std::string::npos) << "the guide's fleet section does not say: " << text;
+  }
 }
 
 }  // namespace
