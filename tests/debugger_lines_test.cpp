@@ -102,7 +102,13 @@ std::vector<Token> Tokenize(const std::string& source) {
       i = stop;
     } else if (IsIdentifierChar(c)) {
       std::size_t end = i;
-      while (end < source.size() && IsIdentifierChar(source[end])) ++end;
+      // A number may hold digit separators (30'000), which open no literal.
+      const bool number = std::isdigit(static_cast<unsigned char>(c)) != 0;
+      while (end < source.size() &&
+             (IsIdentifierChar(source[end]) ||
+              (number && source[end] == '\'' && end + 1 < source.size() && IsIdentifierChar(source[end + 1])))) {
+        ++end;
+      }
       std::string word = source.substr(i, end - i);
       const bool prefix = word == "L" || word == "u8" || word == "u" || word == "U" || word == "R" || word == "LR" ||
                           word == "u8R" || word == "uR" || word == "UR";
@@ -379,14 +385,16 @@ TEST(DebuggerLines, TheReaderFindsEveryFormOfCallTheSourcesUse) {
        "  DebugLog(\"%s\", kNowhere);\n"
        "  OutputDebugStringA(\"direct\");\n"
        "  const char* s = \"DebugLog(\\\"in a string\\\")\";\n"
+       "  Sleep(30'000);\n"
+       "  DebugLog(\" After:%d\\n\", 1);\n"
        "}\n"},
       {"common/diagnostics.cpp", "const char kOwn[] = \" own\\n\"; void G() { OutputDebugStringA(line); }\n"}};
   const SourceLines found = ReadDebuggerLines(files, {"kOwn"});
   std::vector<std::string> formats;
   for (const WrittenLine& line : found.lines) formats.push_back(line.format + "@" + line.where);
-  EXPECT_EQ(formats,
-            (std::vector<std::string>{" own\n@common/diagnostics.cpp:1", " Read failed:%d\r\n@a.cpp:6",
-                                      " Two literals %u ms\n@a.cpp:7", "\xBB\xF1!@a.cpp:9", " Path:%s\n@a.cpp:10"}));
+  EXPECT_EQ(formats, (std::vector<std::string>{" own\n@common/diagnostics.cpp:1", " Read failed:%d\r\n@a.cpp:6",
+                                               " Two literals %u ms\n@a.cpp:7", "\xBB\xF1!@a.cpp:9",
+                                               " Path:%s\n@a.cpp:10", " After:%d\n@a.cpp:16"}));
   EXPECT_EQ(found.unreadable, (std::vector<std::string>{"a.cpp:11: DebugLog whose format is not a string literal",
                                                         "a.cpp:12: kNowhere is not a string constant of the sources",
                                                         "a.cpp:13: OutputDebugStringA outside DebugLog"}));
