@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, if any is missing.
 # Usage: scripts/install-deps.sh [package-group...]   (default: linux)
-#   linux    compiler, CMake, Ninja, GoogleTest
+#   linux    compiler, CMake, Ninja, GoogleTest, expat (the tests read the
+#            event forwarding subscription with it)
 #   fuzz     clang and its sanitizer and libFuzzer runtime (scripts/fuzz.sh)
 #   bench    Google Benchmark (scripts/bench.sh, and the benchmarks' smoke test)
 #   browser  headless Chromium, a font and Python 3: the test that renders
@@ -16,7 +17,7 @@
 set -euo pipefail
 
 declare -A groups=(
-  [linux]="g++ cmake ninja-build libgtest-dev"
+  [linux]="g++ cmake ninja-build libgtest-dev libexpat1-dev"
   [fuzz]="clang libclang-rt-14-dev cmake ninja-build"
   [bench]="g++ cmake ninja-build libbenchmark-dev"
   [browser]="chromium fonts-dejavu-core python3"

@@ -1,6 +1,6 @@
-// The service's event log entries: the message file compiled into the exe
-// and the ids the code reports agree, and reports reach the event log with
-// their type, id and inserts.
+// The service's event log entries: the message file compiled into the exe,
+// the ids the code reports and the administrator's guide's table agree, and
+// reports reach the event log with their type, id and inserts.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,12 +10,16 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "common/event_log.h"
+#include "service/device_events.h"
+#include "spooler/port_binding.h"
+#include "tests/guide_reader.h"
 #include "tests/sim_fixture.h"
 
 namespace {
@@ -157,6 +161,135 @@ TEST(EventMessages, TheMessageReaderFollowsTheCompilersRules) {
   EXPECT_EQ(messages[1].id, 16u);
   EXPECT_EQ(messages[1].severity, "Warning");  // carried over
   EXPECT_TRUE(InsertsUsed(messages[1].text).empty());
+}
+
+const char* LevelOfType(WORD type) {
+  switch (type) {
+    case EVENTLOG_INFORMATION_TYPE:
+      return "Information";
+    case EVENTLOG_WARNING_TYPE:
+      return "Warning";
+    case EVENTLOG_ERROR_TYPE:
+      return "Error";
+    default:
+      return "(no level)";
+  }
+}
+
+// The guide quotes each message with its inserts in brackets ("port [port]")
+// and may cut it off with "..."; the pattern matches the texts it quotes.
+std::regex PatternOfQuotedText(const std::string& quoted) {
+  std::string text = quoted;
+  bool cut = false;
+  if (text.size() >= 3 && text.compare(text.size() - 3, 3, "...") == 0) {
+    text.resize(text.size() - 3);
+    cut = true;
+  }
+  std::string pattern;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const std::size_t close = text[i] == '[' ? text.find(']', i) : std::string::npos;
+    if (close != std::string::npos) {
+      pattern += "%[0-9]+";
+      i = close;
+    } else if (std::string_view("\\^$.|?*+()[]{}").find(text[i]) != std::string_view::npos) {
+      pattern += std::string("\\") + text[i];
+    } else {
+      pattern += text[i];
+    }
+  }
+  return std::regex(cut ? pattern + ".*" : pattern);
+}
+
+// The message as the event viewer shows it, its lines joined.
+std::string OneLine(const std::string& text) {
+  std::string line = text;
+  std::replace(line.begin(), line.end(), '\n', ' ');
+  return Trim(line);
+}
+
+// The guide's table of entries names each entry of the message file once,
+// with the level the service reports it with and a text the entry has. A
+// message changed in windows/messages.mc fails here until the guide quotes
+// it as it is.
+TEST(EventMessages, TheGuidesTableQuotesEveryEntryWithItsLevel) {
+  std::map<DWORD, const McMessage*> messages;
+  const std::vector<McMessage> read = ReadMessageFile(kMessageFile);
+  for (const McMessage& message : read) messages.emplace(message.id, &message);
+  const std::vector<GuideTableRow> rows = GuideTableUnder(kGuideFile, "## The event log entries");
+  ASSERT_FALSE(rows.empty()) << kGuideFile << " has no table under \"## The event log entries\"";
+  std::set<DWORD> listed;
+  for (const GuideTableRow& row : rows) {
+    const std::string where = "docs/administrator-guide.md:" + std::to_string(row.line);
+    ASSERT_GE(row.cells.size(), 3u) << where << ": a row needs its id, level and text";
+    const DWORD id = static_cast<DWORD>(std::stoul(row.cells[0]));
+    EXPECT_TRUE(listed.insert(id).second) << where << ": entry " << id << " a second time";
+    const auto event = std::find_if(std::begin(kServiceEvents), std::end(kServiceEvents),
+                                    [id](const ServiceEventDefinition& e) { return static_cast<DWORD>(e.id) == id; });
+    if (event == std::end(kServiceEvents)) {
+      ADD_FAILURE() << where << ": entry " << id << " is not in ServiceEvent (common/event_log.h)";
+    } else {
+      EXPECT_EQ(row.cells[1], LevelOfType(event->type)) << where << ": the level of entry " << id;
+    }
+    const auto message = messages.find(id);
+    if (message == messages.end()) {
+      ADD_FAILURE() << where << ": entry " << id << " is not in " << kMessageFile;
+      continue;
+    }
+    EXPECT_TRUE(std::regex_match(OneLine(message->second->text), PatternOfQuotedText(row.cells[2])))
+        << where << ": the text of entry " << id << " is not the message's\n  guide:   " << row.cells[2]
+        << "\n  message: " << OneLine(message->second->text);
+  }
+  for (const ServiceEventDefinition& event : kServiceEvents) {
+    EXPECT_EQ(listed.count(static_cast<DWORD>(event.id)), 1u)
+        << "entry " << static_cast<DWORD>(event.id) << " of ServiceEvent is not in the guide's table";
+  }
+}
+
+TEST(EventMessages, TheGuidesQuotesMatchOnlyTheTextTheyQuote) {
+  struct Row {
+    const char* quoted;
+    const char* message;
+    bool matches;
+  };
+  const Row rows[] = {
+      {"Moved from [old] to [new].", "Moved from %1 to %2.", true},
+      {"Moved from [old] to [new].", "Moved from %1 to %2. More.", false},
+      {"Moved from [old] to [new]. ...", "Moved from %1 to %2. More.", true},
+      {"Moved from [old] (a.k.a. x) ...", "Moved from %1 (a.k.a. x) then", true},
+      {"Moved from [old] (a.k.a. x) ...", "Moved from %1 (aXk.a. x) then", false},
+      {"Moved to port [port].", "Moved to port USB001.", false},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(std::regex_match(std::string(row.message), PatternOfQuotedText(row.quoted)), row.matches)
+        << row.quoted << " against " << row.message;
+  }
+}
+
+// The waits the entries' rows tell the administrator about are the code's.
+TEST(EventMessages, TheGuidesTableGivesTheWaitsTheCodeUses) {
+  struct Row {
+    const char* id;
+    std::string says;
+  };
+  const Row rows[] = {
+      {"202", "than the service waits (" + std::to_string(kSpoolerStopTimeoutMs / 1000) + " s)"},
+      {"203", "within " + std::to_string(kArrivalRecheckWindowMs / 1000) + " s"},
+      {"301", std::to_string(kPortWriteAttempts) + " attempts"},
+  };
+  static_assert(kSpoolerStopTimeoutMs % 1000 == 0 && kArrivalRecheckWindowMs % 1000 == 0,
+                "the guide gives these waits in whole seconds");
+  const std::vector<GuideTableRow> table = GuideTableUnder(kGuideFile, "## The event log entries");
+  for (const Row& row : rows) {
+    const auto found = std::find_if(table.begin(), table.end(), [&row](const GuideTableRow& r) {
+      return !r.cells.empty() && r.cells[0] == row.id;
+    });
+    ASSERT_NE(found, table.end()) << "no row for entry " << row.id;
+    std::string rest;
+    for (std::size_t i = 3; i < found->cells.size(); ++i) rest += found->cells[i] + " ";
+    EXPECT_NE(rest.find(row.says), std::string::npos)
+        << "docs/administrator-guide.md:" << found->line << ": the row of entry " << row.id << " should say \""
+        << row.says << "\"";
+  }
 }
 
 class EventLog : public SimTest {
