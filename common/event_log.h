@@ -26,7 +26,10 @@ enum class ServiceEvent : DWORD {
   ServiceStopped = 101,      // information: %1 why it stopped
   PrinterUnplugged = 110,    // information: %1 the printer's device path
   PrinterBack = 111,         // information: %1 the printer's device path
-  QueueRebound = 120,        // information: %1 the old port, %2 the new port
+  QueueRebound = 120,        // information: %1 the old port, %2 the new port, %3 what the Spooler did
+  SpoolerStarted = 130,      // information: the Spooler start owed since 202 was made
+  OfflineSet = 131,          // information: the offline status owed since 204 reached the queue
+  SpoolerBack = 132,         // information: the Spooler runs again after 302
   QueueMissing = 200,        // warning: %1 Win32 error, %2 its text
   SpoolerStopRefused = 201,  // warning: %1 Win32 error, %2 its text, %3 the queue's new port
   SpoolerStartOwed = 202,    // warning
@@ -48,7 +51,10 @@ inline constexpr ServiceEventDefinition kServiceEvents[] = {
     {ServiceEvent::ServiceStopped, EVENTLOG_INFORMATION_TYPE, 1},
     {ServiceEvent::PrinterUnplugged, EVENTLOG_INFORMATION_TYPE, 1},
     {ServiceEvent::PrinterBack, EVENTLOG_INFORMATION_TYPE, 1},
-    {ServiceEvent::QueueRebound, EVENTLOG_INFORMATION_TYPE, 2},
+    {ServiceEvent::QueueRebound, EVENTLOG_INFORMATION_TYPE, 3},
+    {ServiceEvent::SpoolerStarted, EVENTLOG_INFORMATION_TYPE, 0},
+    {ServiceEvent::OfflineSet, EVENTLOG_INFORMATION_TYPE, 0},
+    {ServiceEvent::SpoolerBack, EVENTLOG_INFORMATION_TYPE, 0},
     {ServiceEvent::QueueMissing, EVENTLOG_WARNING_TYPE, 2},
     {ServiceEvent::SpoolerStopRefused, EVENTLOG_WARNING_TYPE, 3},
     {ServiceEvent::SpoolerStartOwed, EVENTLOG_WARNING_TYPE, 0},

@@ -35,20 +35,23 @@ std::wstring PrintInterfaceKeyName(std::wstring_view path) {
   return key;
 }
 
-bool IsModelDevice(std::wstring_view path) {
+PrintInterface ReadPrintInterface(std::wstring_view path) {
   const std::wstring keyName = PrintInterfaceKeyName(path);
   if (keyName.empty()) {
     DebugLog(" Not a device interface path\n");
-    return false;
+    return PrintInterface::Unknown;
   }
   char keyPath[kKeyPathBufferSize];
   if (!FormatKeyPath(keyPath, sizeof keyPath, kPrintInterfaceKeyPrefix, keyName, kPrintInterfaceKeySuffix)) {
     DebugLog(" Print interface key path rejected: too long or not narrowable\n");
-    return false;
+    return PrintInterface::Unknown;
   }
   const auto description = ReadRegistryText(keyPath, "Port Description", false);
-  return description.has_value() && NamesEqual(*description, kModelNameWide);
+  if (!description) return PrintInterface::Unknown;
+  return NamesEqual(*description, kModelNameWide) ? PrintInterface::Model : PrintInterface::OtherModel;
 }
+
+bool IsModelDevice(std::wstring_view path) { return ReadPrintInterface(path) == PrintInterface::Model; }
 
 UniqueHandle OpenPrinterDevice(std::wstring* path) {
   const DeviceInfoSet devices(

@@ -17,9 +17,16 @@ std::wstring PrintInterfaceKeyName(std::wstring_view path);
 // its print interface is known yet.
 bool HasModelUsbNumbers(std::wstring_view path);
 
-// True when the device's print interface reports the model name as its
-// "Port Description". Reads only the registry, never the device, so it also
-// answers for a device that has just been unplugged.
+// What the device's print interface reports as its "Port Description".
+enum class PrintInterface {
+  Unknown,     // no print interface, or no description yet (its driver writes it late)
+  Model,       // the model name: the model's printer
+  OtherModel,  // another name: another printer on the same USB chip
+};
+// Reads only the registry, never the device, so it also answers for a device
+// that has just been unplugged.
+PrintInterface ReadPrintInterface(std::wstring_view path);
+// True when the device's print interface reports the model name.
 bool IsModelDevice(std::wstring_view path);
 
 // Finds the first present USB device that carries the model's USB numbers and

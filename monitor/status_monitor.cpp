@@ -46,12 +46,13 @@ bool MonitorThreadPass(ServiceState& state, bool firstPass, bool readDue) {
   work.reopen = firstPass;
   HandleDeviceEvents(state, work);
   StartOwedSpooler(state, false);
+  WatchSpoolerNotBack(state);
   SendOwedOffline(state);
   RecheckPendingArrivals(state, work);
   if (StopRequested(state)) return false;
   if (work.reopen) {
     const std::wstring opened = ReopenPrinterDevice();
-    if (!opened.empty()) CheckPortOfOpenedPrinter(state, opened, work);
+    if (!opened.empty()) PrinterOpened(state, opened, work);
     if (StopRequested(state)) return false;
   }
   if (!readDue && !work.reopen && !work.resume) return false;

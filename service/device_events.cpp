@@ -48,8 +48,10 @@ void QueueDeviceEvent(ServiceState& state, DeviceEvent event) {
 // ---- Re-binding, on the monitor thread.
 
 enum class Binding {
-  Bound,           // the queue is on the printer's port (moved there if need be)
-  NotRecognised,   // no print interface reports the model name (yet)
+  Bound,           // the queue is on the printer's port (moved there if need be),
+                   // or moving it failed for good (an error entry says so)
+  NotRecognised,   // no print interface reports a name (yet)
+  OtherModel,      // its print interface reports another model: not our printer
   NoPortRecorded,  // no USB port records the printer (yet)
   PortsUnknown,    // the Spooler cannot list its ports now
   Stopping,        // a stop was asked for: no re-binding starts
@@ -62,30 +64,57 @@ enum class Look {
   Opened,   // it was opened without an arrival telling of it
 };
 
+// The last sentence of entry 120: what the Spooler did after the port was
+// written.
+std::wstring HowTheSpoolerTookIt(const PortChange& change) {
+  if (change.stopRefused != ERROR_SUCCESS) {
+    return L"The Spooler service refused to stop (warning 201): the change takes effect when it restarts.";
+  }
+  switch (change.restart) {
+    case SpoolerRestart::StartOwed:
+      return L"The Spooler service was still stopping (warning 202): it is started as soon as it has stopped.";
+    case SpoolerRestart::NotBack:
+      return L"The Spooler service was stopped for the change and did not come back (error 302).";
+    case SpoolerRestart::Done:
+      break;
+  }
+  return L"The Spooler service was restarted for the change to take effect.";
+}
+
 // Puts the queue on the port that records the printer at `arrival.path` and
-// restarts the Spooler when the port changes.
-Binding BindQueueToPrinter(ServiceState& state, const PendingArrival& arrival, Look look, DeviceWork& work) {
+// restarts the Spooler when the port changes. Leaves the error of a port
+// listing that failed in `arrival.portsError`.
+Binding BindQueueToPrinter(ServiceState& state, PendingArrival& arrival, Look look, DeviceWork& work) {
   work.looked.push_back(arrival.path);
-  if (!IsModelDevice(arrival.path)) return Binding::NotRecognised;
+  switch (ReadPrintInterface(arrival.path)) {
+    case PrintInterface::Unknown:
+      return Binding::NotRecognised;
+    case PrintInterface::OtherModel:
+      return Binding::OtherModel;
+    case PrintInterface::Model:
+      break;
+  }
   // The printer is back: an offline status still owed to its unplug is not
   // sent any more.
   state.offlineOwed = false;
-  // Once per arrival: when it is first recognised.
-  if (look == Look::Arrival || (look == Look::Again && !arrival.recognised)) {
-    ReportServiceEvent<ServiceEvent::PrinterBack>(arrival.path);
-  }
   if (StopRequested(state)) return Binding::Stopping;
-  // Ports that cannot be listed (the Spooler is down) record nothing yet;
-  // looking again while they cannot stays quiet.
+  // Ports that cannot be listed (the Spooler is down) record nothing yet.
+  // Each lasting condition is logged at the arrival, not at each look again.
   const auto ports = ListUsbPorts();
+  arrival.portsError = ports ? ERROR_SUCCESS : GetLastError();
   if (!ports) {
     if (look == Look::Again) return Binding::PortsUnknown;
-    DebugLog(" USB ports cannot be listed:%d\n", static_cast<int>(GetLastError()));
+    DebugLog(" USB ports cannot be listed:%d\n", static_cast<int>(arrival.portsError));
   }
   const std::wstring found = ports ? FindUsbPortForDevice(*ports, arrival.path) : std::wstring();
   const std::wstring currentPort = GetPrinterPort();
+  // Once per arrival: when its queue is on its port, and it is opened.
+  const auto bound = [&] {
+    if (look != Look::Opened) work.bound.push_back(arrival.path);
+    return Binding::Bound;
+  };
   if (found.empty()) {
-    if (ports) DebugLog(" No USB port records the device\n");
+    if (ports && look != Look::Again) DebugLog(" No USB port records the device\n");
     // An empty port is never written into the queue, but at the arrival the
     // queue is still brought back as after a re-binding: its port read again
     // and resumed, unless the status rules show the printer's state in this
@@ -97,18 +126,24 @@ Binding BindQueueToPrinter(ServiceState& state, const PendingArrival& arrival, L
     }
     return ports ? Binding::NoPortRecorded : Binding::PortsUnknown;
   }
-  if (NamesEqual(found, currentPort)) return Binding::Bound;
+  if (NamesEqual(found, currentPort)) return bound();
   // A stop asked for meanwhile cuts the restart short; the start the Spooler
   // may then be owed is made on the monitor thread's way out, and a stopping
   // service leaves the queue as it is.
-  if (SetPrinterPortAndRestartSpooler(found, state.stopEvent.Get()) == SpoolerRestart::StartOwed &&
-      !std::exchange(state.spoolerStartOwed, true)) {
+  const PortChange change = SetPrinterPortAndRestartSpooler(found, state.stopEvent.Get());
+  if (change.restart == SpoolerRestart::StartOwed && !std::exchange(state.spoolerStartOwed, true)) {
     ReportServiceEvent<ServiceEvent::SpoolerStartOwed>();
   }
+  if (change.restart == SpoolerRestart::NotBack) state.spoolerNotBack = true;
+  // Every move the queue made, whatever the Spooler did after it.
+  if (change.written) {
+    ReportServiceEvent<ServiceEvent::QueueRebound>(currentPort, found, HowTheSpoolerTookIt(change));
+  }
   if (StopRequested(state)) return Binding::Bound;
-  if (NamesEqual(GetPrinterPort(), found)) ReportServiceEvent<ServiceEvent::QueueRebound>(currentPort, found);
   work.resume = true;
-  return Binding::Bound;
+  // A port write that failed for good was reported (300 or 301): the
+  // arrival is settled, but its queue is not set right.
+  return change.written ? bound() : Binding::Bound;
 }
 
 // ---- Arrivals looked at again.
@@ -135,9 +170,14 @@ bool LookedAt(const DeviceWork& work, const std::wstring& path) {
                      [&](const std::wstring& p) { return NamesEqual(p, path); });
 }
 
+// Whether a look that ended with `binding` leaves the arrival for another.
+bool LooksAgain(Binding binding) {
+  return binding == Binding::NotRecognised || binding == Binding::NoPortRecorded || binding == Binding::PortsUnknown;
+}
+
 // Keeps `arrival` for another look unless `binding` settled it.
 void KeepUnlessSettled(ServiceState& state, PendingArrival arrival, Binding binding) {
-  if (binding == Binding::Bound || binding == Binding::Stopping) return;
+  if (!LooksAgain(binding)) return;
   arrival.recognised = binding != Binding::NotRecognised;
   RememberPending(state, arrival);
 }
@@ -151,9 +191,10 @@ void HandleArrival(ServiceState& state, const std::wstring& path, DeviceWork& wo
   // The printer class driver registers the print interface, and the USB port
   // monitor records the port, after the device itself arrives: when either
   // is missing yet, the arrival is looked at again each pass.
-  const PendingArrival arrival{path, GetTickCount(), false};
+  PendingArrival arrival{path, GetTickCount(), false, ERROR_SUCCESS};
   ForgetPending(state, path);
-  KeepUnlessSettled(state, arrival, BindQueueToPrinter(state, arrival, Look::Arrival, work));
+  const Binding binding = BindQueueToPrinter(state, arrival, Look::Arrival, work);
+  KeepUnlessSettled(state, arrival, binding);
 }
 
 void HandleRemoval(ServiceState& state, const DeviceEvent& event, DeviceWork& work) {
@@ -246,53 +287,83 @@ void RecheckPendingArrivals(ServiceState& state, DeviceWork& work) {
   const DWORD now = GetTickCount();
   std::erase_if(state.pendingArrivals, [now](const PendingArrival& p) {
     if (now - p.since <= kArrivalRecheckWindowMs) return false;
+    if (p.portsError != ERROR_SUCCESS) {
+      // The Spooler ran all along but would not list its ports.
+      ReportServiceEvent<ServiceEvent::RebindFailed>(L"(unknown: the Spooler's ports could not be listed)",
+                                                     std::to_wstring(p.portsError), Win32ErrorText(p.portsError));
+      return true;
+    }
     DebugLog(" Printer records did not appear within %u ms\n", static_cast<unsigned>(kArrivalRecheckWindowMs));
     ReportServiceEvent<ServiceEvent::PrinterRecordsLate>(p.path, std::to_wstring(kArrivalRecheckWindowMs / 1000));
     return true;
   });
-  // A copy: a look may re-bind, and the list is settled afterwards.
-  const std::vector<PendingArrival> pending = state.pendingArrivals;
-  for (PendingArrival arrival : pending) {
+  for (std::size_t i = 0; i < state.pendingArrivals.size();) {
     if (StopRequested(state)) return;
+    PendingArrival& arrival = state.pendingArrivals[i];
     // An arrival handled in this pass is looked at again in the next.
-    if (LookedAt(work, arrival.path)) continue;
+    if (LookedAt(work, arrival.path)) {
+      ++i;
+      continue;
+    }
     const Binding binding = BindQueueToPrinter(state, arrival, Look::Again, work);
     // The printer is opened once it is recognised, even while its port
     // record is still missing.
     if (binding == Binding::Bound || (binding != Binding::NotRecognised && !arrival.recognised)) work.reopen = true;
-    // While the Spooler cannot list its ports, nothing is known of the port
-    // record: the window starts again once it can.
-    if (binding == Binding::PortsUnknown) arrival.since = GetTickCount();
-    const auto it = FindPending(state, arrival.path);
-    if (it == state.pendingArrivals.end()) continue;
-    if (binding == Binding::Bound) {
-      state.pendingArrivals.erase(it);
-    } else if (binding != Binding::Stopping) {
-      it->since = arrival.since;
-      it->recognised = binding != Binding::NotRecognised;
+    if (!LooksAgain(binding)) {
+      if (binding != Binding::Stopping) state.pendingArrivals.erase(state.pendingArrivals.begin() + i);
+      if (binding == Binding::Stopping) return;
+      continue;
     }
+    arrival.recognised = binding != Binding::NotRecognised;
+    // While the Spooler is down, nothing is known of the port record: the
+    // window starts again once it runs. A Spooler that runs and will not
+    // list its ports is not waited for beyond the window.
+    if (binding == Binding::PortsUnknown && !SpoolerRunning()) arrival.since = GetTickCount();
+    ++i;
   }
 }
 
-void CheckPortOfOpenedPrinter(ServiceState& state, const std::wstring& path, DeviceWork& work) {
+void PrinterOpened(ServiceState& state, const std::wstring& path, DeviceWork& work) {
+  for (const std::wstring& arrived : work.bound) {
+    if (NamesEqual(arrived, path)) ReportServiceEvent<ServiceEvent::PrinterBack>(arrived);
+  }
   // A printer that arrived, in this pass or waiting for its records, is the
   // one the queue follows.
   if (!work.looked.empty() || !state.pendingArrivals.empty()) return;
-  const PendingArrival opened{path, GetTickCount(), true};
+  PendingArrival opened{path, GetTickCount(), true, ERROR_SUCCESS};
   KeepUnlessSettled(state, opened, BindQueueToPrinter(state, opened, Look::Opened, work));
 }
 
+void WatchSpoolerNotBack(ServiceState& state) {
+  if (state.spoolerNotBack && SpoolerRunning()) {
+    state.spoolerNotBack = false;
+    ReportServiceEvent<ServiceEvent::SpoolerBack>();
+  }
+}
+
 void SendOwedOffline(ServiceState& state) {
-  if (state.offlineOwed && OfflineSettled(SetPrinterErrorStatus(kStatusOffline))) state.offlineOwed = false;
+  if (!state.offlineOwed) return;
+  const DWORD error = SetPrinterErrorStatus(kStatusOffline);
+  if (!OfflineSettled(error)) return;
+  state.offlineOwed = false;
+  if (error == ERROR_SUCCESS) ReportServiceEvent<ServiceEvent::OfflineSet>();
 }
 
 void StartOwedSpooler(ServiceState& state, bool leaving) {
   while (state.spoolerStartOwed) {
     // The machine is going down: nothing is started on the way out.
     if (leaving && state.shuttingDown.load()) return;
-    if (StartSpoolerOnceStopped()) {
-      state.spoolerStartOwed = false;
-      return;
+    switch (StartSpooler(false, true, nullptr, true)) {
+      case SpoolerRestart::Done:
+        state.spoolerStartOwed = false;
+        ReportServiceEvent<ServiceEvent::SpoolerStarted>();
+        return;
+      case SpoolerRestart::NotBack:
+        state.spoolerStartOwed = false;
+        state.spoolerNotBack = true;
+        return;
+      case SpoolerRestart::StartOwed:
+        break;
     }
     if (!leaving) return;
     Sleep(kOwedStartRetryMs);

@@ -45,6 +45,9 @@ struct DeviceWork {
   bool resume = false;
   // Devices with the model's USB numbers looked at in this pass.
   std::vector<std::wstring> looked;
+  // Printers that arrived and whose queue is now on their port: they are
+  // back once they are opened.
+  std::vector<std::wstring> bound;
 };
 
 // Takes the queued device events and handles them in order (a removal of the
@@ -61,11 +64,15 @@ bool DeviceEventsWaiting(ServiceState& state);
 // for.
 void RecheckPendingArrivals(ServiceState& state, DeviceWork& work);
 
-// The printer at `path` was opened: unless its port was looked at already
-// (it arrived in this pass, or waits for its records), its port is checked
-// as at an arrival. A printer moved while the service was not running, or
-// before it listened for arrivals, brings no arrival.
-void CheckPortOfOpenedPrinter(ServiceState& state, const std::wstring& path, DeviceWork& work);
+// The printer at `path` was opened. A printer that arrived in this pass and
+// whose queue is on its port is back. Unless an arrival was looked at (in
+// this pass, or one waits for its records), its port is checked as at an
+// arrival: a printer moved while the service was not running, or before it
+// listened for arrivals, brings no arrival.
+void PrinterOpened(ServiceState& state, const std::wstring& path, DeviceWork& work);
+
+// Says when the Spooler runs again after it did not come back.
+void WatchSpoolerNotBack(ServiceState& state);
 
 // Sends the pause and offline status an unplug could not (the Spooler was
 // down), until they reach the queue or the printer is back.

@@ -23,6 +23,7 @@ void ResetServiceState() {
   state.pendingArrivals.reserve(kMaxPendingArrivals);
   state.offlineOwed = false;
   state.spoolerStartOwed = false;
+  state.spoolerNotBack = false;
 }
 
 bool StopRequested(const ServiceState& state) {

@@ -47,6 +47,9 @@ struct PendingArrival {
   // Its print interface was already recognised (only the port record is
   // missing).
   bool recognised = false;
+  // The error of the last try to list the Spooler's ports, 0 when they were
+  // listed.
+  DWORD portsError = 0;
 };
 
 struct ServiceState {
@@ -94,6 +97,9 @@ struct ServiceState {
   // A re-binding left the Spooler stopping or stopped: it is started once it
   // has stopped.
   bool spoolerStartOwed = false;
+  // A start of the Spooler was refused for good, or it stopped again after
+  // it (error 302): the service says when it runs again.
+  bool spoolerNotBack = false;
 };
 
 extern ServiceState serviceState;

@@ -96,7 +96,7 @@ bool StopSpooler(HANDLE abandon, DWORD* refusal) {
   return true;
 }
 
-SpoolerRestart StartSpooler(bool waitUntilRunning, bool stoppedByUs, HANDLE abandon) {
+SpoolerRestart StartSpooler(bool waitUntilRunning, bool stoppedByUs, HANDLE abandon, bool quietWhileStopping) {
   const SpoolerRestart notStarted = stoppedByUs ? SpoolerRestart::StartOwed : SpoolerRestart::Done;
   if (Abandoned(abandon)) return notStarted;
   const ServiceHandle manager = OpenServiceManager();
@@ -109,7 +109,7 @@ SpoolerRestart StartSpooler(bool waitUntilRunning, bool stoppedByUs, HANDLE aban
     return notStarted;
   }
   if (status.dwCurrentState == SERVICE_STOP_PENDING) {
-    DebugLog(" Spooler still stopping: it is started once stopped\n");
+    if (!quietWhileStopping) DebugLog(" Spooler still stopping: it is started once stopped\n");
     return SpoolerRestart::StartOwed;
   }
   if (status.dwCurrentState != SERVICE_STOPPED) return SpoolerRestart::Done;
@@ -120,8 +120,9 @@ SpoolerRestart StartSpooler(bool waitUntilRunning, bool stoppedByUs, HANDLE aban
     // Only a failure that may pass is worth trying again; one that will not
     // (the Spooler disabled, or gone) is left to the administrator.
     const bool mayPass = error == ERROR_SERVICE_DATABASE_LOCKED || error == ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
-    if (!mayPass) ReportSpoolerNotBack(status.dwCurrentState, error);
-    return mayPass ? notStarted : SpoolerRestart::Done;
+    if (mayPass) return notStarted;
+    ReportSpoolerNotBack(status.dwCurrentState, error);
+    return SpoolerRestart::NotBack;
   }
   if (!waitUntilRunning) return SpoolerRestart::Done;
   // StartService returns when the spooler's process has started; it answers
@@ -131,7 +132,12 @@ SpoolerRestart StartSpooler(bool waitUntilRunning, bool stoppedByUs, HANDLE aban
   const DWORD state = WaitForSpoolerState(spooler.Get(), SERVICE_RUNNING, requested, kSpoolerStartTimeoutMs, abandon);
   if (state != SERVICE_RUNNING && MillisecondsSince(requested) >= kSpoolerStartTimeoutMs) {
     DebugLog(" Spooler not running within %u ms\n", static_cast<unsigned>(kSpoolerStartTimeoutMs));
-    ReportSpoolerNotBack(state, ERROR_SERVICE_REQUEST_TIMEOUT);
+    // A Spooler still starting comes back by itself; only one that stopped
+    // again is not coming back.
+    if (state == SERVICE_STOPPED) {
+      ReportSpoolerNotBack(state, ERROR_SERVICE_REQUEST_TIMEOUT);
+      return SpoolerRestart::NotBack;
+    }
   }
   WaitUnlessSignalled(abandon, kSpoolerSettlePauseMs);
   return SpoolerRestart::Done;
@@ -182,19 +188,20 @@ std::wstring FindUsbPortForDevice(const std::vector<std::wstring>& ports, std::w
   return {};
 }
 
-SpoolerRestart SetPrinterPortAndRestartSpooler(const std::wstring& port, HANDLE abandon) {
+PortChange SetPrinterPortAndRestartSpooler(const std::wstring& port, HANDLE abandon) {
+  PortChange change;
   if (port.empty()) {
     DebugLog(" Refusing to bind the queue to an empty port\n");
-    return SpoolerRestart::Done;
+    return change;
   }
-  if (Abandoned(abandon)) return SpoolerRestart::Done;
+  if (Abandoned(abandon)) return change;
   {
     const PrinterHandle queue = OpenQueue();
     auto info = queue ? ReadQueueInfo(queue.Get()) : std::nullopt;
     if (!info) {
       const DWORD error = LastQueueError();
       ReportServiceEvent<ServiceEvent::RebindFailed>(port, std::to_wstring(error), Win32ErrorText(error));
-      return SpoolerRestart::Done;
+      return change;
     }
     std::wstring newPort = port;
     info->Get()->pPortName = newPort.data();
@@ -204,7 +211,7 @@ SpoolerRestart SetPrinterPortAndRestartSpooler(const std::wstring& port, HANDLE 
       // Spooler does to answer.
       if (Abandoned(abandon)) {
         DebugLog(" Port write abandoned: the service is stopping\n");
-        return SpoolerRestart::Done;
+        return change;
       }
       if (SetPrinterW(queue.Get(), 2, reinterpret_cast<LPBYTE>(info->Get()), 0)) break;
       if (++failedWrites == kPortWriteAttempts) {
@@ -212,10 +219,11 @@ SpoolerRestart SetPrinterPortAndRestartSpooler(const std::wstring& port, HANDLE 
         DebugLog(" Port write failed %d times:%d\n", failedWrites, static_cast<int>(error));
         ReportServiceEvent<ServiceEvent::PortWritesRefused>(port, std::to_wstring(failedWrites), std::to_wstring(error),
                                                             Win32ErrorText(error));
-        return SpoolerRestart::Done;
+        return change;
       }
     }
   }
+  change.written = true;
   // The queue handle is closed before the restart: the spooler that issued it
   // is about to go away. A stop that did not finish in time still gets its
   // start: the spooler is never left stopped by the re-binding.
@@ -226,8 +234,18 @@ SpoolerRestart SetPrinterPortAndRestartSpooler(const std::wstring& port, HANDLE 
   // the Spooler's next restart.
   if (refusal != ERROR_SUCCESS && refusal != ERROR_SERVICE_NOT_ACTIVE && refusal != ERROR_SERVICE_CANNOT_ACCEPT_CTRL) {
     ReportServiceEvent<ServiceEvent::SpoolerStopRefused>(std::to_wstring(refusal), Win32ErrorText(refusal), port);
+    change.stopRefused = refusal;
   }
-  return StartSpooler(true, stoppedByUs, abandon);
+  change.restart = StartSpooler(true, stoppedByUs, abandon);
+  return change;
 }
 
-bool StartSpoolerOnceStopped() { return StartSpooler(false, true) == SpoolerRestart::Done; }
+bool StartSpoolerOnceStopped() { return StartSpooler(false, true, nullptr, true) != SpoolerRestart::StartOwed; }
+
+bool SpoolerRunning() {
+  const ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (!manager) return false;
+  const ServiceHandle spooler(OpenServiceA(manager.Get(), kSpoolerServiceName, SERVICE_QUERY_STATUS));
+  SERVICE_STATUS status = {};
+  return spooler && QueryServiceStatus(spooler.Get(), &status) && status.dwCurrentState == SERVICE_RUNNING;
+}

@@ -41,11 +41,24 @@ std::wstring DeviceInstanceIdFromPath(std::wstring_view path);
 // id (compared without regard to case), or an empty string.
 std::wstring FindUsbPortForDevice(const std::vector<std::wstring>& ports, std::wstring_view path);
 
-// What is left to do after a re-binding.
+// How a start of the Spooler ended.
 enum class SpoolerRestart {
-  Done,       // restarted, not needed, or not possible (each logged)
+  Done,       // started (or starting), or not needed
   StartOwed,  // the spooler it stopped is not running again yet (still stopping,
               // or the control manager could not start it): start it later
+  NotBack,    // refused for good, or stopped again: left to the administrator
+              // (error 302 written)
+};
+
+// What writing a port into the queue did.
+struct PortChange {
+  // The queue has the new port.
+  bool written = false;
+  // The Spooler refused to stop with this error (a service that depends on
+  // it runs): the new port waits for its next restart.
+  DWORD stopRefused = ERROR_SUCCESS;
+  // How the Spooler's start ended.
+  SpoolerRestart restart = SpoolerRestart::Done;
 };
 
 // The two halves of the spooler restart, with failures written to the
@@ -57,19 +70,25 @@ enum class SpoolerRestart {
 // of a refused request in `refusal`.
 // StartSpooler starts a stopped Spooler and, with `waitUntilRunning`, waits
 // (bounded) until it reports RUNNING and gives it time to settle. A Spooler
-// that runs is left alone; one still stopping is reported as StartOwed, and
-// so is one that could not be started when `stoppedByUs` (the service never
-// leaves a Spooler it stopped stopped) and the failure may pass (the control
-// manager could not be reached, its database was locked).
+// that runs, or is starting, is left alone; one still stopping is reported as
+// StartOwed (and logged, unless `quietWhileStopping`: the caller is trying
+// again), and so is one that could not be started when `stoppedByUs` (the
+// service never leaves a Spooler it stopped stopped) and the failure may pass
+// (the control manager could not be reached, its database was locked).
 bool StopSpooler(HANDLE abandon = nullptr, DWORD* refusal = nullptr);
-SpoolerRestart StartSpooler(bool waitUntilRunning = true, bool stoppedByUs = false, HANDLE abandon = nullptr);
+SpoolerRestart StartSpooler(bool waitUntilRunning = true, bool stoppedByUs = false, HANDLE abandon = nullptr,
+                            bool quietWhileStopping = false);
+
+// Whether the Spooler service reports RUNNING.
+bool SpoolerRunning();
 
 // Writes `port` into the queue and restarts the spooler so that the change
 // takes effect. An empty port is refused. When the spooler rejects every
 // write, the spooler is left alone. A spooler that refuses to stop (a
 // service that depends on it runs) keeps running with the new port.
-SpoolerRestart SetPrinterPortAndRestartSpooler(const std::wstring& port, HANDLE abandon = nullptr);
+PortChange SetPrinterPortAndRestartSpooler(const std::wstring& port, HANDLE abandon = nullptr);
 
-// Starts the spooler once it has stopped. Returns false while it is still
-// stopping, or cannot be started yet, so the caller can try again later.
+// Starts the spooler once it has stopped, quietly while it is still
+// stopping. Returns false while it is still stopping, or cannot be started
+// yet, so the caller can try again later.
 bool StartSpoolerOnceStopped();

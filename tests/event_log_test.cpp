@@ -308,7 +308,7 @@ class EventLog : public SimTest {
 TEST_F(EventLog, EachEntryIsWrittenWithItsTypeIdAndInserts) {
   InProcess([] {
     OpenServiceEventLog();
-    EXPECT_TRUE(ReportServiceEvent<ServiceEvent::QueueRebound>(L"USB001", std::wstring(L"USB002")));
+    EXPECT_TRUE(ReportServiceEvent<ServiceEvent::QueueRebound>(L"USB001", std::wstring(L"USB002"), L"Restarted."));
     EXPECT_TRUE(ReportServiceEvent<ServiceEvent::SpoolerStartOwed>());
     EXPECT_TRUE(ReportServiceEvent<ServiceEvent::RebindFailed>(L"USB002", std::to_wstring(1796), Win32ErrorText(1796)));
     CloseServiceEventLog();
@@ -319,7 +319,7 @@ TEST_F(EventLog, EachEntryIsWrittenWithItsTypeIdAndInserts) {
   EXPECT_EQ(log[0].type, EVENTLOG_INFORMATION_TYPE);
   EXPECT_EQ(log[0].eventId, 0x40000078u);
   EXPECT_EQ(log[0].ShownId(), 120u);
-  EXPECT_EQ(log[0].inserts, (std::vector<std::wstring>{L"USB001", L"USB002"}));
+  EXPECT_EQ(log[0].inserts, (std::vector<std::wstring>{L"USB001", L"USB002", L"Restarted."}));
   EXPECT_TRUE(log[0].sourceRegistered);
   EXPECT_EQ(log[1].type, EVENTLOG_WARNING_TYPE);
   EXPECT_EQ(log[1].ShownId(), 202u);
@@ -516,3 +516,44 @@ TEST_F(ServiceEvents, TheStopSaysWhyRightBeforeStoppedIsReported) {
 }
 
 }  // namespace
+
+// Every move of the queue has its 120, and its last sentence says what the
+// Spooler did after the port was written.
+struct MoveRow {
+  const char* name;
+  bool dependentRuns;     // a service that depends on the Spooler: it refuses to stop
+  sim::Millis stopTime;   // longer than the service waits: the start is owed
+  sim::Millis startTime;  // longer than the service waits: still starting
+  const char* lastSentence;
+};
+
+class MoveEntries : public ServiceEvents, public ::testing::WithParamInterface<MoveRow> {};
+
+TEST_P(MoveEntries, SayWhatTheSpoolerDid) {
+  const MoveRow row = GetParam();
+  AddMovedPrinterSetup();
+  if (row.dependentRuns) machine.SetSpoolerDependent("Fax", true);
+  machine.SetSpoolerStopTime(row.stopTime);
+  machine.SetSpoolerStartTime(row.startTime);
+  StartService();
+  machine.Plug(kPrinterPath);
+  machine.Advance(60000);
+  std::vector<std::string> moves;
+  for (const std::string& entry : Entries()) {
+    if (entry.rfind("120 ", 0) == 0) moves.push_back(entry);
+  }
+  ASSERT_EQ(moves.size(), 1u);
+  EXPECT_EQ(moves[0], std::string("120 USB001|USB002|") + row.lastSentence);
+  EXPECT_EQ(machine.Queue(kQueue)->port, L"USB002");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Spooler, MoveEntries,
+    ::testing::Values(
+        MoveRow{"Restarted", false, 0, 0, "The Spooler service was restarted for the change to take effect."},
+        MoveRow{"SlowToStart", false, 0, 8000, "The Spooler service was restarted for the change to take effect."},
+        MoveRow{"RefusedToStop", true, 0, 0,
+                "The Spooler service refused to stop (warning 201): the change takes effect when it restarts."},
+        MoveRow{"StillStopping", false, 20000, 0,
+                "The Spooler service was still stopping (warning 202): it is started as soon as it has stopped."}),
+    [](const ::testing::TestParamInfo<MoveRow>& row) { return std::string(row.param.name); });
