@@ -28,7 +28,10 @@ struct FaultSettings {
 struct Step {
   enum class Kind {
     // Setup and events.
-    Queue,             // queue NAME port=PORT
+    Queue,             // queue NAME port=PORT; for a queue that exists, an administrator changes its port
+    QueueCreate,       // queue NAME create port=PORT: an administrator adds it while the service runs
+    QueueDelete,       // queue NAME delete: an administrator deletes it
+    Registry,          // registry KEY NAME type=TYPE value=TEXT [size=N]
     Port,              // port NAME [device-id=TEXT]
     Device,            // device PATH [as NAME] [description=TEXT] [status=BYTE] [notify-case=upper|lower|as-is];
                        // again for a known PATH: new print-interface records
@@ -96,6 +99,13 @@ struct Step {
   FaultSettings faults;
   // The ports a port-writes-only check allows.
   std::vector<std::string> ports;
+  // A registry line's value (its key is `name`): its name, its type
+  // (REG_SZ, ...), its data as the line gives it, and the byte count the
+  // write gives, when the line says one.
+  std::string valueName;
+  std::uint32_t valueType = 0;
+  std::string value;
+  std::optional<std::uint32_t> size;
 
   [[nodiscard]] bool IsCheck() const { return kind >= Kind::ExpectQueue; }
 };
@@ -105,9 +115,16 @@ struct ParseError {
   std::string why;
 };
 
+// The most lines not understood a file reports: beyond them it is most
+// likely not a scenario at all.
+inline constexpr std::size_t kMostErrors = 20;
+
 struct Scenario {
   std::vector<Step> steps;
+  // A file-wide error (an encoding) has line 0.
   std::vector<ParseError> errors;
+  // More than kMostErrors lines were not understood; reading stopped there.
+  bool tooManyErrors = false;
 };
 
 }  // namespace simrunner

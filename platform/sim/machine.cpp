@@ -116,6 +116,10 @@ void Machine::DeleteQueue(const std::wstring& name) {
   std::erase_if(state_->spooler.queues, [&](const SimQueue& q) { return EqualNoCase(q.name, name); });
 }
 
+void Machine::SetQueuePort(const std::wstring& name, const std::wstring& port) {
+  if (SimQueue* queue = state_->spooler.FindQueue(name)) queue->port = port;
+}
+
 std::optional<QueueState> Machine::Queue(const std::wstring& name) const {
   const SimQueue* queue = state_->spooler.FindQueue(name);
   if (queue == nullptr) return std::nullopt;

@@ -127,6 +127,9 @@ class Machine {
   // ---- Spooler.
   void AddQueue(const std::wstring& name, const std::wstring& port);
   void DeleteQueue(const std::wstring& name);
+  // An administrator moves a queue to another port (the printer's
+  // properties, Ports tab), as a level-2 write of another program would.
+  void SetQueuePort(const std::wstring& name, const std::wstring& port);
   [[nodiscard]] std::optional<QueueState> Queue(const std::wstring& name) const;
   // A spooler port, listed in the order added; with a device id also the USB
   // monitor's key for the port with its "Device Id" value. Adding a port that
