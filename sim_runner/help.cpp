@@ -110,13 +110,15 @@ Scenario files
                                   or .; without case, like paths):
                                     device \\?\USB#...#{...} as printer
                                     plug printer
-  plug PATH / unplug PATH         the device arrives or goes; the service hears
-                                  of it if it registered for USB devices
+  plug PATH                       the device arrives; the service hears of it
+                                  if it registered for USB devices
+  unplug PATH                     the device goes (the same)
   status PATH BYTE                the device's status byte changes
   service start                   the control manager starts the service
   service stop                    sends the stop control
   service control N               sends control code N
-  spooler stop / spooler start    stops or starts the Spooler service
+  spooler stop                    stops the Spooler service
+  spooler start                   starts the Spooler service
   spooler stop-time DURATION      how long the Spooler takes to stop (0)
   spooler start-time DURATION     how long the Spooler stays START_PENDING
                                   after a start (0); its calls fail with 1722
@@ -131,10 +133,10 @@ Scenario files
                                   from there, wrapping to 0 after 4294967295
                                   as Windows' does after 49.7 days (the
                                   timeline keeps counting from the start)
-  codepage system|thread 1252|936|65001
-                                  the system (ANSI) code page, which CP_ACP
-                                  and the registry's "A" calls use, or the
-                                  threads' (CP_THREAD_ACP); 65001 is UTF-8, as
+  codepage system 1252|936|65001  the system (ANSI) code page, which CP_ACP
+                                  and the registry's "A" calls use
+  codepage thread 1252|936|65001  the threads' (CP_THREAD_ACP); 65001 is
+                                  UTF-8 (for either), as
                                   with Windows' "Use Unicode UTF-8 for
                                   worldwide language support" (both 1252
                                   when left out)
