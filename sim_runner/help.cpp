@@ -53,9 +53,10 @@ Scenario files
   One command per line. "#" at the start of a word starts a comment (inside a
   word, as in a device path, it is an ordinary character); blank lines are
   ignored. A duration is an integer followed by "ms", "s", "min", "h" or
-  "d" (800ms, 2s, 5min, 8h, 7d), at most 30d; a scenario's waits add up to
-  at most 366d. A value with blanks is written in double quotes
-  (description="My printer"). A UTF-8 byte-order mark is skipped.
+  "d" (800ms, 2s, 5min, 8h, 7d), or several (2h30min), at most 30d; a
+  scenario's waits add up to at most 366d. A value with blanks is written
+  in double quotes (description="My printer"). A UTF-8 byte-order mark is
+  skipped.
 
   A status BYTE of a printer is a number, decimal or hexadecimal with "0x"
   (32 or 0x20), or its bits by name joined by "+": cover-open (0x04),

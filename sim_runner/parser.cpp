@@ -179,7 +179,7 @@ bool TakeDeviceName(const std::vector<std::string>& positional, const std::strin
 bool TakeDuration(const std::string& text, std::int64_t& out, std::string& error) {
   const auto value = ParseDuration(text);
   if (!value) {
-    error = "\"" + text + "\" is not a duration (like 800ms, 2s, 5min, 8h or 7d)";
+    error = "\"" + text + "\" is not a duration (like 800ms, 2s, 5min, 8h, 7d or 2h30min)";
     return false;
   }
   if (*value > kLongestDuration) {
@@ -735,21 +735,30 @@ std::optional<std::int64_t> ParseDuration(std::string_view text) {
     std::string_view suffix;
     std::int64_t scale;
   };
-  // "ms" before "s": the longer suffix is the unit.
+  // "ms" and "min" before "s" and "m": the longer unit is the one meant.
   constexpr Unit kUnits[] = {{"ms", 1}, {"min", 60000}, {"s", 1000}, {"h", 3600000}, {"d", 86400000}};
-  std::int64_t scale = 0;
-  for (const Unit& unit : kUnits) {
-    if (text.ends_with(unit.suffix)) {
-      scale = unit.scale;
-      text.remove_suffix(unit.suffix.size());
-      break;
+  constexpr auto kLimit = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+  if (text.empty()) return std::nullopt;
+  std::uint64_t total = 0;
+  // Parts from the largest unit down, each a number and its unit: "2h30min".
+  while (!text.empty()) {
+    std::size_t digits = 0;
+    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
+    const Unit* unit = nullptr;
+    for (const Unit& candidate : kUnits) {
+      if (text.substr(digits).starts_with(candidate.suffix)) {
+        unit = &candidate;
+        break;
+      }
     }
+    if (digits == 0 || unit == nullptr) return std::nullopt;
+    const auto scale = static_cast<std::uint64_t>(unit->scale);
+    const auto value = ParseDigits(text.substr(0, digits), 10, (kLimit - total) / scale);
+    if (!value) return std::nullopt;
+    total += *value * scale;
+    text.remove_prefix(digits + unit->suffix.size());
   }
-  if (scale == 0) return std::nullopt;
-  const auto value =
-      ParseDigits(text, 10, static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max() / scale));
-  if (!value) return std::nullopt;
-  return static_cast<std::int64_t>(*value) * scale;
+  return static_cast<std::int64_t>(total);
 }
 
 std::optional<std::uint32_t> ParseHex(std::string_view text) {

@@ -376,7 +376,8 @@ struct PictureBuilder::Impl {
 
   void SpoolerLine(const sim::TraceEntry& entry) {
     const std::string_view text = entry.text;
-    if (text.starts_with("Spooler stopping")) {
+    // A Spooler that takes no time to stop reports only that it stopped.
+    if (text.starts_with("Spooler stopping") || text == "Spooler stopped") {
       if (!stoppingSince) stoppingSince = entry.time;
     } else if (text == "Spooler started" && stoppingSince) {
       const std::string number = std::to_string(restarts.size() + 1);

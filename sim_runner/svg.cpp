@@ -261,8 +261,17 @@ void DrawMark(std::string& svg, const Layout& layout, const Lane& lane, const Ma
          std::to_string(top + kLaneHeight - height) + "\" width=\"" + std::to_string(width) + "\" height=\"" +
          std::to_string(height) + "\" fill=\"" + fill + "\"/>\n";
   if (!mark.label.empty()) {
-    svg += "<text class=\"mark-label\" x=\"" + Px(x + width * 100 + 200) + "\" y=\"" +
-           std::to_string(top + kTextBaseline) + "\">" + Xml(mark.label) + "</text>\n";
+    // On a lane of bands (the Spooler's) the label goes left of the mark, on
+    // a ground of its own, clear of the name of the band after it.
+    const bool onBands = !lane.bands.empty();
+    const auto textWidth = static_cast<std::int64_t>(mark.label.size()) * kCharWidth * 100;
+    const std::int64_t left = onBands ? x - 300 - textWidth : x + width * 100 + 200;
+    if (onBands) {
+      svg += "<rect class=\"mark-ground\" x=\"" + Px(left - 200) + "\" y=\"" + std::to_string(top + 3) + "\" width=\"" +
+             Px(textWidth + 400) + "\" height=\"" + std::to_string(kLaneHeight - 6) + "\" fill=\"#ffffff\"/>\n";
+    }
+    svg += "<text class=\"mark-label\" x=\"" + Px(left) + "\" y=\"" + std::to_string(top + kTextBaseline) + "\">" +
+           Xml(mark.label) + "</text>\n";
   }
   svg += "</g>\n";
 }
