@@ -78,6 +78,8 @@ void EndServiceProcess(MachineState& m, const std::shared_ptr<ServiceProcess>& p
 // The control manager's limit for a control handler: a control not handled
 // within it is answered with ERROR_SERVICE_REQUEST_TIMEOUT.
 constexpr Millis kControlTimeoutMs = 30000;
+// How long the control manager waits for a started process to connect.
+constexpr Millis kConnectTimeoutMs = 30000;
 
 // Watches the service's control handler the way the control manager does:
 // each control the handler has not returned from within the limit is
@@ -215,13 +217,29 @@ std::shared_ptr<ServiceProcess> StartProcess(MachineState& m, bool startedByScm,
   return process;
 }
 
+// Windows: StartService returns once the service's process has connected
+// (StartServiceCtrlDispatcher) and the thread of its ServiceMain has been
+// created, not when the service runs; a process that does not connect within
+// 30 s fails the start with ERROR_SERVICE_REQUEST_TIMEOUT (Microsoft docs,
+// StartService and StartServiceCtrlDispatcher: "the main thread of the
+// service process should make this call as soon as possible after it starts
+// up (within 30 seconds)"). The caller, a thread or the driver, waits here.
+// A process that ends before it connects is answered the same way, at its
+// end (what Windows answers then was not measured).
 DWORD StartInstalledService(MachineState& m) {
   if (!m.scm.service) return ERROR_SERVICE_DOES_NOT_EXIST;
   if (RunningServiceProcess(m)) return ERROR_SERVICE_ALREADY_RUNNING;
   InstalledService& service = *m.scm.service;
   service.last = {SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING, 0, 0, 0, 0, 0};
-  service.process = StartProcess(m, true, service.entry);
-  return ERROR_SUCCESS;
+  const auto process = StartProcess(m, true, service.entry);
+  service.process = process;
+  const auto connected = [process] { return process->dispatcherConnected || process->ended; };
+  const Millis deadline = m.Now() + kConnectTimeoutMs;
+  while (!connected() && m.Now() < deadline) m.scheduler.Block(connected, deadline);
+  if (process->dispatcherConnected) return ERROR_SUCCESS;
+  m.Log(TraceEntry::Channel::Scm, "the service's process did not connect to the control manager" +
+                                      std::string(process->ended ? " before it ended" : " within 30 s"));
+  return ERROR_SERVICE_REQUEST_TIMEOUT;
 }
 
 DWORD ControlInstalledService(MachineState& m, DWORD control) {
