@@ -360,6 +360,9 @@ void BeginSpoolerStop(MachineState& m);
 // administrator's "net stop spooler /y" does first.
 void StopSpoolerDependents(MachineState& m);
 DWORD StartSpoolerService(MachineState& m);
+// Waits, for a StartServiceA of the installed service, until its process
+// connects: 0, or ERROR_SERVICE_REQUEST_TIMEOUT.
+DWORD AwaitServiceConnection(MachineState& m);
 
 // Delivers a control to the service's process (queued for its dispatcher).
 void QueueServiceControl(MachineState& m, DWORD control, DWORD eventType, std::vector<BYTE> data);

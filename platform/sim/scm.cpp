@@ -217,22 +217,29 @@ std::shared_ptr<ServiceProcess> StartProcess(MachineState& m, bool startedByScm,
   return process;
 }
 
+DWORD StartInstalledService(MachineState& m) {
+  if (!m.scm.service) return ERROR_SERVICE_DOES_NOT_EXIST;
+  if (RunningServiceProcess(m)) return ERROR_SERVICE_ALREADY_RUNNING;
+  InstalledService& service = *m.scm.service;
+  service.last = {SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING, 0, 0, 0, 0, 0};
+  service.process = StartProcess(m, true, service.entry);
+  return ERROR_SUCCESS;
+}
+
 // Windows: StartService returns once the service's process has connected
 // (StartServiceCtrlDispatcher) and the thread of its ServiceMain has been
 // created, not when the service runs; a process that does not connect within
 // 30 s fails the start with ERROR_SERVICE_REQUEST_TIMEOUT (Microsoft docs,
 // StartService and StartServiceCtrlDispatcher: "the main thread of the
 // service process should make this call as soon as possible after it starts
-// up (within 30 seconds)"). The caller, a thread or the driver, waits here.
-// A process that ends before it connects is answered the same way, at its
-// end (what Windows answers then was not measured).
-DWORD StartInstalledService(MachineState& m) {
-  if (!m.scm.service) return ERROR_SERVICE_DOES_NOT_EXIST;
-  if (RunningServiceProcess(m)) return ERROR_SERVICE_ALREADY_RUNNING;
-  InstalledService& service = *m.scm.service;
-  service.last = {SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING, 0, 0, 0, 0, 0};
-  const auto process = StartProcess(m, true, service.entry);
-  service.process = process;
+// up (within 30 seconds)"). A process that ends before it connects is
+// answered the same way, at its end (what Windows answers then was not
+// measured). The driver's own start (a scenario's "service start") does not
+// wait: it is the control manager's, and its threads run when the driver
+// lets them.
+DWORD AwaitServiceConnection(MachineState& m) {
+  const auto process = m.scm.service ? m.scm.service->process : nullptr;
+  if (!process) return ERROR_SERVICE_DOES_NOT_EXIST;
   const auto connected = [process] { return process->dispatcherConnected || process->ended; };
   const Millis deadline = m.Now() + kConnectTimeoutMs;
   while (!connected() && m.Now() < deadline) m.scheduler.Block(connected, deadline);
@@ -623,7 +630,13 @@ BOOL WINAPI StartServiceA(SC_HANDLE service, DWORD, LPCSTR*) {
   const sim::ServiceObject* open = m.handles.Find<sim::ServiceObject>(service);
   if (open == nullptr) return sim::Fail(ERROR_INVALID_HANDLE);
   if ((open->access & SERVICE_START) == 0) return sim::Fail(ERROR_ACCESS_DENIED);
-  const DWORD error = open->name == sim::kSpoolerName ? sim::StartSpoolerService(m) : sim::StartInstalledService(m);
+  DWORD error = ERROR_SUCCESS;
+  if (open->name == sim::kSpoolerName) {
+    error = sim::StartSpoolerService(m);
+  } else {
+    error = sim::StartInstalledService(m);
+    if (error == ERROR_SUCCESS) error = sim::AwaitServiceConnection(m);
+  }
   if (error != ERROR_SUCCESS) return sim::Fail(error);
   return TRUE;
 }
