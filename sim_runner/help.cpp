@@ -129,6 +129,19 @@ Scenario files
                                   while one runs, a stop control to the
                                   Spooler fails with 1051 (an administrator's
                                   "spooler stop" stops it first)
+  usb removal waits-for-handles|at-once
+                                  waits-for-handles: as Windows, an unplug
+                                  with a handle to the device open completes
+                                  only when the last one closes, and the
+                                  device plugged in again meanwhile arrives
+                                  only then (timeline: "removal of ... waits",
+                                  "plugged back"); at-once (the default): it
+                                  completes at once
+  spooler restart forgets-status|keeps-status
+                                  forgets-status: as Windows, a stop of the
+                                  Spooler forgets each queue's status and
+                                  keeps its pause; keeps-status (the
+                                  default): both survive
   wait DURATION                   virtual time passes while the threads run
   clock ticks N                   GetTickCount returns N now and counts on
                                   from there, wrapping to 0 after 4294967295

@@ -213,6 +213,8 @@ constexpr CommandForm kTwoWordCommands[] = {
     {"spooler stop-time", Step::Kind::SpoolerStopTime},
     {"spooler start-time", Step::Kind::SpoolerStartTime},
     {"spooler dependent", Step::Kind::SpoolerDependent},
+    {"spooler restart", Step::Kind::SpoolerRestart},
+    {"usb removal", Step::Kind::UsbRemoval},
     {"clock ticks", Step::Kind::ClockTicks},
     {"fault device", Step::Kind::FaultDevice},
     {"fault spooler", Step::Kind::FaultSpooler},
@@ -295,7 +297,7 @@ std::optional<Step::Kind> FindCommand(const std::vector<Token>& tokens, std::siz
     }
   }
   if (first == "service" || first == "spooler" || first == "expect" || first == "fault" || first == "clock" ||
-      first == "codepage") {
+      first == "codepage" || first == "usb") {
     if (tokens.size() < 2) {
       error = "\"" + first + "\" needs a second word";
       return std::nullopt;
@@ -682,6 +684,21 @@ bool FillStep(Step& step, const std::vector<Token>& tokens, std::size_t first, s
         return false;
       }
       step.number = static_cast<std::int64_t>(*count);
+      return true;
+    }
+    case Kind::UsbRemoval:
+    case Kind::SpoolerRestart: {
+      const bool usb = step.kind == Kind::UsbRemoval;
+      const std::string usage =
+          usb ? "usb removal waits-for-handles|at-once" : "spooler restart forgets-status|keeps-status";
+      if (!ExpectPositional(*args, 1, usage, error)) return false;
+      const char* faithful = usb ? "waits-for-handles" : "forgets-status";
+      const char* kind = usb ? "at-once" : "keeps-status";
+      if (p[0] != faithful && p[0] != kind) {
+        error = "\"" + p[0] + "\" is neither " + faithful + " nor " + kind + Suggestion(p[0], {faithful, kind});
+        return false;
+      }
+      step.running = p[0] == faithful;
       return true;
     }
     case Kind::QueueCreate:

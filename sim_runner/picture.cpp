@@ -457,6 +457,15 @@ void PictureBuilder::Traced(const sim::TraceEntry& entry) {
   if (entry.channel == sim::TraceEntry::Channel::Scm) {
     ApplyScmLine(p.spooler, p.service, entry);
     p.SpoolerLine(entry);
+    // "the status of NAME (0x80) went with the Spooler; ...": a restart that
+    // forgets the queues' status.
+    constexpr std::string_view kStatusOf = "the status of ";
+    const std::string_view text = entry.text;
+    if (const std::size_t open = text.find(" ("); text.starts_with(kStatusOf) && open != std::string_view::npos) {
+      if (QueueLanes* queue = p.FindQueue(text.substr(kStatusOf.size(), open - kStatusOf.size()))) {
+        queue->statusBands.Set(entry.time, QueueStatusState(0));
+      }
+    }
   }
   if (entry.channel == sim::TraceEntry::Channel::Service) ApplyServiceLine(p.service, entry);
 }

@@ -149,6 +149,12 @@ std::uint32_t Perform(sim::Machine& machine, const Step& step, Printer& printer,
     case Kind::SpoolerDependent:
       machine.SetSpoolerDependent(step.name, step.running);
       break;
+    case Kind::UsbRemoval:
+      machine.SetRemovalWaitsForHandles(step.running);
+      break;
+    case Kind::SpoolerRestart:
+      machine.SetSpoolerForgetsStatus(step.running);
+      break;
     case Kind::Wait:
       for (sim::Millis left = step.number; left > 0; left -= std::min(left, kWaitSlice)) {
         machine.Advance(std::min(left, kWaitSlice));

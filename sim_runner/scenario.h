@@ -49,6 +49,8 @@ struct Step {
     Wait,              // wait DURATION
     ClockTicks,        // clock ticks N
     CodePage,          // codepage system|thread 1252|936|65001
+    UsbRemoval,        // usb removal waits-for-handles|at-once
+    SpoolerRestart,    // spooler restart forgets-status|keeps-status
     // Faults.
     FaultDevice,    // fault device PATH [read-error=N] [short-read=N] [read-latency=D] [open-latency=D] [held=yes|no]
     FaultSpooler,   // fault spooler [reject-port-writes=N] [enum-ports-error=N]
@@ -94,7 +96,8 @@ struct Step {
   // How many entries an event check wants; any number from one up without.
   std::optional<std::int64_t> count;
   // "running" rather than "stopped" (ExpectSpooler, ExpectService,
-  // SpoolerDependent).
+  // SpoolerDependent); Windows' own answer rather than the kinder default
+  // (UsbRemoval, SpoolerRestart).
   bool running = false;
   FaultSettings faults;
   // The ports a port-writes-only check allows.

@@ -160,6 +160,9 @@ class Machine {
   // A service that depends on the Spooler; while one runs, the Spooler
   // refuses a stop control.
   void SetSpoolerDependent(const std::string& name, bool running);
+  // Whether a stop of the Spooler forgets the queues' status, keeping their
+  // pause, as Windows' spooler does (off: both survive).
+  void SetSpoolerForgetsStatus(bool forgets);
   // Every spooler call, or every registry call, takes this long.
   void SetSpoolerLatency(Millis latency);
   void SetRegistryLatency(Millis latency);
@@ -219,6 +222,10 @@ class Machine {
   void Unplug(const std::wstring& path);
   void SetDeviceStatus(const std::wstring& path, BYTE status);
   void SetDeviceFaults(const std::wstring& path, const DeviceFaults& faults);
+  // Whether an unplug with a handle open completes only when the last handle
+  // closes, holding back the same device plugged in again meanwhile, as
+  // Windows does (off: it completes at once).
+  void SetRemovalWaitsForHandles(bool waits);
   // Delivers a raw device-interface event record to the service, as the
   // control manager would for a registered notification.
   void DeliverDeviceEvent(DWORD eventType, std::vector<BYTE> record);

@@ -58,6 +58,7 @@ void EndServiceProcess(MachineState& m, const std::shared_ptr<ServiceProcess>& p
   m.scheduler.Kill(process->id);
 
   std::map<std::string, int> leftOpen = m.handles.CloseProcess(process->id);
+  CompleteDeviceRemovals(m);
   std::erase_if(m.globalMemory.blocks, [&](const auto& block) {
     if (block.second.process != process->id) return false;
     ++leftOpen["global-memory"];
@@ -143,6 +144,7 @@ void FinishSpoolerChange(MachineState& m, std::uint64_t SpoolerService::*request
     if (spooler.*requests == request && spooler.state == pending) {
       spooler.state = done;
       m.Log(TraceEntry::Channel::Scm, text);
+      if (done == SERVICE_STOPPED) ForgetSpoolerMemory(m);
     }
     return DWORD{0};
   });
@@ -164,6 +166,7 @@ void BeginSpoolerStop(MachineState& m) {
   if (spooler.stopTime <= 0) {
     spooler.state = SERVICE_STOPPED;
     m.Log(TraceEntry::Channel::Scm, "Spooler stopped");
+    ForgetSpoolerMemory(m);
     return;
   }
   spooler.state = SERVICE_STOP_PENDING;

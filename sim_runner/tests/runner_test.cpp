@@ -251,3 +251,64 @@ TEST(Runner, DroppingTheMachinesRecordsChangesNothingPrinted) {
 
 }  // namespace
 }  // namespace simrunner
+
+namespace simrunner {
+namespace {
+
+std::string ParseError(std::string_view line) {
+  std::string error;
+  EXPECT_FALSE(ParseLine(line, 1, error).has_value()) << line;
+  return error;
+}
+
+// Windows' own answers, asked for by a scenario line: what the timeline shows
+// of each, and the kinder default without the line.
+TEST(Runner, WindowsOwnAnswersAreAskedForByALine) {
+  struct Row {
+    const char* mode;  // the line, or "" for the default
+    const char* events;
+    std::vector<std::string> shown;
+    std::vector<std::string> notShown;
+  };
+  constexpr char kUnplugAndBack[] =
+      "unplug \\\\?\\USB#VID_0483&PID_5741#ABC123#{a5dcbf10-6530-11d2-901f-00c04fb951ed}\n"
+      "wait 2s\n"
+      "plug \\\\?\\USB#VID_0483&PID_5741#ABC123#{a5dcbf10-6530-11d2-901f-00c04fb951ed}\n"
+      "wait 2s\n";
+  constexpr char kUnplugAndRestart[] =
+      "unplug \\\\?\\USB#VID_0483&PID_5741#ABC123#{a5dcbf10-6530-11d2-901f-00c04fb951ed}\n"
+      "wait 2s\n"
+      "spooler stop\nwait 1s\nspooler start\nwait 100ms\n";
+  const Row kRows[] = {
+      {"usb removal waits-for-handles\n",
+       kUnplugAndBack,
+       {"usb      removal of \\\\?\\USB#VID_0483&PID_5741#ABC123#{a5dcbf10-6530-11d2-901f-00c04fb951ed} waits for 1 "
+        "open handle",
+        "usb      plugged back \\\\?\\USB#VID_0483&PID_5741#ABC123"},
+       {}},
+      {"", kUnplugAndBack, {"usb      plugged \\\\?\\USB#VID_0483&PID_5741#ABC123"}, {"waits for", "plugged back"}},
+      {"spooler restart forgets-status\n",
+       kUnplugAndRestart,
+       {"scm      the status of KX310MQ47H (0x80) went with the Spooler; its pause is kept"},
+       {}},
+      {"", kUnplugAndRestart, {"scm      Spooler started"}, {"went with the Spooler"}},
+  };
+  for (const Row& row : kRows) {
+    const std::string text = std::string(row.mode) + kSetup + row.events;
+    const RunResult run = RunText(text, false);
+    for (const std::string& line : row.shown)
+      EXPECT_NE(run.output.find(line), std::string::npos) << line << "\n" << text;
+    for (const std::string& line : row.notShown) EXPECT_EQ(run.output.find(line), std::string::npos) << line;
+  }
+  // What a restart forgot, the queue shows: paused, no status.
+  const Scenario scenario = ParseScenario(std::string("spooler restart forgets-status\n") + kSetup + kUnplugAndRestart +
+                                          "expect queue KX310MQ47H paused=yes status=0\n");
+  ASSERT_TRUE(scenario.errors.empty()) << scenario.errors[0].why;
+  std::ostringstream out;
+  EXPECT_EQ(RunScenario(scenario, {"t.scenario", true, std::nullopt}, out), 0) << out.str();
+  EXPECT_NE(ParseError("usb removal later").find("neither waits-for-handles nor at-once"), std::string::npos);
+  EXPECT_NE(ParseError("spooler restart forget-status").find("did you mean \"forgets-status\"?"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace simrunner
