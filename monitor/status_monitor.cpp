@@ -47,12 +47,15 @@ bool MonitorThreadPass(ServiceState& state, bool firstPass, bool readDue) {
   HandleDeviceEvents(state, work);
   StartOwedSpooler(state, false);
   WatchSpoolerNotBack(state);
-  SendOwedOffline(state);
+  KeepQueueOffline(state);
   RecheckPendingArrivals(state, work);
   if (StopRequested(state)) return false;
   if (work.reopen) {
     const std::wstring opened = ReopenPrinterDevice();
-    if (!opened.empty()) PrinterOpened(state, opened, work);
+    if (!opened.empty()) {
+      PrinterIsBack(state);
+      PrinterOpened(state, opened, work);
+    }
     if (StopRequested(state)) return false;
   }
   if (!readDue && !work.reopen && !work.resume) return false;

@@ -33,6 +33,21 @@ bool CarriesModelUsbNumbers(const std::wstring& path) {
 // to show it: nothing is owed.
 bool OfflineSettled(DWORD error) { return error == ERROR_SUCCESS || error == ERROR_INVALID_PRINTER_NAME; }
 
+// Sends the unplugged printer's pause and offline status; warning 204 once
+// when they do not reach the queue, 131 once they do after it.
+void SendOffline(ServiceState& state) {
+  const DWORD error = SetPrinterErrorStatus(kStatusOffline);
+  if (OfflineSettled(error)) {
+    if (std::exchange(state.offlineOwed, false) && error == ERROR_SUCCESS) {
+      ReportServiceEvent<ServiceEvent::OfflineSet>();
+    }
+    return;
+  }
+  if (!std::exchange(state.offlineOwed, true)) {
+    ReportServiceEvent<ServiceEvent::OfflineNotSet>(std::to_wstring(error), Win32ErrorText(error));
+  }
+}
+
 // ---- The control handler's part.
 
 void QueueDeviceEvent(ServiceState& state, DeviceEvent event) {
@@ -94,9 +109,8 @@ Binding BindQueueToPrinter(ServiceState& state, PendingArrival& arrival, Look lo
     case PrintInterface::Model:
       break;
   }
-  // The printer is back: an offline status still owed to its unplug is not
-  // sent any more.
-  state.offlineOwed = false;
+  // The printer is back: the queue is no longer kept offline.
+  PrinterIsBack(state);
   if (StopRequested(state)) return Binding::Stopping;
   // Ports that cannot be listed (the Spooler is down) record nothing yet.
   // Each lasting condition is logged at the arrival, not at each look again.
@@ -205,13 +219,13 @@ void HandleRemoval(ServiceState& state, const DeviceEvent& event, DeviceWork& wo
   state.deviceHandle.Reset();
   state.statusRecord.reset();
   work.resume = false;
+  state.printerGone = true;
   const DWORD error = SetPrinterErrorStatus(kStatusOffline);
-  const bool owed = !OfflineSettled(error);
-  const bool newlyOwed = owed && !state.offlineOwed;
-  state.offlineOwed = owed;
   ReportServiceEvent<ServiceEvent::PrinterUnplugged>(event.path);
   // Once until it clears, however many passes try again.
-  if (newlyOwed) ReportServiceEvent<ServiceEvent::OfflineNotSet>(std::to_wstring(error), Win32ErrorText(error));
+  if (!OfflineSettled(error) && !std::exchange(state.offlineOwed, true)) {
+    ReportServiceEvent<ServiceEvent::OfflineNotSet>(std::to_wstring(error), Win32ErrorText(error));
+  }
 }
 
 // The events queued so far; the wake event is reset with them, unless the
@@ -341,12 +355,23 @@ void WatchSpoolerNotBack(ServiceState& state) {
   }
 }
 
-void SendOwedOffline(ServiceState& state) {
-  if (!state.offlineOwed) return;
-  const DWORD error = SetPrinterErrorStatus(kStatusOffline);
-  if (!OfflineSettled(error)) return;
+void KeepQueueOffline(ServiceState& state) {
+  if (!state.printerGone) return;
+  if (state.offlineOwed) {
+    SendOffline(state);
+    return;
+  }
+  // A Spooler restarted since (by a re-binding, or by anyone) forgot the
+  // status and kept the pause. The queue is looked at quietly: while the
+  // Spooler is down, or the queue missing, there is nothing to set.
+  const std::optional<DWORD> status = QueueStatus();
+  constexpr DWORD kOffline = PRINTER_STATUS_PAUSED | kStatusOffline;
+  if (status && (*status & kOffline) != kOffline) SendOffline(state);
+}
+
+void PrinterIsBack(ServiceState& state) {
+  state.printerGone = false;
   state.offlineOwed = false;
-  if (error == ERROR_SUCCESS) ReportServiceEvent<ServiceEvent::OfflineSet>();
 }
 
 void StartOwedSpooler(ServiceState& state, bool leaving) {

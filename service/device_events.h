@@ -74,9 +74,14 @@ void PrinterOpened(ServiceState& state, const std::wstring& path, DeviceWork& wo
 // Says when the Spooler runs again after it did not come back.
 void WatchSpoolerNotBack(ServiceState& state);
 
-// Sends the pause and offline status an unplug could not (the Spooler was
-// down), until they reach the queue or the printer is back.
-void SendOwedOffline(ServiceState& state);
+// While the printer is unplugged, keeps its queue paused and offline: sends
+// again what the unplug could not (the Spooler was down), until it reaches
+// the queue, and what a Spooler restarted since forgot.
+void KeepQueueOffline(ServiceState& state);
+
+// The printer is back (recognised, or opened): its queue is no longer kept
+// offline.
+void PrinterIsBack(ServiceState& state);
 
 // Makes the Spooler start a re-binding owes, once the Spooler has stopped:
 // one try each pass; on the monitor thread's way out (`leaving`), tries until

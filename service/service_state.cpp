@@ -21,6 +21,7 @@ void ResetServiceState() {
   state.statusRecord.reset();
   state.pendingArrivals.clear();
   state.pendingArrivals.reserve(kMaxPendingArrivals);
+  state.printerGone = false;
   state.offlineOwed = false;
   state.spoolerStartOwed = false;
   state.spoolerNotBack = false;

@@ -90,9 +90,11 @@ struct ServiceState {
   // Devices with the model's USB numbers whose print interface or port
   // record was not there yet: looked at again each pass, oldest first.
   std::vector<PendingArrival> pendingArrivals;
-  // An unplug's pause and offline status did not reach the queue (the
-  // Spooler was down): sent again each pass until they do or the printer
-  // is back.
+  // The printer was unplugged and is not back: the queue is kept paused and
+  // offline, since a Spooler restarted meanwhile forgets the status.
+  bool printerGone = false;
+  // The offline status did not reach the queue (warning 204): sent again
+  // each pass until it does or the printer is back.
   bool offlineOwed = false;
   // A re-binding left the Spooler stopping or stopped: it is started once it
   // has stopped.

@@ -56,7 +56,89 @@ std::optional<std::string> CheckEvent(const Step& check, const sim::Machine& mac
          std::to_string(machine.EventLog().size()) + " entries so far)";
 }
 
+std::string At(std::int64_t time) { return FormatTime(time).substr(FormatTime(time).find_first_not_of(' ')); }
+
+std::optional<std::string> CheckDigest(const Step& check, const LogDigest& digest, bool wanted, bool sinceChecks) {
+  const auto found = digest.Find(check.name);
+  if (found) {
+    if (wanted) return std::nullopt;
+    return "at " + At(found->first) + ": \"" + PrintableText(found->second) + "\"";
+  }
+  if (!wanted) return std::nullopt;
+  const std::size_t lines = digest.Lines();
+  return "no debugger line contains it (" + std::to_string(lines) + (lines == 1 ? " line " : " lines ") +
+         (sinceChecks ? "since the previous checks" : "so far") + ")";
+}
+
 }  // namespace
+
+void LogDigest::Add(std::int64_t time, const std::string& text) {
+  ++lines_;
+  if (index_.try_emplace(text, firstSeen_.size()).second) firstSeen_.emplace_back(time, text);
+}
+
+void LogDigest::Clear() {
+  lines_ = 0;
+  firstSeen_.clear();
+  index_.clear();
+}
+
+std::optional<std::pair<std::int64_t, std::string>> LogDigest::Find(const std::string& text) const {
+  for (const auto& seen : firstSeen_) {
+    if (seen.second.find(text) != std::string::npos) return seen;
+  }
+  return std::nullopt;
+}
+
+void CheckHistory::Traced(const sim::TraceEntry& entry) {
+  if (entry.channel != sim::TraceEntry::Channel::Debug) return;
+  allLines.Add(entry.time, entry.text);
+  newLines.Add(entry.time, entry.text);
+}
+
+void CheckHistory::Commanded(const sim::SpoolerCommand& command) {
+  if (command.kind != sim::SpoolerCommand::Kind::SetPort) return;
+  const std::string port = Narrow(command.port);
+  const bool known =
+      std::any_of(portsWritten.begin(), portsWritten.end(), [&](const auto& written) { return written.first == port; });
+  if (!known) portsWritten.emplace_back(port, command.time);
+}
+
+void CheckHistory::Logged(const sim::EventLogEntry& entry) {
+  ++eventsById[entry.ShownId()];
+  ++events;
+}
+
+std::optional<std::string> EvaluateCheck(const Step& check, const sim::Machine& machine, const CheckHistory& history) {
+  using Kind = Step::Kind;
+  switch (check.kind) {
+    case Kind::ExpectLog:
+      return CheckDigest(check, history.allLines, true, false);
+    case Kind::ExpectNoLog:
+      return CheckDigest(check, history.allLines, false, false);
+    case Kind::ExpectNewLog:
+      return CheckDigest(check, history.newLines, true, true);
+    case Kind::ExpectNoNewLog:
+      return CheckDigest(check, history.newLines, false, true);
+    case Kind::ExpectEvent: {
+      const auto it = history.eventsById.find(static_cast<std::uint32_t>(check.number));
+      const std::int64_t found = it == history.eventsById.end() ? 0 : it->second;
+      if (check.count ? found == *check.count : found > 0) return std::nullopt;
+      return "event " + std::to_string(check.number) + " count " + std::to_string(found) + " (" +
+             std::to_string(history.events) + " entries so far)";
+    }
+    case Kind::ExpectPortWritesOnly:
+      for (const auto& [port, time] : history.portsWritten) {
+        bool allowed = false;
+        for (const std::string& wanted : check.ports) allowed = allowed || EqualIgnoringCase(wanted, port);
+        if (!allowed) return "a port write of \"" + port + "\" at " + At(time);
+      }
+      return std::nullopt;
+    default:
+      // The others look at the machine as it is now.
+      return EvaluateCheck(check, machine, 0);
+  }
+}
 
 std::string ServiceStateName(std::uint32_t state) {
   switch (state) {

@@ -1,5 +1,6 @@
 // spoolsync-sim: plays a scenario file against the service on the simulated
 // Windows machine and prints what happened.
+#include <cerrno>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -8,10 +9,15 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <utility>
+#include <variant>
 
+#include "sim_runner/help.h"
 #include "sim_runner/parser.h"
 #include "sim_runner/runner.h"
 #include "sim_runner/swarm.h"
+#include "sim_runner/timeline.h"
 
 namespace {
 
@@ -19,205 +25,49 @@ constexpr int kExitChecksHeld = 0;
 constexpr int kExitCheckFailed = 1;
 constexpr int kExitBadInput = 2;
 
-constexpr char kHelp[] = R"(usage: spoolsync-sim [--quiet] [--seed N] [--svg PICTURE] FILE
-       spoolsync-sim swarm [--seeds FIRST..LAST] [--steps N] [--save DIR]
-       spoolsync-sim --help
+// The largest scenario file read: a scenario is lines of text, a few
+// kilobytes; anything near this is not one.
+constexpr std::uintmax_t kLargestFile = 16u << 20;
 
-Plays a scenario against the spoolsync service running on a simulated Windows
-machine (the print spooler queue it mirrors, USB devices, the service control
-manager) and prints a timeline of what happened, stamped with virtual time.
+// Why a path cannot be read or written, in the system's words.
+std::string Reason(int error) { return std::error_code(error, std::generic_category()).message(); }
 
-  --quiet   print only the checks that failed (nothing when all held)
-  --seed N  play with a schedule drawn from N: every Win32 call the service
-            makes is a point where another ready thread may run, the next
-            thread drawn at random (a random walk); the same N gives the same
-            timeline. Without it a thread runs until it blocks and the first
-            ready one in creation order goes next.
-  --svg PICTURE
-            also draw the run as a picture, one SVG file: lanes on the
-            virtual time axis for each device (plugged in, its status byte
-            with the bits named), each queue (running or paused, its status,
-            its port), the Spooler and the service, a row of marks for the
-            steps and one for the checks that failed. Hover a band or a mark
-            for its timeline lines. The same FILE and seed draw the same
-            bytes.
-  --help    print this text
-
-Swarm testing
-  spoolsync-sim swarm generates, for each seed, a history in the scenario
-  language (the printer's status, plugs into sockets with and without a port
-  record, late drivers and port records, other USB devices, the Spooler
-  stopped and started by others, every fault, service stops and starts, waits)
-  and plays it under that seed's schedule. At settled moments (faults
-  cleared, 45 s without an event) an oracle that knows the history checks
-  what must hold: the queue on the port that records the printer, the status
-  rules mirrored, offline after an unplug, the Spooler running, no bad port
-  written, stops that end with nothing open, no control beyond 30 s, no
-  deadlock, no thread outliving its process. One line per failing seed with
-  its replay command, then a summary.
-  --seeds FIRST..LAST   the seeds to run (1..100)
-  --steps N             generated events per seed (60)
-  --save DIR            write each failing history to DIR as a scenario file
-                        (replay it with spoolsync-sim --seed N FILE)
-
-Scenario files
-  One command per line. "#" at the start of a word starts a comment (inside a
-  word, as in a device path, it is an ordinary character); blank lines are
-  ignored. A duration is an integer followed by "ms" or "s" (800ms, 2s). A
-  value with blanks is written in double quotes (description="My printer").
-
-  A status BYTE of a printer is a number, decimal or hexadecimal with "0x"
-  (32 or 0x20), or its bits by name joined by "+": cover-open (0x04),
-  attention (0x10), paper (0x20); "paper+cover-open" is 0x24. A queue
-  STATUS is a number too, or paper-out (0x10), offline (0x80),
-  user-intervention (0x100000), door-open (0x400000), joined by "+".
-
-  Setup and events happen at the current virtual time (it starts at 0); after
-  each, the service's threads run until all of them wait, with no time passing.
-
-  queue NAME port=PORT            a spooler queue on PORT, running, status 0
-  port NAME [device-id=TEXT]      a spooler port (enumerated in the order
-                                  added); with device-id also its USB Monitor
-                                  key with that "Device Id". For a port that
-                                  exists, its record is replaced (removed
-                                  without device-id): a USB port monitor that
-                                  records the printer late
-  device PATH [as NAME] [description=TEXT] [status=BYTE]
-         [notify-case=upper|lower|as-is]
-                                  a USB device interface, not yet present;
-                                  description is the "Port Description" of
-                                  its print interface (no print interface
-                                  without it), status the status byte of its
-                                  records (0x20 when left out); notify-case
-                                  how its arrival and removal notifications
-                                  case PATH (as-is, the case of its hardware
-                                  id, when left out). The Setup API always
-                                  lists PATH in lower case. Again for a
-                                  declared PATH: from then on its print
-                                  interface has that description (none
-                                  without it), as a printer class driver that
-                                  registers it late. "as NAME" gives PATH a
-                                  short name that later lines may use in its
-                                  place (a letter, then letters, digits, -, _
-                                  or .; without case, like paths):
-                                    device \\?\USB#...#{...} as printer
-                                    plug printer
-  plug PATH / unplug PATH         the device arrives or goes; the service hears
-                                  of it if it registered for USB devices
-  status PATH BYTE                the device's status byte changes
-  service start                   the control manager starts the service
-  service stop                    sends the stop control
-  service control N               sends control code N
-  spooler stop / spooler start    stops or starts the Spooler service
-  spooler stop-time DURATION      how long the Spooler takes to stop (0)
-  spooler start-time DURATION     how long the Spooler stays START_PENDING
-                                  after a start (0); its calls fail with 1722
-                                  until it runs
-  spooler dependent NAME running|stopped
-                                  a service that depends on the Spooler;
-                                  while one runs, a stop control to the
-                                  Spooler fails with 1051 (an administrator's
-                                  "spooler stop" stops it first)
-  wait DURATION                   virtual time passes while the threads run
-  clock ticks N                   GetTickCount returns N now and counts on
-                                  from there, wrapping to 0 after 4294967295
-                                  as Windows' does after 49.7 days (the
-                                  timeline keeps counting from the start)
-  codepage system|thread 1252|936|65001
-                                  the system (ANSI) code page, which CP_ACP
-                                  and the registry's "A" calls use, or the
-                                  threads' (CP_THREAD_ACP); 65001 is UTF-8, as
-                                  with Windows' "Use Unicode UTF-8 for
-                                  worldwide language support" (both 1252
-                                  when left out)
-
-  PATH must be declared by an earlier device line (PATH or its NAME).
-
-Faults (N is a Win32 error code or a count, decimal or 0x hexadecimal; an
-error code of 0 switches that fault off)
-  fault device PATH [read-error=N] [short-read=N] [read-latency=DURATION]
-               [open-latency=DURATION] [held=yes|no]
-                                  replaces the device's faults: every read
-                                  fails with N, returns N bytes, or takes that
-                                  long; every open takes that long; another
-                                  program holds the device (sharing violation)
-  fault spooler [reject-port-writes=N] [enum-ports-error=N] [latency=DURATION]
-                                  port writes to a queue, or the port listing,
-                                  fail with N; every spooler call takes that
-                                  long
-  fault registry latency=DURATION every registry call takes that long
-  fault scm [unreachable=N] [latency=DURATION]
-                                  opening the service control manager fails
-                                  with N; every call to it takes that long (a
-                                  status report takes effect at once, so a
-                                  control can arrive before SetServiceStatus
-                                  returns)
-
-Checks
-  expect queue NAME [paused=yes|no] [status=STATUS] [port=PORT]
-  expect log "TEXT"               a debugger line so far contains TEXT
-  expect no-log "TEXT"            no debugger line so far contains TEXT
-  expect new-log "TEXT"           a debugger line logged since the previous
-                                  checks (by the steps played after them)
-                                  contains TEXT; checks in a row look at the
-                                  same lines
-  expect no-new-log "TEXT"        no debugger line since the previous checks
-                                  contains TEXT
-  expect spooler running|stopped
-  expect spooler-restarts N       times the Spooler was stopped and started
-  expect service running|stopped  the state the service last reported
-  expect open-handles N           N handles are open on the machine
-  expect port-writes-only PORT... every port written into a queue so far is
-                                  one of these
-  expect event ID                 the event log has an entry with this id (as
-                                  the event viewer shows it) so far
-  expect event ID count N         exactly N entries with this id so far
-  expect longest-control below DURATION
-                                  the service's control handler took less
-                                  than DURATION for every control so far (the
-                                  control manager answers 1053 for a control
-                                  not handled within 30 s, on the timeline)
-
-Timeline tags
-  step     a line of the scenario       spool    a command the spooler got
-  check    a check and its result       service  a status report of the service
-  debug    the debugger channel         scm      the service control manager
-  stdout   the service's stdout         usb      a device event
-  process  a process starting or ending result   a refused start or control
-  event    an event log entry: its type, id and inserts (flagged when its
-           source is not registered)
-  Control bytes and bytes from 0x80 on are printed as \r, \n, \t or \xHH.
-
-Exit status
-  0  every check held (swarm: every seed held)
-  1  a check failed (each failure is printed as FILE:LINE: what was found;
-     swarm: a seed failed)
-  2  the file cannot be read or a line is not understood (FILE:LINE: why);
-     the whole file is read first, so nothing runs; or bad arguments; or
-     the picture cannot be written
-)";
-
-// The file's bytes, or nothing when it cannot be opened or read.
-std::optional<std::string> ReadWholeFile(const std::string& path) {
+// The file's bytes, or why it cannot be read.
+std::variant<std::string, std::string> ReadWholeFile(const std::string& path) {
   std::error_code error;
-  if (std::filesystem::is_directory(path, error)) return std::nullopt;
+  const auto status = std::filesystem::status(path, error);
+  if (error) return std::variant<std::string, std::string>(std::in_place_index<1>, error.message());
+  if (std::filesystem::is_directory(status)) {
+    return std::variant<std::string, std::string>(std::in_place_index<1>, "is a folder, not a scenario file");
+  }
+  if (!std::filesystem::is_regular_file(status)) {
+    return std::variant<std::string, std::string>(std::in_place_index<1>, "is not a regular file");
+  }
+  const auto size = std::filesystem::file_size(path, error);
+  if (!error && size > kLargestFile) {
+    return std::variant<std::string, std::string>(std::in_place_index<1>,
+                                                  std::to_string(size >> 20) + " MB is too large for a scenario file");
+  }
+  errno = 0;
   std::ifstream input(path, std::ios::binary);
-  if (!input) return std::nullopt;
+  if (!input) return std::variant<std::string, std::string>(std::in_place_index<1>, Reason(errno != 0 ? errno : EIO));
   std::string content((std::istreambuf_iterator<char>(input)), std::istreambuf_iterator<char>());
-  if (input.bad()) return std::nullopt;
-  return content;
+  if (input.bad()) return std::variant<std::string, std::string>(std::in_place_index<1>, Reason(EIO));
+  return std::variant<std::string, std::string>(std::in_place_index<0>, std::move(content));
 }
 
-bool WriteWholeFile(const std::string& path, const std::string& content) {
-  std::ofstream output(path, std::ios::binary | std::ios::trunc);
-  output << content;
-  output.close();
-  return !output.fail();
+// An error's text as it is printed: control bytes escaped, and a long one
+// (a whole line of a file that is not a scenario) cut.
+std::string Printable(const std::string& why) {
+  constexpr std::size_t kLongest = 160;
+  std::string text = simrunner::PrintableText(why);
+  if (text.size() > kLongest) text = text.substr(0, kLongest) + "...";
+  return text;
 }
 
 int Usage(const std::string& why) {
   std::cerr << "spoolsync-sim: " << why
-            << "\nusage: spoolsync-sim [--quiet] [--seed N] [--svg PICTURE] FILE\n"
+            << "\nusage: spoolsync-sim [--quiet] [--seed N] [--svg PICTURE [--svg-window FROM..TO]] FILE\n"
                "       spoolsync-sim swarm [--seeds FIRST..LAST] [--steps N] [--save DIR]\n"
                "(--help for the scenario format)\n";
   return kExitBadInput;
@@ -261,16 +111,27 @@ int Swarm(int argc, char** argv) {
 
 }  // namespace
 
+// "2h..2h30min": a stretch of virtual time in milliseconds.
+std::optional<std::pair<std::int64_t, std::int64_t>> ParseWindow(std::string_view text) {
+  const std::size_t dots = text.find("..");
+  if (dots == std::string_view::npos) return std::nullopt;
+  const auto from = simrunner::ParseDuration(text.substr(0, dots));
+  const auto to = simrunner::ParseDuration(text.substr(dots + 2));
+  if (!from || !to || *from >= *to) return std::nullopt;
+  return std::make_pair(*from, *to);
+}
+
 int main(int argc, char** argv) {
   if (argc >= 2 && std::string_view(argv[1]) == "swarm") return Swarm(argc, argv);
   bool quiet = false;
   std::optional<std::uint64_t> seed;
   std::optional<std::string> pictureFile;
+  std::optional<std::pair<std::int64_t, std::int64_t>> window;
   std::string file;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     if (arg == "--help" || arg == "-h") {
-      std::cout << kHelp;
+      std::cout << simrunner::HelpText();
       return kExitChecksHeld;
     }
     if (arg == "--quiet" || arg == "-q") {
@@ -281,6 +142,9 @@ int main(int argc, char** argv) {
     } else if (arg == "--svg") {
       if (i + 1 >= argc) return Usage("--svg takes the picture's file name");
       pictureFile = argv[++i];
+    } else if (arg == "--svg-window") {
+      window = i + 1 < argc ? ParseWindow(argv[++i]) : std::nullopt;
+      if (!window) return Usage("--svg-window takes FROM..TO, two durations, FROM before TO (2h..2h30min)");
     } else if (arg.starts_with("-") && arg != "-") {
       return Usage("unknown option " + std::string(arg));
     } else if (!file.empty()) {
@@ -290,26 +154,57 @@ int main(int argc, char** argv) {
     }
   }
   if (file.empty()) return Usage("no scenario file");
+  if (window && !pictureFile) return Usage("--svg-window draws a part of the picture: give --svg PICTURE too");
 
-  const auto text = ReadWholeFile(file);
-  if (!text) {
-    std::cerr << file << ": cannot read the file\n";
+  auto text = ReadWholeFile(file);
+  if (text.index() == 1) {
+    std::cerr << file << ": cannot read the file: " << std::get<1>(text) << '\n';
     return kExitBadInput;
   }
 
-  const simrunner::Scenario scenario = simrunner::ParseScenario(*text);
+  const simrunner::Scenario scenario = simrunner::ParseScenario(std::get<0>(text));
+  std::get<0>(text).clear();
   if (!scenario.errors.empty()) {
-    for (const auto& error : scenario.errors) std::cerr << file << ":" << error.line << ": " << error.why << '\n';
+    for (const auto& error : scenario.errors) {
+      std::cerr << file;
+      if (error.line > 0) std::cerr << ":" << error.line;
+      std::cerr << ": " << Printable(error.why) << '\n';
+    }
+    if (scenario.tooManyErrors) {
+      std::cerr << file << ": more than " << simrunner::kMostErrors << " lines not understood: not a scenario file?\n";
+    }
     return kExitBadInput;
+  }
+
+  // The picture's file is opened before the run, so a path that cannot be
+  // written is told at once rather than after a long run.
+  std::ofstream pictureOutput;
+  if (pictureFile) {
+    std::error_code error;
+    if (std::filesystem::is_directory(*pictureFile, error)) {
+      std::cerr << *pictureFile << ": cannot write the picture: is a folder\n";
+      return kExitBadInput;
+    }
+    errno = 0;
+    pictureOutput.open(*pictureFile, std::ios::binary | std::ios::trunc);
+    if (!pictureOutput) {
+      std::cerr << *pictureFile << ": cannot write the picture: " << Reason(errno != 0 ? errno : EIO) << '\n';
+      return kExitBadInput;
+    }
   }
 
   std::string picture;
-  const int failures =
-      simrunner::RunScenario(scenario, {file, quiet, seed, pictureFile ? &picture : nullptr}, std::cout);
+  simrunner::RunOptions options{file, quiet, seed, pictureFile ? &picture : nullptr};
+  options.window = window;
+  const int failures = simrunner::RunScenario(scenario, options, std::cout);
   std::cout.flush();
-  if (pictureFile && !WriteWholeFile(*pictureFile, picture)) {
-    std::cerr << *pictureFile << ": cannot write the picture\n";
-    return kExitBadInput;
+  if (pictureFile) {
+    pictureOutput << picture;
+    pictureOutput.close();
+    if (pictureOutput.fail()) {
+      std::cerr << *pictureFile << ": cannot write the picture\n";
+      return kExitBadInput;
+    }
   }
   return failures == 0 ? kExitChecksHeld : kExitCheckFailed;
 }

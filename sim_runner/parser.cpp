@@ -39,6 +39,39 @@ std::optional<std::uint64_t> ParseDigits(std::string_view digits, unsigned base,
   return value;
 }
 
+// How many single-character edits turn `a` into `b`, two neighbours
+// swapped counting as one ("strat" is one from "start").
+std::size_t EditDistance(std::string_view a, std::string_view b) {
+  std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+  for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+    }
+  }
+  return d[a.size()][b.size()];
+}
+
+// "; did you mean \"port\"?" for the closest of `names` to a misspelt word,
+// when it is close enough to be the likely intent (at most a third of its
+// letters wrong); else nothing.
+std::string Suggestion(std::string_view word, const std::vector<std::string>& names) {
+  const std::string* best = nullptr;
+  std::size_t bestDistance = 0;
+  for (const std::string& name : names) {
+    const std::size_t distance = EditDistance(Lower(word), name);
+    if (best == nullptr || distance < bestDistance) {
+      best = &name;
+      bestDistance = distance;
+    }
+  }
+  if (best == nullptr || bestDistance * 3 > std::max(best->size(), word.size())) return "";
+  return "; did you mean \"" + *best + "\"?";
+}
+
 // The arguments of one command after its command words: positional words and
 // key=value words, each key at most once.
 struct Arguments {
@@ -56,7 +89,11 @@ std::optional<Arguments> SplitArguments(const std::vector<Token>& tokens, std::s
       continue;
     }
     if (!allowedKeys.contains(*token.key)) {
-      error = "unknown key \"" + *token.key + "\"";
+      std::string allowed;
+      for (const std::string& key : allowedKeys) allowed += std::string(allowed.empty() ? "" : ", ") + key;
+      error = "unknown key \"" + *token.key + "\"" +
+              Suggestion(*token.key, std::vector<std::string>(allowedKeys.begin(), allowedKeys.end())) +
+              " (keys: " + allowed + ")";
       return std::nullopt;
     }
     if (args.keyed.contains(*token.key)) {
@@ -142,7 +179,11 @@ bool TakeDeviceName(const std::vector<std::string>& positional, const std::strin
 bool TakeDuration(const std::string& text, std::int64_t& out, std::string& error) {
   const auto value = ParseDuration(text);
   if (!value) {
-    error = "\"" + text + "\" is not a duration (like 800ms or 2s)";
+    error = "\"" + text + "\" is not a duration (like 800ms, 2s, 5min, 8h, 7d or 2h30min)";
+    return false;
+  }
+  if (*value > kLongestDuration) {
+    error = "\"" + text + "\" is longer than 30d, the longest duration a line may give (repeat a wait for more)";
     return false;
   }
   out = *value;
@@ -172,6 +213,8 @@ constexpr CommandForm kTwoWordCommands[] = {
     {"spooler stop-time", Step::Kind::SpoolerStopTime},
     {"spooler start-time", Step::Kind::SpoolerStartTime},
     {"spooler dependent", Step::Kind::SpoolerDependent},
+    {"spooler restart", Step::Kind::SpoolerRestart},
+    {"usb removal", Step::Kind::UsbRemoval},
     {"clock ticks", Step::Kind::ClockTicks},
     {"fault device", Step::Kind::FaultDevice},
     {"fault spooler", Step::Kind::FaultSpooler},
@@ -194,9 +237,30 @@ constexpr CommandForm kTwoWordCommands[] = {
 };
 
 constexpr CommandForm kOneWordCommands[] = {
-    {"queue", Step::Kind::Queue}, {"port", Step::Kind::Port},     {"device", Step::Kind::Device},
-    {"plug", Step::Kind::Plug},   {"unplug", Step::Kind::Unplug}, {"status", Step::Kind::Status},
-    {"wait", Step::Kind::Wait},
+    {"queue", Step::Kind::Queue}, {"port", Step::Kind::Port},         {"device", Step::Kind::Device},
+    {"plug", Step::Kind::Plug},   {"unplug", Step::Kind::Unplug},     {"status", Step::Kind::Status},
+    {"wait", Step::Kind::Wait},   {"registry", Step::Kind::Registry},
+};
+
+// The first words of the commands, for suggestions; "repeat" and "end"
+// shape the file rather than being steps.
+std::vector<std::string> FirstWords() {
+  std::vector<std::string> words = {"repeat", "end"};
+  for (const CommandForm& form : kOneWordCommands) words.emplace_back(form.words);
+  for (const CommandForm& form : kTwoWordCommands) {
+    const std::string first = std::string(form.words).substr(0, std::string_view(form.words).find(' '));
+    if (std::find(words.begin(), words.end(), first) == words.end()) words.push_back(first);
+  }
+  return words;
+}
+
+// The registry types a registry line may give, by their scenario names.
+struct RegistryType {
+  const char* name;
+  std::uint32_t type;
+};
+constexpr RegistryType kRegistryTypes[] = {
+    {"sz", 1}, {"expand-sz", 2}, {"binary", 3}, {"dword", 4}, {"multi-sz", 7}, {"qword", 11},
 };
 
 std::string PositionalName(std::string_view usage, std::size_t index) {
@@ -233,32 +297,37 @@ std::optional<Step::Kind> FindCommand(const std::vector<Token>& tokens, std::siz
     }
   }
   if (first == "service" || first == "spooler" || first == "expect" || first == "fault" || first == "clock" ||
-      first == "codepage") {
+      first == "codepage" || first == "usb") {
     if (tokens.size() < 2) {
       error = "\"" + first + "\" needs a second word";
       return std::nullopt;
     }
     const std::string both = first + " " + tokens[1].raw;
+    std::vector<std::string> seconds;
     for (const CommandForm& form : kTwoWordCommands) {
       if (both == form.words) {
         words = 2;
         return form.kind;
       }
+      if (std::string_view(form.words).starts_with(first + " ")) seconds.emplace_back(form.words + first.size() + 1);
     }
-    error = "unknown command \"" + both + "\"";
+    error = "unknown command \"" + both + "\"" + Suggestion(tokens[1].raw, seconds);
     return std::nullopt;
   }
-  error = "unknown command \"" + first + "\"";
+  error = "unknown command \"" + first + "\"" + Suggestion(first, FirstWords());
   return std::nullopt;
 }
 
-// Fills the step from the arguments of its command.
-bool FillStep(Step& step, const std::vector<Token>& tokens, std::size_t first, std::string& error) {
+// The keys a command takes.
+std::set<std::string> KeysOf(Step::Kind kind) {
   using Kind = Step::Kind;
   std::set<std::string> keys;
-  switch (step.kind) {
+  switch (kind) {
     case Kind::Queue:
       keys = {"port"};
+      break;
+    case Kind::Registry:
+      keys = {"type", "value", "size"};
       break;
     case Kind::Port:
       keys = {"device-id"};
@@ -284,7 +353,13 @@ bool FillStep(Step& step, const std::vector<Token>& tokens, std::size_t first, s
     default:
       break;
   }
-  const auto args = SplitArguments(tokens, first, keys, error);
+  return keys;
+}
+
+// Fills the step from the arguments of its command.
+bool FillStep(Step& step, const std::vector<Token>& tokens, std::size_t first, std::string& error) {
+  using Kind = Step::Kind;
+  const auto args = SplitArguments(tokens, first, KeysOf(step.kind), error);
   if (!args) return false;
   const auto& p = args->positional;
   const auto keyed = [&](const char* key) -> std::optional<std::string> {
@@ -355,15 +430,87 @@ bool FillStep(Step& step, const std::vector<Token>& tokens, std::size_t first, s
         return false;
       }
       return number("unreachable", step.faults.scmError) && optionalDuration("latency", step.faults.scmLatency);
-    case Kind::Queue:
-      if (!ExpectPositional(*args, 1, "queue NAME port=PORT", error)) return false;
+    case Kind::Queue: {
+      constexpr char kUsage[] = "queue NAME port=PORT | queue NAME create port=PORT | queue NAME delete";
+      if (p.size() == 2 && p[1] == "delete") {
+        step.kind = Kind::QueueDelete;
+        step.name = p[0];
+        if (!args->keyed.empty()) {
+          error = std::string("\"delete\" takes no keys; expected: ") + kUsage;
+          return false;
+        }
+        return true;
+      }
+      if (p.size() == 2 && p[1] == "create") {
+        step.kind = Kind::QueueCreate;
+      } else if (p.size() == 2) {
+        error = "\"" + p[1] + "\" is neither create nor delete" + Suggestion(p[1], {"create", "delete"}) +
+                "; expected: " + kUsage;
+        return false;
+      } else if (!ExpectPositional(*args, 1, kUsage, error)) {
+        return false;
+      }
       step.name = p[0];
       step.port = keyed("port");
       if (!step.port) {
-        error = "missing key \"port\"; expected: queue NAME port=PORT";
+        error = std::string("missing key \"port\"; expected: ") + kUsage;
         return false;
       }
       return true;
+    }
+    case Kind::Registry: {
+      constexpr char kUsage[] = "registry KEY NAME type=sz|expand-sz|multi-sz|dword|qword|binary value=TEXT [size=N]";
+      if (!ExpectPositional(*args, 2, kUsage, error)) return false;
+      std::string key = p[0];
+      for (const char* root : {"HKLM\\", "HKEY_LOCAL_MACHINE\\"}) {
+        if (Lower(key).starts_with(Lower(root))) key.erase(0, std::string_view(root).size());
+      }
+      if (key.empty()) {
+        error = std::string("the key is empty; expected: ") + kUsage;
+        return false;
+      }
+      step.name = key;
+      step.valueName = p[1];
+      const auto type = keyed("type");
+      const auto value = keyed("value");
+      if (!type || !value) {
+        error = std::string("missing key \"") + (type ? "value" : "type") + "\"; expected: " + kUsage;
+        return false;
+      }
+      std::vector<std::string> typeNames;
+      for (const RegistryType& known : kRegistryTypes) {
+        typeNames.emplace_back(known.name);
+        if (Lower(*type) == known.name) step.valueType = known.type;
+      }
+      if (step.valueType == 0) {
+        error = "type=\"" + *type + "\" is none of sz, expand-sz, multi-sz, dword, qword, binary" +
+                Suggestion(*type, typeNames);
+        return false;
+      }
+      step.value = *value;
+      if ((step.valueType == 4 || step.valueType == 11) && !ParseNumber(step.value) &&
+          !(step.valueType == 11 && ParseDigits(step.value, 10, std::numeric_limits<std::uint64_t>::max()))) {
+        error = "value=\"" + step.value + "\" is not a number";
+        return false;
+      }
+      if (step.valueType == 3 &&
+          (step.value.size() % 2 != 0 ||
+           !std::all_of(step.value.begin(), step.value.end(), [](unsigned char c) { return std::isxdigit(c) != 0; }))) {
+        error = "value=\"" + step.value + "\" is not bytes in hexadecimal, two digits each (like 01ff00)";
+        return false;
+      }
+      if (!number("size", step.size)) return false;
+      const bool text = step.valueType == 1 || step.valueType == 2 || step.valueType == 7;
+      if (text && step.size && *step.size % 2 != 0) {
+        error = "size=" + std::to_string(*step.size) + " is odd: a text value is UTF-16, two bytes a character";
+        return false;
+      }
+      if (step.size && *step.size > 65536) {
+        error = "size=" + std::to_string(*step.size) + " is more than the 65536 bytes a scenario may write";
+        return false;
+      }
+      return true;
+    }
     case Kind::Port:
       if (!ExpectPositional(*args, 1, "port NAME [device-id=TEXT]", error)) return false;
       step.name = p[0];
@@ -539,6 +686,24 @@ bool FillStep(Step& step, const std::vector<Token>& tokens, std::size_t first, s
       step.number = static_cast<std::int64_t>(*count);
       return true;
     }
+    case Kind::UsbRemoval:
+    case Kind::SpoolerRestart: {
+      const bool usb = step.kind == Kind::UsbRemoval;
+      const std::string usage =
+          usb ? "usb removal waits-for-handles|at-once" : "spooler restart forgets-status|keeps-status";
+      if (!ExpectPositional(*args, 1, usage, error)) return false;
+      const char* faithful = usb ? "waits-for-handles" : "forgets-status";
+      const char* kind = usb ? "at-once" : "keeps-status";
+      if (p[0] != faithful && p[0] != kind) {
+        error = "\"" + p[0] + "\" is neither " + faithful + " nor " + kind + Suggestion(p[0], {faithful, kind});
+        return false;
+      }
+      step.running = p[0] == faithful;
+      return true;
+    }
+    case Kind::QueueCreate:
+    case Kind::QueueDelete:
+      break;  // the queue line's own forms, told apart above
   }
   error = "internal: unhandled command";
   return false;
@@ -583,20 +748,34 @@ TokenizedLine Tokenize(std::string_view line) {
 }
 
 std::optional<std::int64_t> ParseDuration(std::string_view text) {
-  std::int64_t scale = 0;
-  if (text.ends_with("ms")) {
-    scale = 1;
-    text.remove_suffix(2);
-  } else if (text.ends_with("s")) {
-    scale = 1000;
-    text.remove_suffix(1);
-  } else {
-    return std::nullopt;
+  struct Unit {
+    std::string_view suffix;
+    std::int64_t scale;
+  };
+  // "ms" and "min" before "s" and "m": the longer unit is the one meant.
+  constexpr Unit kUnits[] = {{"ms", 1}, {"min", 60000}, {"s", 1000}, {"h", 3600000}, {"d", 86400000}};
+  constexpr auto kLimit = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+  if (text.empty()) return std::nullopt;
+  std::uint64_t total = 0;
+  // Parts from the largest unit down, each a number and its unit: "2h30min".
+  while (!text.empty()) {
+    std::size_t digits = 0;
+    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
+    const Unit* unit = nullptr;
+    for (const Unit& candidate : kUnits) {
+      if (text.substr(digits).starts_with(candidate.suffix)) {
+        unit = &candidate;
+        break;
+      }
+    }
+    if (digits == 0 || unit == nullptr) return std::nullopt;
+    const auto scale = static_cast<std::uint64_t>(unit->scale);
+    const auto value = ParseDigits(text.substr(0, digits), 10, (kLimit - total) / scale);
+    if (!value) return std::nullopt;
+    total += *value * scale;
+    text.remove_prefix(digits + unit->suffix.size());
   }
-  const auto value =
-      ParseDigits(text, 10, static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max() / scale));
-  if (!value) return std::nullopt;
-  return static_cast<std::int64_t>(*value) * scale;
+  return static_cast<std::int64_t>(total);
 }
 
 std::optional<std::uint32_t> ParseHex(std::string_view text) {
@@ -694,39 +873,188 @@ struct DeclaredDevices {
 
 }  // namespace
 
+namespace {
+
+// A file saved as UTF-16 reads as a NUL between ASCII characters.
+std::optional<std::string> Utf16Name(std::string_view text) {
+  if (text.starts_with("\xFF\xFE")) return "UTF-16 (little-endian, byte-order mark FF FE)";
+  if (text.starts_with("\xFE\xFF")) return "UTF-16 (big-endian, byte-order mark FE FF)";
+  if (text.size() >= 4 && text[1] == '\0' && text[3] == '\0' && text[0] != '\0') return "UTF-16 (little-endian)";
+  if (text.size() >= 4 && text[0] == '\0' && text[2] == '\0' && text[1] != '\0') return "UTF-16 (big-endian)";
+  return std::nullopt;
+}
+
+struct SourceLine {
+  int number;
+  std::string_view text;
+};
+
+// The lines of the file in the order they are played: "repeat N" blocks
+// unrolled. Structure errors (an "end" with no block, a block with no end, a
+// bad count) go to `errors`.
+class Unroller {
+ public:
+  Unroller(const std::vector<SourceLine>& lines, std::vector<ParseError>& errors) : lines_(lines), errors_(errors) {}
+
+  std::vector<SourceLine> Unroll() {
+    std::vector<SourceLine> out;
+    std::size_t at = 0;
+    Block(at, out, 0);
+    return out;
+  }
+
+ private:
+  // Appends the lines from `at` up to the end of the block (or the file) to
+  // `out`; leaves `at` on the block's "end".
+  void Block(std::size_t& at, std::vector<SourceLine>& out, int depth) {
+    for (; at < lines_.size(); ++at) {
+      const TokenizedLine tokenized = Tokenize(lines_[at].text);
+      if (tokenized.error || tokenized.tokens.empty()) {
+        out.push_back(lines_[at]);
+        continue;
+      }
+      const std::string& first = tokenized.tokens[0].raw;
+      if (first == "end") {
+        if (tokenized.tokens.size() > 1) {
+          errors_.push_back({lines_[at].number, "unexpected \"" + tokenized.tokens[1].raw + "\"; expected: end"});
+        }
+        if (depth > 0) return;
+        errors_.push_back({lines_[at].number, "\"end\" with no repeat block open"});
+        continue;
+      }
+      if (first != "repeat") {
+        out.push_back(lines_[at]);
+        continue;
+      }
+      const int repeatLine = lines_[at].number;
+      std::optional<std::uint64_t> count;
+      if (tokenized.tokens.size() == 2) count = ParseDigits(tokenized.tokens[1].raw, 10, kMostSteps);
+      if (!count || *count == 0) {
+        errors_.push_back({repeatLine, tokenized.tokens.size() == 2
+                                           ? "\"" + tokenized.tokens[1].raw + "\" is not a count from 1 to " +
+                                                 std::to_string(kMostSteps) + "; expected: repeat N"
+                                           : std::string("expected: repeat N, the block's lines, then end")});
+        count = 1;
+      }
+      std::vector<SourceLine> body;
+      ++at;
+      Block(at, body, depth + 1);
+      if (at >= lines_.size()) errors_.push_back({repeatLine, "repeat block with no \"end\""});
+      for (std::uint64_t i = 0; i < *count && !tooMany_; ++i) {
+        if (out.size() + body.size() > kMostSteps * 2) {
+          errors_.push_back({repeatLine, "the repeat unrolls to more than " + std::to_string(kMostSteps) + " steps"});
+          tooMany_ = true;
+        } else {
+          out.insert(out.end(), body.begin(), body.end());
+        }
+      }
+      if (at >= lines_.size()) return;
+    }
+  }
+
+  const std::vector<SourceLine>& lines_;
+  std::vector<ParseError>& errors_;
+  bool tooMany_ = false;
+};
+
+}  // namespace
+
 Scenario ParseScenario(std::string_view text) {
   Scenario scenario;
-  DeclaredDevices devices;
-  int lineNumber = 0;
-  std::size_t pos = 0;
-  while (pos <= text.size()) {
+  if (const auto utf16 = Utf16Name(text)) {
+    scenario.errors.push_back({0, "the file is " + *utf16 + "; a scenario file is UTF-8 or ASCII: save it as UTF-8"});
+    return scenario;
+  }
+  if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);  // a UTF-8 byte-order mark
+
+  std::vector<SourceLine> lines;
+  for (std::size_t pos = 0; pos <= text.size();) {
     const std::size_t newline = text.find('\n', pos);
-    const std::string_view line =
-        text.substr(pos, newline == std::string_view::npos ? std::string_view::npos : newline - pos);
-    pos = newline == std::string_view::npos ? text.size() + 1 : newline + 1;
-    ++lineNumber;
-    const TokenizedLine tokenized = Tokenize(line);
+    const std::size_t end = newline == std::string_view::npos ? text.size() : newline;
+    lines.push_back({static_cast<int>(lines.size() + 1), text.substr(pos, end - pos)});
+    pos = end + 1;
+  }
+  std::vector<ParseError> structure;
+  const std::vector<SourceLine> played = Unroller(lines, structure).Unroll();
+
+  std::set<int> failedLines;
+  const auto fail = [&](int line, std::string why) {
+    // A line in a repeat block that fails is told once.
+    if (!failedLines.insert(line).second) return;
+    if (scenario.errors.size() == kMostErrors) {
+      scenario.tooManyErrors = true;
+      return;
+    }
+    scenario.errors.push_back({line, std::move(why)});
+  };
+  for (ParseError& error : structure) fail(error.line, std::move(error.why));
+
+  DeclaredDevices devices;
+  std::set<std::string> queues;  // the queues there are at each line, by name without case
+  std::int64_t virtualTime = 0;
+  std::size_t steps = 0;
+  for (const SourceLine& source : played) {
+    if (scenario.tooManyErrors) break;
+    const TokenizedLine tokenized = Tokenize(source.text);
     if (!tokenized.error && tokenized.tokens.empty()) continue;  // blank or comment
+    const int lineNumber = source.number;
 
     std::string error;
-    auto step = ParseLine(line, lineNumber, error);
+    auto step = ParseLine(source.text, lineNumber, error);
     if (!step) {
-      scenario.errors.push_back({lineNumber, error});
+      fail(lineNumber, error);
       continue;
     }
     if (NamesDevice(step->kind)) devices.Resolve(*step);
     if (step->kind == Step::Kind::Device) {
       if (auto why = devices.Declare(*step, lineNumber)) {
-        scenario.errors.push_back({lineNumber, std::move(*why)});
+        fail(lineNumber, std::move(*why));
         continue;
       }
     } else if (NamesDevice(step->kind) && !devices.byPath.contains(Lower(step->name))) {
-      scenario.errors.push_back({lineNumber, "unknown device " + step->name + " (no earlier device line declares it)"});
+      fail(lineNumber, "unknown device " + step->name + " (no earlier device line declares it)");
       continue;
+    }
+    const std::string queue = Lower(step->name);
+    if (step->kind == Step::Kind::Queue) queues.insert(queue);
+    if (step->kind == Step::Kind::QueueCreate && !queues.insert(queue).second) {
+      fail(lineNumber,
+           "queue " + step->name + " is there already (\"queue " + step->name + " port=PORT\" changes its port)");
+      continue;
+    }
+    if (step->kind == Step::Kind::QueueDelete && queues.erase(queue) == 0) {
+      fail(lineNumber, "no queue " + step->name + " to delete (no earlier queue line adds it)");
+      continue;
+    }
+    if (step->kind == Step::Kind::Wait) {
+      virtualTime += step->number;
+      if (virtualTime > kLongestRun) {
+        fail(lineNumber, "the waits add up to more than 366d, the most virtual time a scenario may span");
+        break;
+      }
+    }
+    if (++steps > kMostSteps) {
+      fail(lineNumber, "more than " + std::to_string(kMostSteps) + " steps, the most a scenario may play");
+      break;
     }
     scenario.steps.push_back(std::move(*step));
   }
+  std::stable_sort(scenario.errors.begin(), scenario.errors.end(),
+                   [](const ParseError& a, const ParseError& b) { return a.line < b.line; });
   return scenario;
+}
+
+std::vector<CommandKeys> LanguageCommands() {
+  std::vector<CommandKeys> commands;
+  const auto add = [&](std::string words, Step::Kind kind) {
+    const std::set<std::string> keys = KeysOf(kind);
+    commands.push_back({std::move(words), std::vector<std::string>(keys.begin(), keys.end())});
+  };
+  for (const CommandForm& form : kOneWordCommands) add(form.words, form.kind);
+  for (const CommandForm& form : kTwoWordCommands) add(form.words, form.kind);
+  commands.push_back({"repeat", {}});
+  commands.push_back({"end", {}});
+  return commands;
 }
 
 }  // namespace simrunner

@@ -32,7 +32,14 @@ struct TokenizedLine {
 // inside a word (as in a device path) it is an ordinary character.
 TokenizedLine Tokenize(std::string_view line);
 
-// "800ms", "2s" -> milliseconds.
+// The longest duration one line may give, the most virtual time a whole
+// scenario may span, and the most steps its repeat blocks may unroll to: a
+// mistyped number is refused at once rather than run for hours.
+inline constexpr std::int64_t kLongestDuration = 30LL * 86400000;
+inline constexpr std::int64_t kLongestRun = 366LL * 86400000;
+inline constexpr std::size_t kMostSteps = 100000;
+
+// "800ms", "2s", "5min", "8h", "7d" -> milliseconds.
 std::optional<std::int64_t> ParseDuration(std::string_view text);
 // "0x24" -> 0x24; at most 32 bits.
 std::optional<std::uint32_t> ParseHex(std::string_view text);
@@ -50,6 +57,17 @@ std::optional<Step> ParseLine(std::string_view line, int lineNumber, std::string
 // and status lines naming a device no earlier device line declared. A device
 // named by its line ("device PATH as NAME") may be given by that name on
 // later lines: their steps carry its path, their text stays as written.
+// "repeat N" ... "end" blocks are unrolled into their steps (nested blocks
+// too), each step keeping its line. A UTF-8 byte-order mark is skipped; a
+// UTF-16 file is named as such. At most kMostErrors errors are reported.
 Scenario ParseScenario(std::string_view text);
+
+// Every command of the language as --help shows it, and the keys each takes:
+// for the test that the help names them all.
+struct CommandKeys {
+  std::string command;
+  std::vector<std::string> keys;
+};
+std::vector<CommandKeys> LanguageCommands();
 
 }  // namespace simrunner

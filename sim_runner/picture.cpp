@@ -5,6 +5,7 @@
 #include <span>
 #include <string_view>
 
+#include "sim_runner/event_messages.h"
 #include "sim_runner/parser.h"
 #include "sim_runner/status_bits.h"
 #include "sim_runner/timeline.h"
@@ -160,6 +161,7 @@ struct QueueLanes {
   const Step* declaration = nullptr;
   std::int64_t declaredAtMs = 0;
   bool paused = false;
+  bool deleted = false;            // by an administrator, until created again
   std::vector<std::string> ports;  // in the order the queue had them
   BandBuilder runningBands;
   BandBuilder statusBands;
@@ -252,36 +254,6 @@ Lane StateLane(std::string kind, std::string subject, std::string label, const B
   return {std::move(kind), std::move(subject), std::move(label), bands.Finish(endMs), bands.Last(endMs), {}};
 }
 
-// The steps played at each virtual time, as their timeline lines; with
-// `failedOnly`, the checks that failed.
-std::vector<Mark> Marks(const std::vector<PlayedStep>& steps, bool failedOnly) {
-  std::vector<Mark> marks;
-  for (const PlayedStep& played : steps) {
-    const bool check = played.step->IsCheck();
-    if (failedOnly && !played.found) continue;
-    if (marks.empty() || marks.back().atMs != played.atMs) marks.push_back({played.atMs, {}, false});
-    marks.back().hasEvents = marks.back().hasEvents || !check;
-    marks.back().lines.push_back(check ? TimelineLine(played.atMs, "check", CheckText(played.step->text, played.found))
-                                       : TimelineLine(played.atMs, "step", played.step->text));
-  }
-  return marks;
-}
-
-std::string Title(const RunRecord& record) {
-  int checks = 0;
-  int failed = 0;
-  for (const PlayedStep& played : record.steps) {
-    checks += played.step->IsCheck() ? 1 : 0;
-    failed += played.found ? 1 : 0;
-  }
-  std::string title = record.fileName;
-  if (record.seed) title += " (seed " + std::to_string(*record.seed) + ")";
-  const std::string time = FormatTime(record.endMs);
-  title += ": " + time.substr(time.find_first_not_of(' ')) + " s of virtual time, ";
-  if (failed == 0) return title + std::to_string(checks) + (checks == 1 ? " check, held" : " checks, all held");
-  return title + std::to_string(failed) + " of " + std::to_string(checks) + " checks failed";
-}
-
 LegendGroup Group(std::string heading, const std::vector<State>& states) {
   LegendGroup group{std::move(heading), {}};
   for (const State& state : states) group.entries.push_back({state.state, state.fill});
@@ -322,65 +294,241 @@ std::string DeviceLabel(const Step& declaration) {
   return path.substr(second + 1, third - second - 1);
 }
 
-Picture BuildPicture(const RunRecord& record) {
+namespace {
+
+constexpr std::string_view kMessageTable = kEventMessageTable;
+
+// An event's type as the event viewer names it, and its mark's colour.
+std::pair<std::string, const char*> EventType(WORD type) {
+  switch (type) {
+    case EVENTLOG_ERROR_TYPE:
+      return {"error", kRed};
+    case EVENTLOG_WARNING_TYPE:
+      return {"warning", kOrange};
+    case EVENTLOG_INFORMATION_TYPE:
+      return {"information", kBlue};
+    case EVENTLOG_AUDIT_SUCCESS:
+      return {"audit success", kGreen};
+    case EVENTLOG_AUDIT_FAILURE:
+      return {"audit failure", kPurple};
+    default:
+      return {"type " + std::to_string(type), kDarkGrey};
+  }
+}
+
+}  // namespace
+
+std::string EventMessage(const sim::EventLogEntry& entry) {
+  const std::string id = "\nMessageId=" + std::to_string(entry.ShownId()) + "\n";
+  std::size_t at = kMessageTable.find(id);
+  if (at != std::string_view::npos) at = kMessageTable.find("\nLanguage=", at + 1);
+  if (at != std::string_view::npos) at = kMessageTable.find('\n', at + 1);
+  std::string message;
+  if (at == std::string_view::npos) {
+    message = "(no message " + std::to_string(entry.ShownId()) + " in the message table)";
+    for (const std::wstring& insert : entry.inserts) message += " \"" + Narrow(insert) + "\"";
+    return message;
+  }
+  // The message runs to a line holding only ".".
+  const std::size_t end = kMessageTable.find("\n.\n", at);
+  std::string_view text = kMessageTable.substr(at + 1, end == std::string_view::npos ? 0 : end - at - 1);
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\n') {
+      message += ' ';
+    } else if (text[i] == '%' && i + 1 < text.size() && text[i + 1] >= '1' && text[i + 1] <= '9') {
+      const auto n = static_cast<std::size_t>(text[++i] - '1');
+      message += n < entry.inserts.size() ? Narrow(entry.inserts[n]) : "%" + std::to_string(n + 1);
+    } else {
+      message += text[i];
+    }
+  }
+  return message;
+}
+
+struct PictureBuilder::Impl {
   std::vector<DeviceLanes> devices;
   std::vector<QueueLanes> queues;
-  for (const PlayedStep& played : record.steps) {
-    const Step& step = *played.step;
-    if (step.kind == Step::Kind::Device && FindDevice(devices, step.name) == nullptr) {
-      DeviceLanes& device = devices.emplace_back();
-      device.declaration = &step;
-      device.pluggedBands.Set(played.atMs, PluggedState(false));
-      device.statusBands.Set(played.atMs, PrinterStatusState(step.status.value_or(kNewDeviceStatus)));
-    }
-    const bool knownQueue = std::any_of(queues.begin(), queues.end(), [&](const QueueLanes& queue) {
-      return EqualIgnoringCase(queue.declaration->name, step.name);
-    });
-    if (step.kind == Step::Kind::Queue && !knownQueue) {
-      QueueLanes& queue = queues.emplace_back();
-      queue.declaration = &step;
-      queue.declaredAtMs = played.atMs;
-      queue.runningBands.Set(played.atMs, QueueRunningState(false));
-      queue.statusBands.Set(played.atMs, QueueStatusState(0));
-      queue.SetPort(played.atMs, *step.port);
-    }
-  }
-
   BandBuilder spooler;
-  spooler.Set(0, SpoolerStateOf(record.spoolerAtStart));
   BandBuilder service;
-  service.Set(0, *ReportedServiceState("STOPPED"));
-  for (const sim::TraceEntry& entry : record.trace) {
-    if (entry.channel == sim::TraceEntry::Channel::Device) ApplyDeviceLine(devices, entry);
-    if (entry.channel == sim::TraceEntry::Channel::Scm) ApplyScmLine(spooler, service, entry);
-    if (entry.channel == sim::TraceEntry::Channel::Service) ApplyServiceLine(service, entry);
-  }
-  for (const sim::SpoolerCommand& command : record.journal) ApplyCommand(queues, command);
+  std::vector<Mark> steps;
+  std::vector<Mark> failed;
+  std::vector<Mark> events;
+  std::vector<Mark> restarts;
+  int checks = 0;
+  int failedChecks = 0;
+  // The Spooler restart under way: when it began to stop.
+  std::optional<std::int64_t> stoppingSince;
 
-  Picture picture{Title(record), record.endMs, {}, Legend()};
+  static void AddToMark(std::vector<Mark>& marks, const PlayedStep& played) {
+    const bool check = played.step->IsCheck();
+    if (marks.empty() || marks.back().atMs != played.atMs) marks.push_back({played.atMs, {}, false, "", "", "", ""});
+    marks.back().hasEvents = marks.back().hasEvents || !check;
+    marks.back().lines.push_back(check ? TimelineLine(played.atMs, "check", CheckText(played.step->text, played.found))
+                                       : TimelineLine(played.atMs, "step", played.step->text));
+  }
+
+  QueueLanes* FindQueue(std::string_view name) {
+    for (QueueLanes& queue : queues) {
+      if (EqualIgnoringCase(queue.declaration->name, name)) return &queue;
+    }
+    return nullptr;
+  }
+
+  void SpoolerLine(const sim::TraceEntry& entry) {
+    const std::string_view text = entry.text;
+    // A Spooler that takes no time to stop reports only that it stopped.
+    if (text.starts_with("Spooler stopping") || text == "Spooler stopped") {
+      if (!stoppingSince) stoppingSince = entry.time;
+    } else if (text == "Spooler started" && stoppingSince) {
+      const std::string number = std::to_string(restarts.size() + 1);
+      restarts.push_back({*stoppingSince,
+                          {"Spooler restart " + number + ": stopping at " + TrimmedTime(*stoppingSince) +
+                           ", running again at " + TrimmedTime(entry.time)},
+                          true,
+                          "restart " + number,
+                          kEventMarkFill,
+                          "",
+                          ""});
+      stoppingSince.reset();
+    }
+  }
+
+  static std::string TrimmedTime(std::int64_t ms) {
+    const std::string time = FormatTime(ms);
+    return time.substr(time.find_first_not_of(' ')) + " s";
+  }
+
+  static constexpr char kEventMarkFill[] = "#37474f";
+};
+
+PictureBuilder::PictureBuilder(std::uint32_t spoolerAtStart) : impl_(std::make_unique<Impl>()) {
+  impl_->spooler.Set(0, SpoolerStateOf(spoolerAtStart));
+  impl_->service.Set(0, *ReportedServiceState("STOPPED"));
+}
+
+PictureBuilder::~PictureBuilder() = default;
+
+void PictureBuilder::Played(const PlayedStep& played) {
+  Impl& p = *impl_;
+  const Step& step = *played.step;
+  if (step.IsCheck()) {
+    ++p.checks;
+    p.failedChecks += played.found ? 1 : 0;
+  }
+  Impl::AddToMark(p.steps, played);
+  if (played.found) Impl::AddToMark(p.failed, played);
+  if (step.kind == Step::Kind::Device && FindDevice(p.devices, step.name) == nullptr) {
+    DeviceLanes& device = p.devices.emplace_back();
+    device.declaration = &step;
+    device.pluggedBands.Set(played.atMs, PluggedState(false));
+    device.statusBands.Set(played.atMs, PrinterStatusState(step.status.value_or(kNewDeviceStatus)));
+  }
+  const bool creates = step.kind == Step::Kind::Queue || step.kind == Step::Kind::QueueCreate;
+  QueueLanes* queue = p.FindQueue(step.name);
+  if (creates && queue == nullptr) {
+    queue = &p.queues.emplace_back();
+    queue->declaration = &step;
+    queue->declaredAtMs = played.atMs;
+  } else if (creates && queue->deleted) {
+    queue->deleted = false;
+  } else if (step.kind == Step::Kind::Queue && queue != nullptr) {
+    // An administrator moves the queue to another port.
+    queue->SetPort(played.atMs, *step.port);
+    return;
+  } else if (step.kind == Step::Kind::QueueDelete && queue != nullptr) {
+    queue->deleted = true;
+    queue->runningBands.Set(played.atMs, Plain("deleted", kGrey));
+    queue->statusBands.Set(played.atMs, Plain("deleted", kGrey));
+    queue->portBands.Set(played.atMs, Plain("deleted", kGrey));
+    return;
+  } else {
+    return;
+  }
+  // A new queue, or one created again: running, no status, on its port.
+  queue->paused = false;
+  queue->runningBands.Set(played.atMs, QueueRunningState(false));
+  queue->statusBands.Set(played.atMs, QueueStatusState(0));
+  queue->SetPort(played.atMs, *step.port);
+}
+
+void PictureBuilder::Traced(const sim::TraceEntry& entry) {
+  Impl& p = *impl_;
+  if (entry.channel == sim::TraceEntry::Channel::Device) ApplyDeviceLine(p.devices, entry);
+  if (entry.channel == sim::TraceEntry::Channel::Scm) {
+    ApplyScmLine(p.spooler, p.service, entry);
+    p.SpoolerLine(entry);
+    // "the status of NAME (0x80) went with the Spooler; ...": a restart that
+    // forgets the queues' status.
+    constexpr std::string_view kStatusOf = "the status of ";
+    const std::string_view text = entry.text;
+    if (const std::size_t open = text.find(" ("); text.starts_with(kStatusOf) && open != std::string_view::npos) {
+      if (QueueLanes* queue = p.FindQueue(text.substr(kStatusOf.size(), open - kStatusOf.size()))) {
+        queue->statusBands.Set(entry.time, QueueStatusState(0));
+      }
+    }
+  }
+  if (entry.channel == sim::TraceEntry::Channel::Service) ApplyServiceLine(p.service, entry);
+}
+
+void PictureBuilder::Commanded(const sim::SpoolerCommand& command) { ApplyCommand(impl_->queues, command); }
+
+void PictureBuilder::Logged(const sim::EventLogEntry& entry) {
+  const auto [typeName, fill] = EventType(entry.type);
+  const std::string id = std::to_string(entry.ShownId());
+  Mark mark{entry.time, {TimelineLine(entry.time, "event", typeName + " " + id + ": " + EventMessage(entry))},
+            true,       id,
+            fill,       id,
+            typeName};
+  impl_->events.push_back(std::move(mark));
+}
+
+Picture PictureBuilder::Finish(const std::string& fileName, std::optional<std::uint64_t> seed,
+                               std::int64_t endMs) const {
+  const Impl& p = *impl_;
+  std::string title = fileName;
+  if (seed) title += " (seed " + std::to_string(*seed) + ")";
+  const std::string time = FormatTime(endMs);
+  title += ": " + time.substr(time.find_first_not_of(' ')) + " s of virtual time, ";
+  if (p.failedChecks == 0) {
+    title += std::to_string(p.checks) + (p.checks == 1 ? " check, held" : " checks, all held");
+  } else {
+    title += std::to_string(p.failedChecks) + " of " + std::to_string(p.checks) + " checks failed";
+  }
+
+  Picture picture{title, endMs, 0, std::nullopt, {}, Legend()};
   std::vector<std::string> labels;
-  for (const DeviceLanes& device : devices) labels.push_back(DeviceLabel(*device.declaration));
-  for (std::size_t i = 0; i < devices.size(); ++i) {
+  for (const DeviceLanes& device : p.devices) labels.push_back(DeviceLabel(*device.declaration));
+  for (std::size_t i = 0; i < p.devices.size(); ++i) {
     // Two devices with the same instance part are told apart by their paths.
     const bool unique = std::count(labels.begin(), labels.end(), labels[i]) == 1;
-    const std::string& label = unique ? labels[i] : devices[i].declaration->name;
-    const std::string& path = devices[i].declaration->name;
-    picture.lanes.push_back(StateLane("device-plugged", path, label + " USB", devices[i].pluggedBands, record.endMs));
-    picture.lanes.push_back(
-        StateLane("device-status", path, label + " status byte", devices[i].statusBands, record.endMs));
+    const std::string& label = unique ? labels[i] : p.devices[i].declaration->name;
+    const std::string& path = p.devices[i].declaration->name;
+    picture.lanes.push_back(StateLane("device-plugged", path, label + " USB", p.devices[i].pluggedBands, endMs));
+    picture.lanes.push_back(StateLane("device-status", path, label + " status byte", p.devices[i].statusBands, endMs));
   }
-  for (const QueueLanes& queue : queues) {
+  for (const QueueLanes& queue : p.queues) {
     const std::string& name = queue.declaration->name;
-    picture.lanes.push_back(StateLane("queue-state", name, "queue " + name, queue.runningBands, record.endMs));
-    picture.lanes.push_back(
-        StateLane("queue-status", name, "queue " + name + " status", queue.statusBands, record.endMs));
-    picture.lanes.push_back(StateLane("queue-port", name, "queue " + name + " port", queue.portBands, record.endMs));
+    picture.lanes.push_back(StateLane("queue-state", name, "queue " + name, queue.runningBands, endMs));
+    picture.lanes.push_back(StateLane("queue-status", name, "queue " + name + " status", queue.statusBands, endMs));
+    picture.lanes.push_back(StateLane("queue-port", name, "queue " + name + " port", queue.portBands, endMs));
   }
-  picture.lanes.push_back(StateLane("spooler", "", "Spooler", spooler, record.endMs));
-  picture.lanes.push_back(StateLane("service", "", "service", service, record.endMs));
-  picture.lanes.push_back({"steps", "", "steps", {}, std::nullopt, Marks(record.steps, false)});
-  picture.lanes.push_back({"failed-checks", "", "failed checks", {}, std::nullopt, Marks(record.steps, true)});
+  Lane spoolerLane = StateLane("spooler", "", "Spooler", p.spooler, endMs);
+  spoolerLane.marks = p.restarts;
+  picture.lanes.push_back(std::move(spoolerLane));
+  picture.lanes.push_back(StateLane("service", "", "service", p.service, endMs));
+  picture.lanes.push_back({"event-log", "", "Event Log", {}, std::nullopt, p.events});
+  picture.lanes.push_back({"steps", "", "steps", {}, std::nullopt, p.steps});
+  picture.lanes.push_back({"failed-checks", "", "failed checks", {}, std::nullopt, p.failed});
   return picture;
+}
+
+Picture BuildPicture(const RunRecord& record) {
+  PictureBuilder builder(record.spoolerAtStart);
+  for (const PlayedStep& played : record.steps) builder.Played(played);
+  for (const sim::TraceEntry& entry : record.trace) builder.Traced(entry);
+  for (const sim::SpoolerCommand& command : record.journal) builder.Commanded(command);
+  for (const sim::EventLogEntry& entry : record.events) builder.Logged(entry);
+  return builder.Finish(record.fileName, record.seed, record.endMs);
 }
 
 }  // namespace simrunner

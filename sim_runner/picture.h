@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -30,6 +31,7 @@ struct RunRecord {
   // and the Spooler's state before the first.
   std::vector<sim::TraceEntry> trace;
   std::vector<sim::SpoolerCommand> journal;
+  std::vector<sim::EventLogEntry> events;
   std::uint32_t spoolerAtStart = 0;
   std::int64_t endMs = 0;
 };
@@ -44,13 +46,22 @@ struct Band {
   std::string fill;    // its colour, "#rrggbb"
 };
 
-// Steps played at one virtual time.
+// Steps played at one virtual time, or one entry of the event log, or a
+// restart of the Spooler.
 struct Mark {
   std::int64_t atMs = 0;
-  // The timeline line of each step.
+  // The timeline line of each step; the entry's id, type and message; the
+  // restart's times.
   std::vector<std::string> lines;
   // Some of them are events, not checks.
   bool hasEvents = false;
+  // Drawn beside the mark, where it fits ("110", "restart 1").
+  std::string label;
+  // Its colour, where the lane gives marks their own ("" for a step mark).
+  std::string fill;
+  // Event log entries: the id the viewer shows and the type's name.
+  std::string eventId;
+  std::string eventType;
 };
 
 struct Lane {
@@ -77,10 +88,40 @@ struct LegendGroup {
 struct Picture {
   std::string title;
   std::int64_t endMs = 0;
+  // The stretch of virtual time drawn: all of it unless a window is asked for.
+  std::int64_t fromMs = 0;
+  std::optional<std::int64_t> toMs;
   std::vector<Lane> lanes;
   // Rows of legend groups, drawn under the time axis.
   std::vector<std::vector<LegendGroup>> legend;
 };
+
+// The same lanes, built as the run goes: each step as it is played (before
+// its effects), each trace entry, spooler command and event log entry as the
+// machine records it. It keeps only the bands and marks, so a run may drop
+// the machine's records as it goes. The steps must outlive the builder.
+class PictureBuilder {
+ public:
+  explicit PictureBuilder(std::uint32_t spoolerAtStart);
+  ~PictureBuilder();
+  PictureBuilder(const PictureBuilder&) = delete;
+  PictureBuilder& operator=(const PictureBuilder&) = delete;
+
+  void Played(const PlayedStep& played);
+  void Traced(const sim::TraceEntry& entry);
+  void Commanded(const sim::SpoolerCommand& command);
+  void Logged(const sim::EventLogEntry& entry);
+  [[nodiscard]] Picture Finish(const std::string& fileName, std::optional<std::uint64_t> seed,
+                               std::int64_t endMs) const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// The text of an event log entry as the event viewer shows it: its message
+// from the service's message table with the inserts filled in.
+std::string EventMessage(const sim::EventLogEntry& entry);
 
 // Derives the lanes: for each declared device whether it is plugged in and
 // its status byte; for each queue its running or paused state, its status

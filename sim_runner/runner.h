@@ -6,6 +6,8 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/sim/machine.h"
 
@@ -20,6 +22,13 @@ struct RunOptions {
   std::optional<std::uint64_t> seed;
   // When set, receives the picture of the run as an SVG document.
   std::string* picture = nullptr;
+  // Draws only this stretch of virtual time (FROM..TO in milliseconds).
+  std::optional<std::pair<std::int64_t, std::int64_t>> window = std::nullopt;
+  // Drops the machine's records (timeline, spooler journal, event log) once
+  // they are printed and taken into the checks' and the picture's own
+  // digests, so that a run of any length holds only those. Off for callers
+  // that read the machine's records themselves.
+  bool forgetHistory = false;
 };
 
 // A simulated machine with the service installed, on which steps are played
@@ -39,6 +48,10 @@ class Session {
   // check looks at what was logged since the checks before the last steps.
   std::optional<std::string> Check(const Step& step);
   sim::Machine& Machine();
+  // What the machine caught the programs doing so far (tag fault).
+  [[nodiscard]] std::vector<sim::TraceEntry> Faults() const;
+  // The picture of the run so far, when the options asked for one.
+  [[nodiscard]] std::string Picture(const std::string& fileName) const;
 
  private:
   struct Impl;

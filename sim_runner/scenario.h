@@ -28,7 +28,10 @@ struct FaultSettings {
 struct Step {
   enum class Kind {
     // Setup and events.
-    Queue,             // queue NAME port=PORT
+    Queue,             // queue NAME port=PORT; for a queue that exists, an administrator changes its port
+    QueueCreate,       // queue NAME create port=PORT: an administrator adds it while the service runs
+    QueueDelete,       // queue NAME delete: an administrator deletes it
+    Registry,          // registry KEY NAME type=TYPE value=TEXT [size=N]
     Port,              // port NAME [device-id=TEXT]
     Device,            // device PATH [as NAME] [description=TEXT] [status=BYTE] [notify-case=upper|lower|as-is];
                        // again for a known PATH: new print-interface records
@@ -46,6 +49,8 @@ struct Step {
     Wait,              // wait DURATION
     ClockTicks,        // clock ticks N
     CodePage,          // codepage system|thread 1252|936|65001
+    UsbRemoval,        // usb removal waits-for-handles|at-once
+    SpoolerRestart,    // spooler restart forgets-status|keeps-status
     // Faults.
     FaultDevice,    // fault device PATH [read-error=N] [short-read=N] [read-latency=D] [open-latency=D] [held=yes|no]
     FaultSpooler,   // fault spooler [reject-port-writes=N] [enum-ports-error=N]
@@ -91,11 +96,19 @@ struct Step {
   // How many entries an event check wants; any number from one up without.
   std::optional<std::int64_t> count;
   // "running" rather than "stopped" (ExpectSpooler, ExpectService,
-  // SpoolerDependent).
+  // SpoolerDependent); Windows' own answer rather than the kinder default
+  // (UsbRemoval, SpoolerRestart).
   bool running = false;
   FaultSettings faults;
   // The ports a port-writes-only check allows.
   std::vector<std::string> ports;
+  // A registry line's value (its key is `name`): its name, its type
+  // (REG_SZ, ...), its data as the line gives it, and the byte count the
+  // write gives, when the line says one.
+  std::string valueName;
+  std::uint32_t valueType = 0;
+  std::string value;
+  std::optional<std::uint32_t> size;
 
   [[nodiscard]] bool IsCheck() const { return kind >= Kind::ExpectQueue; }
 };
@@ -105,9 +118,16 @@ struct ParseError {
   std::string why;
 };
 
+// The most lines not understood a file reports: beyond them it is most
+// likely not a scenario at all.
+inline constexpr std::size_t kMostErrors = 20;
+
 struct Scenario {
   std::vector<Step> steps;
+  // A file-wide error (an encoding) has line 0.
   std::vector<ParseError> errors;
+  // More than kMostErrors lines were not understood; reading stopped there.
+  bool tooManyErrors = false;
 };
 
 }  // namespace simrunner

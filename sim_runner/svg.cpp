@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string_view>
+#include <utility>
 
 #include "sim_runner/timeline.h"
 
@@ -19,7 +21,12 @@ constexpr int kLanesTop = 34;
 constexpr int kLaneHeight = 20;
 constexpr int kLanePitch = 26;
 constexpr int kTextBaseline = 14;  // below a lane's top
-constexpr int kPlotWidth = 1000;
+// The time axis: a second a pixel, from 1000 px (a short run) up to 12000
+// px (an 8-hour shift; longer runs are squeezed into that, and
+// --svg-window draws a part of them at full width).
+constexpr int kNarrowestPlot = 1000;
+constexpr int kWidestPlot = 12000;
+constexpr std::int64_t kMsPerPixel = 1000;
 // The column of the states the lanes ended in, right of the time axis.
 constexpr int kEndGap = 16;
 constexpr int kEndWidth = 98;
@@ -80,6 +87,8 @@ std::string Seconds(std::int64_t ms) {
 
 struct Layout {
   int plotLeft = 0;
+  int plotWidth = kNarrowestPlot;
+  std::int64_t fromMs = 0;
   std::int64_t spanMs = 1;
   int width = 0;
   int axisY = 0;
@@ -88,10 +97,17 @@ struct Layout {
 
   // The x of a virtual time, in hundredths of a pixel.
   [[nodiscard]] std::int64_t X(std::int64_t ms) const {
-    return plotLeft * 100LL + (ms * kPlotWidth * 100 + spanMs / 2) / spanMs;
+    return plotLeft * 100LL + ((ms - fromMs) * plotWidth * 100 + spanMs / 2) / spanMs;
+  }
+  // A stretch's part inside the window, or nothing when it lies outside.
+  [[nodiscard]] std::optional<std::pair<std::int64_t, std::int64_t>> Clip(std::int64_t from, std::int64_t to) const {
+    const std::int64_t left = std::max(from, fromMs);
+    const std::int64_t right = std::min(to, fromMs + spanMs);
+    if (right <= left && !(from == to && from >= fromMs && from <= fromMs + spanMs)) return std::nullopt;
+    return std::make_pair(left, right);
   }
   [[nodiscard]] static int LaneTop(std::size_t lane) { return kLanesTop + static_cast<int>(lane) * kLanePitch; }
-  [[nodiscard]] int EndLeft() const { return plotLeft + kPlotWidth + kEndGap; }
+  [[nodiscard]] int EndLeft() const { return plotLeft + plotWidth + kEndGap; }
 };
 
 std::string Label(const Lane& lane) {
@@ -104,7 +120,10 @@ Layout MakeLayout(const Picture& picture) {
   for (const Lane& lane : picture.lanes) longest = std::max(longest, Label(lane).size());
   Layout layout;
   layout.plotLeft = kMargin + static_cast<int>(longest) * kCharWidth + 12;
-  layout.spanMs = std::max<std::int64_t>(picture.endMs, 1);
+  layout.fromMs = picture.fromMs;
+  layout.spanMs = std::max<std::int64_t>(picture.toMs.value_or(picture.endMs) - picture.fromMs, 1);
+  layout.plotWidth =
+      static_cast<int>(std::clamp<std::int64_t>(layout.spanMs / kMsPerPixel, kNarrowestPlot, kWidestPlot));
   layout.width = layout.EndLeft() + kEndWidth + kMargin;
   layout.axisY = Layout::LaneTop(picture.lanes.size());
   layout.legendTop = layout.axisY + 42;
@@ -112,16 +131,16 @@ Layout MakeLayout(const Picture& picture) {
   return layout;
 }
 
-// The step between two ticks: at most ten ticks on the axis.
-std::int64_t TickStep(std::int64_t spanMs) {
+// The step between two ticks: at most `ticks` on the axis.
+std::int64_t TickStep(std::int64_t spanMs, std::int64_t ticks) {
   constexpr std::int64_t kSteps[] = {1,      2,      5,       10,      20,      50,       100,      200,      500,
                                      1000,   2000,   5000,    10000,   15000,   30000,    60000,    120000,   300000,
                                      600000, 900000, 1800000, 3600000, 7200000, 10800000, 21600000, 43200000, 86400000};
   for (const std::int64_t step : kSteps) {
-    if (spanMs / step <= 10) return step;
+    if (spanMs / step <= ticks) return step;
   }
   std::int64_t step = kSteps[std::size(kSteps) - 1];
-  while (spanMs / step > 10) step *= 2;
+  while (spanMs / step > ticks) step *= 2;
   return step;
 }
 
@@ -137,18 +156,24 @@ std::string TickLabel(std::int64_t ms, std::int64_t step) {
   return seconds + " s";
 }
 
+// The ticks: the multiples of the step inside the window, one every 100 px
+// at most, however wide the picture is.
+std::int64_t AxisStep(const Layout& layout) { return TickStep(layout.spanMs, layout.plotWidth / 100); }
+
 void Axis(std::string& svg, const Layout& layout, int gridTop) {
-  const std::int64_t step = TickStep(layout.spanMs);
+  const std::int64_t step = AxisStep(layout);
+  const std::int64_t first = (layout.fromMs + step - 1) / step * step;
+  const std::int64_t last = layout.fromMs + layout.spanMs;
   svg += "<g class=\"grid\" stroke=\"#dddddd\">\n";
-  for (std::int64_t ms = 0; ms <= layout.spanMs; ms += step) {
+  for (std::int64_t ms = first; ms <= last; ms += step) {
     const std::string x = Px(layout.X(ms));
     svg += "<line x1=\"" + x + "\" y1=\"" + std::to_string(gridTop) + "\" x2=\"" + x + "\" y2=\"" +
            std::to_string(layout.axisY) + "\"/>\n";
   }
   svg += "</g>\n<g class=\"axis\" stroke=\"#616161\">\n";
-  svg += "<line x1=\"" + Px(layout.X(0)) + "\" y1=\"" + std::to_string(layout.axisY) + "\" x2=\"" +
-         Px(layout.X(layout.spanMs)) + "\" y2=\"" + std::to_string(layout.axisY) + "\"/>\n";
-  for (std::int64_t ms = 0; ms <= layout.spanMs; ms += step) {
+  svg += "<line x1=\"" + Px(layout.X(layout.fromMs)) + "\" y1=\"" + std::to_string(layout.axisY) + "\" x2=\"" +
+         Px(layout.X(last)) + "\" y2=\"" + std::to_string(layout.axisY) + "\"/>\n";
+  for (std::int64_t ms = first; ms <= last; ms += step) {
     const std::string x = Px(layout.X(ms));
     svg += "<line x1=\"" + x + "\" y1=\"" + std::to_string(layout.axisY) + "\" x2=\"" + x + "\" y2=\"" +
            std::to_string(layout.axisY + 5) + "\"/>\n";
@@ -160,9 +185,27 @@ void Axis(std::string& svg, const Layout& layout, int gridTop) {
          std::to_string(layout.axisY + 17) + "\" text-anchor=\"middle\">at the end</text>\n";
 }
 
+// A band's name as it fits in `width` hundredths of a pixel: its words, or
+// the first of them and "..." (so a status reads the same in every band),
+// or its brief form; empty where not even that fits.
+std::string FittingName(const Band& band, std::int64_t width) {
+  const auto fits = [width](std::size_t characters) {
+    return static_cast<std::int64_t>(characters) * kCharWidth * 100 + 600 <= width;
+  };
+  if (fits(band.state.size())) return band.state;
+  constexpr std::size_t kShortestCut = 3;
+  std::size_t characters = band.state.size();
+  while (characters > kShortestCut && !fits(characters)) --characters;
+  if (fits(characters) && characters > kShortestCut) return band.state.substr(0, characters - 3) + "...";
+  if (fits(band.brief.size())) return band.brief;
+  return "";
+}
+
 void DrawBand(std::string& svg, const Layout& layout, const Lane& lane, const Band& band, int top) {
-  const std::int64_t x = layout.X(band.fromMs);
-  const std::int64_t width = std::max<std::int64_t>(layout.X(band.toMs) - x, 100);
+  const auto drawn = layout.Clip(band.fromMs, band.toMs);
+  if (!drawn) return;
+  const std::int64_t x = layout.X(drawn->first);
+  const std::int64_t width = std::max<std::int64_t>(layout.X(drawn->second) - x, 100);
   std::string title = lane.label + ": " + band.state;
   if (!band.detail.empty()) title += " (" + band.detail + ")";
   title += ", from " + Seconds(band.fromMs) + " to " + Seconds(band.toMs);
@@ -170,15 +213,15 @@ void DrawBand(std::string& svg, const Layout& layout, const Lane& lane, const Ba
          std::to_string(band.toMs) + "\" data-state=\"" + Xml(band.state) + "\">\n<title>" + Xml(title) +
          "</title>\n<rect x=\"" + Px(x) + "\" y=\"" + std::to_string(top) + "\" width=\"" + Px(width) + "\" height=\"" +
          std::to_string(kLaneHeight) + "\" fill=\"" + band.fill + "\"/>\n";
-  // The words where they fit, else the brief form, else nothing (the title
-  // still tells).
-  const auto fits = [width](const std::string& text) {
-    return static_cast<std::int64_t>(text.size()) * kCharWidth * 100 + 600 <= width;
-  };
-  const std::string& words = fits(band.state) ? band.state : band.brief;
-  if (fits(words)) {
-    svg +=
-        "<text x=\"" + Px(x + 300) + "\" y=\"" + std::to_string(top + kTextBaseline) + "\">" + Xml(words) + "</text>\n";
+  // Where no name fits, a mark above the band says there is one, in its
+  // hover title.
+  const std::string name = FittingName(band, width);
+  if (!name.empty()) {
+    svg += "<text class=\"band-name\" x=\"" + Px(x + 300) + "\" y=\"" + std::to_string(top + kTextBaseline) + "\">" +
+           Xml(name) + "</text>\n";
+  } else {
+    svg += "<rect class=\"band-mark\" x=\"" + Px(x + width / 2 - 100) + "\" y=\"" + std::to_string(top - 3) +
+           "\" width=\"2\" height=\"6\" fill=\"" + kEventMark + "\"/>\n";
   }
   svg += "</g>\n";
 }
@@ -200,16 +243,37 @@ void DrawEndState(std::string& svg, const Layout& layout, const Lane& lane, cons
 }
 
 void DrawMark(std::string& svg, const Layout& layout, const Lane& lane, const Mark& mark, int top) {
+  if (!layout.Clip(mark.atMs, mark.atMs)) return;
   const bool failed = lane.kind == "failed-checks";
-  const int width = failed ? 3 : 2;
-  const int height = failed || mark.hasEvents ? kLaneHeight : kLaneHeight / 2;
-  const char* fill = failed ? kFailedMark : mark.hasEvents ? kEventMark : kCheckMark;
+  const bool own = !mark.fill.empty();  // an event log entry, a Spooler restart
+  const int width = failed || own ? 3 : 2;
+  const int height = failed || own || mark.hasEvents ? kLaneHeight : kLaneHeight / 2;
+  const std::string fill = own ? mark.fill : failed ? kFailedMark : mark.hasEvents ? kEventMark : kCheckMark;
   std::string title;
   for (const std::string& line : mark.lines) title += (title.empty() ? "" : "\n") + line;
-  svg += "<g class=\"mark\" data-at-ms=\"" + std::to_string(mark.atMs) + "\" data-steps=\"" +
-         std::to_string(mark.lines.size()) + "\">\n<title>" + Xml(title) + "</title>\n<rect x=\"" +
-         Px(layout.X(mark.atMs) - width * 50) + "\" y=\"" + std::to_string(top + kLaneHeight - height) + "\" width=\"" +
-         std::to_string(width) + "\" height=\"" + std::to_string(height) + "\" fill=\"" + fill + "\"/>\n</g>\n";
+  std::string attributes =
+      " data-at-ms=\"" + std::to_string(mark.atMs) + "\" data-steps=\"" + std::to_string(mark.lines.size()) + "\"";
+  if (!mark.eventId.empty()) {
+    attributes += " data-event-id=\"" + mark.eventId + "\" data-event-type=\"" + Xml(mark.eventType) + "\"";
+  }
+  const std::int64_t x = layout.X(mark.atMs) - width * 50;
+  svg += "<g class=\"mark\"" + attributes + ">\n<title>" + Xml(title) + "</title>\n<rect x=\"" + Px(x) + "\" y=\"" +
+         std::to_string(top + kLaneHeight - height) + "\" width=\"" + std::to_string(width) + "\" height=\"" +
+         std::to_string(height) + "\" fill=\"" + fill + "\"/>\n";
+  if (!mark.label.empty()) {
+    // On a lane of bands (the Spooler's) the label goes left of the mark, on
+    // a ground of its own, clear of the name of the band after it.
+    const bool onBands = !lane.bands.empty();
+    const auto textWidth = static_cast<std::int64_t>(mark.label.size()) * kCharWidth * 100;
+    const std::int64_t left = onBands ? x - 300 - textWidth : x + width * 100 + 200;
+    if (onBands) {
+      svg += "<rect class=\"mark-ground\" x=\"" + Px(left - 200) + "\" y=\"" + std::to_string(top + 3) + "\" width=\"" +
+             Px(textWidth + 400) + "\" height=\"" + std::to_string(kLaneHeight - 6) + "\" fill=\"#ffffff\"/>\n";
+    }
+    svg += "<text class=\"mark-label\" x=\"" + Px(left) + "\" y=\"" + std::to_string(top + kTextBaseline) + "\">" +
+           Xml(mark.label) + "</text>\n";
+  }
+  svg += "</g>\n";
 }
 
 // How many steps a marks lane has, in the column at the end.
@@ -217,7 +281,11 @@ void DrawEndCount(std::string& svg, const Layout& layout, const Lane& lane, int 
   std::size_t count = 0;
   for (const Mark& mark : lane.marks) count += mark.lines.size();
   const bool failed = lane.kind == "failed-checks";
-  const std::string words = count == 0 && failed ? "none" : std::to_string(count) + (failed ? " failed" : " steps");
+  const bool events = lane.kind == "event-log";
+  const std::string words = count == 0 && (failed || events) ? "none"
+                                                             : std::to_string(count) + (failed   ? " failed"
+                                                                                        : events ? " entries"
+                                                                                                 : " steps");
   svg += "<g class=\"end-count\" data-count=\"" + std::to_string(count) + "\">\n<title>" + Xml(lane.label) + ": " +
          words + " in all</title>\n<rect x=\"" + std::to_string(layout.EndLeft()) + "\" y=\"" + std::to_string(top) +
          "\" width=\"" + std::to_string(kEndWidth) + "\" height=\"" + std::to_string(kLaneHeight) + "\" fill=\"" +
@@ -232,8 +300,8 @@ void DrawLane(std::string& svg, const Layout& layout, const Lane& lane, std::siz
   svg += "<text class=\"lane-label\" x=\"" + std::to_string(kMargin) + "\" y=\"" + std::to_string(top + kTextBaseline) +
          "\">" + Xml(Label(lane)) + "</text>\n";
   svg += "<rect class=\"lane-back\" x=\"" + std::to_string(layout.plotLeft) + "\" y=\"" + std::to_string(top) +
-         "\" width=\"" + std::to_string(kPlotWidth) + "\" height=\"" + std::to_string(kLaneHeight) + "\" fill=\"" +
-         kLaneBack + "\"/>\n";
+         "\" width=\"" + std::to_string(layout.plotWidth) + "\" height=\"" + std::to_string(kLaneHeight) +
+         "\" fill=\"" + kLaneBack + "\"/>\n";
   for (const Band& band : lane.bands) DrawBand(svg, layout, lane, band, top);
   if (lane.atEnd) DrawEndState(svg, layout, lane, *lane.atEnd, top);
   for (const Mark& mark : lane.marks) DrawMark(svg, layout, lane, mark, top);

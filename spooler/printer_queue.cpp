@@ -15,34 +15,36 @@ thread_local DWORD lastQueueError = 0;
 
 DWORD LastQueueError() { return lastQueueError; }
 
-PrinterHandle OpenQueue() {
+PrinterHandle OpenQueue(Diagnostics diagnostics) {
   wchar_t queueName[] = L"KX310MQ47H";
   static_assert(sizeof queueName == sizeof kModelNameWide);
   PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
   HANDLE queue = nullptr;
   if (!OpenPrinterW(queueName, &queue, &defaults)) {
     lastQueueError = GetLastError();
-    DebugLog(" Open Printer Error :GetLastError() returns: 0x%x\n", static_cast<unsigned>(lastQueueError));
-    ConsoleMessage(kOpenPrinterFailedText);
+    if (diagnostics == Diagnostics::Written) {
+      DebugLog(" Open Printer Error :GetLastError() returns: 0x%x\n", static_cast<unsigned>(lastQueueError));
+      ConsoleMessage(kOpenPrinterFailedText);
+    }
     return {};
   }
   lastQueueError = 0;
   return PrinterHandle(queue);
 }
 
-std::optional<QueueInfo> ReadQueueInfo(HANDLE queue) {
+std::optional<QueueInfo> ReadQueueInfo(HANDLE queue, Diagnostics diagnostics) {
   DWORD needed = 0;
   if (GetPrinterW(queue, 2, nullptr, 0, &needed)) {
     // A level-2 record is never empty; a spooler that says otherwise is not
     // trusted with a buffer.
     lastQueueError = ERROR_INVALID_DATA;
-    DebugLog("%s", kPrinterInfoFailedText);
+    if (diagnostics == Diagnostics::Written) DebugLog("%s", kPrinterInfoFailedText);
     return std::nullopt;
   }
   std::vector<BYTE> buffer(needed);
   if (needed < sizeof(PRINTER_INFO_2W) || !GetPrinterW(queue, 2, buffer.data(), needed, &needed)) {
     lastQueueError = GetLastError();
-    DebugLog("%s", kPrinterInfoFailedText);
+    if (diagnostics == Diagnostics::Written) DebugLog("%s", kPrinterInfoFailedText);
     return std::nullopt;
   }
   lastQueueError = 0;
@@ -53,6 +55,14 @@ PrinterHandle GetPrinterHandle() {
   PrinterHandle queue = OpenQueue();
   if (!queue || !ReadQueueInfo(queue.Get())) return {};
   return queue;
+}
+
+std::optional<DWORD> QueueStatus() {
+  const PrinterHandle queue = OpenQueue(Diagnostics::Quiet);
+  if (!queue) return std::nullopt;
+  auto info = ReadQueueInfo(queue.Get(), Diagnostics::Quiet);
+  if (!info) return std::nullopt;
+  return info->Get()->Status;
 }
 
 std::wstring GetPrinterPort() {

@@ -23,13 +23,21 @@ class QueueInfo {
   std::vector<BYTE> buffer_;
 };
 
+// Whether a failure writes its messages: a look the service makes every pass
+// while it expects nothing to be wrong stays quiet.
+enum class Diagnostics { Written, Quiet };
+
 // Opens the queue with full printer access. On failure writes the two
 // open-failure messages and holds nothing (LastQueueError tells why).
-PrinterHandle OpenQueue();
+PrinterHandle OpenQueue(Diagnostics diagnostics = Diagnostics::Written);
 
 // Reads the queue's level-2 information: a size query, then the read. On
 // failure writes the information-failure message.
-std::optional<QueueInfo> ReadQueueInfo(HANDLE queue);
+std::optional<QueueInfo> ReadQueueInfo(HANDLE queue, Diagnostics diagnostics = Diagnostics::Written);
+
+// The queue's status as the spooler reports it (PRINTER_STATUS_PAUSED among
+// its bits), read quietly; nothing when it cannot be read.
+std::optional<DWORD> QueueStatus();
 
 // An open handle to a queue that exists and whose information can be read.
 PrinterHandle GetPrinterHandle();

@@ -208,6 +208,27 @@ std::shared_ptr<ThreadObject> StartThread(MachineState& m, int process, std::str
 
 }  // namespace sim
 
+namespace sim {
+
+void CompleteDeviceRemovals(MachineState& m) {
+  for (SimDevice& device : m.devices.all) {
+    if (!device.removalPending) continue;
+    bool open = false;
+    m.handles.ForEach<DeviceFile>([&](const DeviceFile& file) {
+      open = open || (file.generation == device.generation && EqualNoCase(file.path, device.path));
+    });
+    if (open) continue;
+    device.removalPending = false;
+    m.Log(TraceEntry::Channel::Device, "removal of " + Narrow(device.path) + " complete: its last handle closed");
+    if (device.arrivalHeld) {
+      device.arrivalHeld = false;
+      ArriveDevice(m, device);
+    }
+  }
+}
+
+}  // namespace sim
+
 using sim::Current;
 
 DWORD WINAPI GetLastError() { return sim::tLastError; }
@@ -221,7 +242,9 @@ BOOL WINAPI CloseHandle(HANDLE handle) {
                             m.handles.Find<std::shared_ptr<sim::EventObject>>(handle) != nullptr ||
                             m.handles.Find<sim::DeviceFile>(handle) != nullptr;
   if (!kernelObject) return sim::Fail(ERROR_INVALID_HANDLE);
+  const bool deviceFile = m.handles.Find<sim::DeviceFile>(handle) != nullptr;
   m.handles.Remove(handle);
+  if (deviceFile) sim::CompleteDeviceRemovals(m);
   return TRUE;
 }
 

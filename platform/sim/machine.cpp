@@ -116,6 +116,10 @@ void Machine::DeleteQueue(const std::wstring& name) {
   std::erase_if(state_->spooler.queues, [&](const SimQueue& q) { return EqualNoCase(q.name, name); });
 }
 
+void Machine::SetQueuePort(const std::wstring& name, const std::wstring& port) {
+  if (SimQueue* queue = state_->spooler.FindQueue(name)) queue->port = port;
+}
+
 std::optional<QueueState> Machine::Queue(const std::wstring& name) const {
   const SimQueue* queue = state_->spooler.FindQueue(name);
   if (queue == nullptr) return std::nullopt;
@@ -259,24 +263,59 @@ void Machine::SetDeviceDescription(const std::wstring& path, std::optional<std::
 
 bool Machine::HasDevice(const std::wstring& path) const { return state_->devices.Find(path) != nullptr; }
 
-void Machine::Plug(const std::wstring& path) {
-  SimDevice& device = RequireDevice(*state_, path);
-  if (device.present) return;
+void ArriveDevice(MachineState& m, SimDevice& device) {
   device.present = true;
   ++device.generation;
-  state_->devices.presentOrder.push_back(device.path);
-  state_->Log(TraceEntry::Channel::Device, "plugged " + Narrow(device.path));
-  NotifyDeviceInterface(*state_, DBT_DEVICEARRIVAL, kUsbDeviceClass, Cased(device.path, device.notifyCase));
+  m.devices.presentOrder.push_back(device.path);
+  m.Log(TraceEntry::Channel::Device, "plugged " + Narrow(device.path));
+  NotifyDeviceInterface(m, DBT_DEVICEARRIVAL, kUsbDeviceClass, Cased(device.path, device.notifyCase));
 }
 
+void Machine::Plug(const std::wstring& path) {
+  SimDevice& device = RequireDevice(*state_, path);
+  if (device.present || device.arrivalHeld) return;
+  if (device.removalPending) {
+    device.arrivalHeld = true;
+    state_->Log(TraceEntry::Channel::Device,
+                "plugged back " + Narrow(device.path) + ": it arrives once its removal completes (a handle is open)");
+    return;
+  }
+  ArriveDevice(*state_, device);
+}
+
+// Windows: the drivers of a surprise-removed device fail every new and
+// outstanding request but close, and registered programs are told of the
+// removal at once; the device's objects are removed (IRP_MN_REMOVE_DEVICE)
+// only after all open handles to it are closed, never while one stays open
+// (Microsoft docs, "Handling an IRP_MN_SURPRISE_REMOVAL Request"). So the same
+// instance, plugged back meanwhile, is not started until then: inferred from
+// that page, not measured on a till.
 void Machine::Unplug(const std::wstring& path) {
   SimDevice& device = RequireDevice(*state_, path);
+  if (device.arrivalHeld) {
+    device.arrivalHeld = false;  // out again before it could arrive
+    state_->Log(TraceEntry::Channel::Device, "unplugged " + Narrow(device.path) + " before it arrived");
+    return;
+  }
   if (!device.present) return;
   device.present = false;
   std::erase_if(state_->devices.presentOrder, [&](const std::wstring& p) { return EqualNoCase(p, device.path); });
   state_->Log(TraceEntry::Channel::Device, "unplugged " + Narrow(device.path));
+  int open = 0;
+  state_->handles.ForEach<DeviceFile>([&](const DeviceFile& file) {
+    if (file.generation == device.generation && EqualNoCase(file.path, device.path)) ++open;
+  });
+  if (state_->devices.removalWaitsForHandles && open > 0) {
+    device.removalPending = true;
+    state_->Log(TraceEntry::Channel::Device, "removal of " + Narrow(device.path) + " waits for " +
+                                                 std::to_string(open) + (open == 1 ? " open handle" : " open handles"));
+  }
   NotifyDeviceInterface(*state_, DBT_DEVICEREMOVECOMPLETE, kUsbDeviceClass, Cased(device.path, device.notifyCase));
 }
+
+void Machine::SetRemovalWaitsForHandles(bool waits) { state_->devices.removalWaitsForHandles = waits; }
+
+void Machine::SetSpoolerForgetsStatus(bool forgets) { state_->scm.spooler.forgetsStatus = forgets; }
 
 void Machine::SetDeviceStatus(const std::wstring& path, BYTE status) {
   RequireDevice(*state_, path).status = status;

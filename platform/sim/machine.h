@@ -127,6 +127,9 @@ class Machine {
   // ---- Spooler.
   void AddQueue(const std::wstring& name, const std::wstring& port);
   void DeleteQueue(const std::wstring& name);
+  // An administrator moves a queue to another port (the printer's
+  // properties, Ports tab), as a level-2 write of another program would.
+  void SetQueuePort(const std::wstring& name, const std::wstring& port);
   [[nodiscard]] std::optional<QueueState> Queue(const std::wstring& name) const;
   // A spooler port, listed in the order added; with a device id also the USB
   // monitor's key for the port with its "Device Id" value. Adding a port that
@@ -157,6 +160,9 @@ class Machine {
   // A service that depends on the Spooler; while one runs, the Spooler
   // refuses a stop control.
   void SetSpoolerDependent(const std::string& name, bool running);
+  // Whether a stop of the Spooler forgets the queues' status, keeping their
+  // pause, as Windows' spooler does (off: both survive).
+  void SetSpoolerForgetsStatus(bool forgets);
   // Every spooler call, or every registry call, takes this long.
   void SetSpoolerLatency(Millis latency);
   void SetRegistryLatency(Millis latency);
@@ -216,6 +222,10 @@ class Machine {
   void Unplug(const std::wstring& path);
   void SetDeviceStatus(const std::wstring& path, BYTE status);
   void SetDeviceFaults(const std::wstring& path, const DeviceFaults& faults);
+  // Whether an unplug with a handle open completes only when the last handle
+  // closes, holding back the same device plugged in again meanwhile, as
+  // Windows does (off: it completes at once).
+  void SetRemovalWaitsForHandles(bool waits);
   // Delivers a raw device-interface event record to the service, as the
   // control manager would for a registered notification.
   void DeliverDeviceEvent(DWORD eventType, std::vector<BYTE> record);

@@ -178,6 +178,10 @@ struct SpoolerService {
   std::map<std::string, bool> dependents;
   // Every spooler call takes this long (the Spooler answers over RPC).
   Millis callLatency = 0;
+  // A stop forgets the queues' status (their pause is kept), as Windows'
+  // spooler does; a scenario can ask for the kinder answer, in which the
+  // status survives.
+  bool forgetsStatus = true;
 };
 struct ServiceProcess {
   int id = 0;
@@ -244,10 +248,21 @@ struct SimDevice {
   DeviceFaults faults;
   // How the path is cased in the device's notifications.
   PathCase notifyCase = PathCase::AsIs;
+  // Unplugged while a handle to it was open: its removal completes when the
+  // last one closes (with Devices::removalWaitsForHandles).
+  bool removalPending = false;
+  // Plugged back while its removal was pending: it arrives once that
+  // removal completes.
+  bool arrivalHeld = false;
 };
 struct Devices {
   std::vector<SimDevice> all;
   std::vector<std::wstring> presentOrder;
+  // Windows completes a surprise removal only once every handle to the
+  // device is closed, and the same instance cannot arrive again until then.
+  // A scenario can ask for the kinder answer, a removal that completes at
+  // once.
+  bool removalWaitsForHandles = true;
 
   SimDevice* Find(std::wstring_view path);
 };
@@ -360,6 +375,17 @@ void BeginSpoolerStop(MachineState& m);
 // administrator's "net stop spooler /y" does first.
 void StopSpoolerDependents(MachineState& m);
 DWORD StartSpoolerService(MachineState& m);
+// The device arrives: present, a new generation, its arrival notified.
+void ArriveDevice(MachineState& m, SimDevice& device);
+// Completes the pending removals whose last handle has closed, and the
+// arrivals held behind them; after any device handle is closed.
+void CompleteDeviceRemovals(MachineState& m);
+// What the Spooler's memory held that a restart does not keep (with
+// SpoolerService::forgetsStatus); when it has stopped.
+void ForgetSpoolerMemory(MachineState& m);
+// Waits, for a StartServiceA of the installed service, until its process
+// connects: 0, or ERROR_SERVICE_REQUEST_TIMEOUT.
+DWORD AwaitServiceConnection(MachineState& m);
 
 // Delivers a control to the service's process (queued for its dispatcher).
 void QueueServiceControl(MachineState& m, DWORD control, DWORD eventType, std::vector<BYTE> data);

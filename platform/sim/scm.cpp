@@ -58,6 +58,7 @@ void EndServiceProcess(MachineState& m, const std::shared_ptr<ServiceProcess>& p
   m.scheduler.Kill(process->id);
 
   std::map<std::string, int> leftOpen = m.handles.CloseProcess(process->id);
+  CompleteDeviceRemovals(m);
   std::erase_if(m.globalMemory.blocks, [&](const auto& block) {
     if (block.second.process != process->id) return false;
     ++leftOpen["global-memory"];
@@ -78,6 +79,8 @@ void EndServiceProcess(MachineState& m, const std::shared_ptr<ServiceProcess>& p
 // The control manager's limit for a control handler: a control not handled
 // within it is answered with ERROR_SERVICE_REQUEST_TIMEOUT.
 constexpr Millis kControlTimeoutMs = 30000;
+// How long the control manager waits for a started process to connect.
+constexpr Millis kConnectTimeoutMs = 30000;
 
 // Watches the service's control handler the way the control manager does:
 // each control the handler has not returned from within the limit is
@@ -141,6 +144,7 @@ void FinishSpoolerChange(MachineState& m, std::uint64_t SpoolerService::*request
     if (spooler.*requests == request && spooler.state == pending) {
       spooler.state = done;
       m.Log(TraceEntry::Channel::Scm, text);
+      if (done == SERVICE_STOPPED) ForgetSpoolerMemory(m);
     }
     return DWORD{0};
   });
@@ -162,6 +166,7 @@ void BeginSpoolerStop(MachineState& m) {
   if (spooler.stopTime <= 0) {
     spooler.state = SERVICE_STOPPED;
     m.Log(TraceEntry::Channel::Scm, "Spooler stopped");
+    ForgetSpoolerMemory(m);
     return;
   }
   spooler.state = SERVICE_STOP_PENDING;
@@ -222,6 +227,29 @@ DWORD StartInstalledService(MachineState& m) {
   service.last = {SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING, 0, 0, 0, 0, 0};
   service.process = StartProcess(m, true, service.entry);
   return ERROR_SUCCESS;
+}
+
+// Windows: StartService returns once the service's process has connected
+// (StartServiceCtrlDispatcher) and the thread of its ServiceMain has been
+// created, not when the service runs; a process that does not connect within
+// 30 s fails the start with ERROR_SERVICE_REQUEST_TIMEOUT (Microsoft docs,
+// StartService and StartServiceCtrlDispatcher: "the main thread of the
+// service process should make this call as soon as possible after it starts
+// up (within 30 seconds)"). A process that ends before it connects is
+// answered the same way, at its end (what Windows answers then was not
+// measured). The driver's own start (a scenario's "service start") does not
+// wait: it is the control manager's, and its threads run when the driver
+// lets them.
+DWORD AwaitServiceConnection(MachineState& m) {
+  const auto process = m.scm.service ? m.scm.service->process : nullptr;
+  if (!process) return ERROR_SERVICE_DOES_NOT_EXIST;
+  const auto connected = [process] { return process->dispatcherConnected || process->ended; };
+  const Millis deadline = m.Now() + kConnectTimeoutMs;
+  while (!connected() && m.Now() < deadline) m.scheduler.Block(connected, deadline);
+  if (process->dispatcherConnected) return ERROR_SUCCESS;
+  m.Log(TraceEntry::Channel::Scm, "the service's process did not connect to the control manager" +
+                                      std::string(process->ended ? " before it ended" : " within 30 s"));
+  return ERROR_SERVICE_REQUEST_TIMEOUT;
 }
 
 DWORD ControlInstalledService(MachineState& m, DWORD control) {
@@ -605,7 +633,13 @@ BOOL WINAPI StartServiceA(SC_HANDLE service, DWORD, LPCSTR*) {
   const sim::ServiceObject* open = m.handles.Find<sim::ServiceObject>(service);
   if (open == nullptr) return sim::Fail(ERROR_INVALID_HANDLE);
   if ((open->access & SERVICE_START) == 0) return sim::Fail(ERROR_ACCESS_DENIED);
-  const DWORD error = open->name == sim::kSpoolerName ? sim::StartSpoolerService(m) : sim::StartInstalledService(m);
+  DWORD error = ERROR_SUCCESS;
+  if (open->name == sim::kSpoolerName) {
+    error = sim::StartSpoolerService(m);
+  } else {
+    error = sim::StartInstalledService(m);
+    if (error == ERROR_SUCCESS) error = sim::AwaitServiceConnection(m);
+  }
   if (error != ERROR_SUCCESS) return sim::Fail(error);
   return TRUE;
 }

@@ -208,6 +208,26 @@ BOOL WriteQueueInfo(MachineState& m, HANDLE printer, LPBYTE info, DWORD command)
 
 }  // namespace
 
+// Windows: a queue's pause is the printer object's own state, set only by
+// PRINTER_CONTROL_PAUSE and RESUME ("PRINTER_STATUS_PAUSED ... not valid
+// status values to set", Microsoft docs, SetPrinter); the local spooler keeps
+// it with the printer's settings in the registry, which it loads at each
+// start, so a paused queue is paused again after a restart. A status set with
+// PRINTER_CONTROL_SET_STATUS is what a monitor reports while the spooler runs,
+// in its memory only: the new spooler starts with none. (Not measured on a
+// till; Wine 8.0 cannot tell: its SetPrinterW level 0 fails with 124, as
+// measured for the Wine tests, so a queue in Wine's spooler has neither to
+// keep.)
+void ForgetSpoolerMemory(MachineState& m) {
+  if (!m.scm.spooler.forgetsStatus) return;
+  for (SimQueue& queue : m.spooler.queues) {
+    if (queue.status == 0) continue;
+    m.Log(TraceEntry::Channel::Scm, "the status of " + Narrow(queue.name) + " (" + Hex(queue.status) +
+                                        ") went with the Spooler; its pause is kept");
+    queue.status = 0;
+  }
+}
+
 }  // namespace sim
 
 using sim::Current;

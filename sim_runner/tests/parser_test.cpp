@@ -1,5 +1,7 @@
 #include "sim_runner/parser.h"
 
+#include "sim_runner/help.h"
+
 #include <gtest/gtest.h>
 
 #include <tuple>
@@ -415,6 +417,235 @@ TEST(ParseLine, CodePages) {
   EXPECT_NE(ParseError("codepage system").find("missing argument"), std::string::npos);
   EXPECT_NE(ParseError("codepage oem 850").find("unknown command \"codepage oem\""), std::string::npos);
   EXPECT_NE(ParseError("codepage").find("needs a second word"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace simrunner
+
+namespace simrunner {
+namespace {
+
+TEST(Durations, MinutesHoursAndDays) {
+  struct Row {
+    const char* text;
+    std::optional<std::int64_t> millis;
+  };
+  const Row kRows[] = {
+      {"5min", 300000}, {"1h", 3600000}, {"8h", 28800000}, {"7d", 604800000}, {"0h", 0},  {"30d", 2592000000},
+      {"1m", {}},       {"h", {}},       {"1.5h", {}},     {"2hours", {}},    {"1H", {}}, {"-1d", {}},
+  };
+  for (const Row& row : kRows) EXPECT_EQ(ParseDuration(row.text), row.millis) << row.text;
+}
+
+TEST(Durations, ALineGivesAtMostThirtyDays) {
+  EXPECT_EQ(ParseOk("wait 30d").number, 30LL * 86400000);
+  EXPECT_EQ(ParseOk("wait 720h").number, 30LL * 86400000);
+  for (const char* line : {"wait 31d", "wait 999999999999s", "spooler stop-time 721h"}) {
+    EXPECT_NE(ParseError(line).find("longer than 30d"), std::string::npos) << line;
+  }
+}
+
+// The steps of a file as "line:text", for comparing unrolled blocks.
+std::vector<std::string> Played(const Scenario& scenario) {
+  std::vector<std::string> played;
+  for (const Step& step : scenario.steps) played.push_back(std::to_string(step.line) + ":" + step.text);
+  return played;
+}
+
+TEST(Repeat, UnrollsBlocksWithTheirLines) {
+  const Scenario scenario = ParseScenario(
+      "queue Q port=USB001\n"
+      "repeat 2\n"
+      "  wait 1h\n"
+      "  repeat 2   # nested\n"
+      "    wait 1s\n"
+      "  end\n"
+      "end\n"
+      "wait 2ms\n");
+  ASSERT_TRUE(scenario.errors.empty()) << scenario.errors[0].why;
+  EXPECT_EQ(Played(scenario), (std::vector<std::string>{"1:queue Q port=USB001", "3:wait 1h", "5:wait 1s", "5:wait 1s",
+                                                        "3:wait 1h", "5:wait 1s", "5:wait 1s", "8:wait 2ms"}));
+}
+
+TEST(Repeat, StructureErrors) {
+  struct Row {
+    const char* text;
+    int line;
+    const char* why;
+  };
+  const Row kRows[] = {
+      {"wait 1s\nrepeat 3\nwait 1s\n", 2, "repeat block with no \"end\""},
+      {"wait 1s\nend\n", 2, "\"end\" with no repeat block open"},
+      {"repeat 0\nwait 1s\nend\n", 1, "\"0\" is not a count from 1 to 100000"},
+      {"repeat x\nwait 1s\nend\n", 1, "\"x\" is not a count"},
+      {"repeat\nwait 1s\nend\n", 1, "expected: repeat N"},
+      {"repeat 2\nwait 1s\nend now\n", 3, "unexpected \"now\"; expected: end"},
+      {"repeat 1000\nrepeat 1000\nwait 1ms\nend\nend\n", 1, "more than 100000 steps"},
+      {"repeat 13\nwait 30d\nend\n", 2, "the waits add up to more than 366d"},
+  };
+  for (const Row& row : kRows) {
+    const Scenario scenario = ParseScenario(row.text);
+    ASSERT_FALSE(scenario.errors.empty()) << row.text;
+    EXPECT_EQ(scenario.errors[0].line, row.line) << row.text;
+    EXPECT_NE(scenario.errors[0].why.find(row.why), std::string::npos) << row.text << ": " << scenario.errors[0].why;
+  }
+}
+
+TEST(Repeat, ABadLineInABlockIsToldOnce) {
+  const Scenario scenario = ParseScenario("repeat 50\nwiat 1s\nend\n");
+  ASSERT_EQ(scenario.errors.size(), 1u);
+  EXPECT_EQ(scenario.errors[0].line, 2);
+  EXPECT_FALSE(scenario.tooManyErrors);
+}
+
+TEST(ParseLine, AnAdministratorsQueueLines) {
+  const Step moved = ParseOk("queue Q port=USB003");
+  EXPECT_EQ(moved.kind, Step::Kind::Queue);
+  const Step created = ParseOk("queue Q create port=USB002");
+  EXPECT_EQ(created.kind, Step::Kind::QueueCreate);
+  EXPECT_EQ(created.port, "USB002");
+  const Step deleted = ParseOk("queue Q delete");
+  EXPECT_EQ(deleted.kind, Step::Kind::QueueDelete);
+  EXPECT_EQ(deleted.name, "Q");
+  EXPECT_NE(ParseError("queue Q create").find("missing key \"port\""), std::string::npos);
+  EXPECT_NE(ParseError("queue Q delete port=USB001").find("\"delete\" takes no keys"), std::string::npos);
+  EXPECT_NE(ParseError("queue Q delet").find("did you mean \"delete\"?"), std::string::npos);
+}
+
+TEST(ParseScenario, QueuesMustBeThereToBeDeletedAndGoneToBeCreated) {
+  struct Row {
+    const char* text;
+    const char* why;  // empty: no error
+  };
+  const Row kRows[] = {
+      {"queue Q port=USB001\nqueue q delete\nqueue Q create port=USB002\nqueue Q port=USB003\n", ""},
+      {"queue Q delete\n", "no queue Q to delete"},
+      {"queue Q port=USB001\nqueue Q delete\nqueue Q delete\n", "no queue Q to delete"},
+      {"queue Q port=USB001\nqueue Q create port=USB002\n", "queue Q is there already"},
+      {"queue Q create port=USB002\n", ""},
+  };
+  for (const Row& row : kRows) {
+    const Scenario scenario = ParseScenario(row.text);
+    if (std::string_view(row.why).empty()) {
+      EXPECT_TRUE(scenario.errors.empty()) << row.text << ": " << scenario.errors[0].why;
+    } else {
+      ASSERT_EQ(scenario.errors.size(), 1u) << row.text;
+      EXPECT_NE(scenario.errors[0].why.find(row.why), std::string::npos) << scenario.errors[0].why;
+    }
+  }
+}
+
+TEST(ParseLine, RegistryValues) {
+  struct Row {
+    const char* line;
+    std::uint32_t type;
+    const char* key;
+    std::optional<std::uint32_t> size;
+  };
+  const Row kRows[] = {
+      {R"(registry SYSTEM\Test "Device Id" type=sz value=USB\VID_1 size=6)", 1, R"(SYSTEM\Test)", 6},
+      {R"(registry HKLM\SYSTEM\Test Name type=expand-sz value=%SystemRoot%)", 2, R"(SYSTEM\Test)", {}},
+      {R"(registry HKEY_LOCAL_MACHINE\SYSTEM\Test Name type=multi-sz value=a;b)", 7, R"(SYSTEM\Test)", {}},
+      {R"(registry SYSTEM\Test Name type=dword value=0x20 size=2)", 4, R"(SYSTEM\Test)", 2},
+      {R"(registry SYSTEM\Test Name type=qword value=18446744073709551615)", 11, R"(SYSTEM\Test)", {}},
+      {R"(registry SYSTEM\Test Name type=binary value=01ff00)", 3, R"(SYSTEM\Test)", {}},
+  };
+  for (const Row& row : kRows) {
+    const Step step = ParseOk(row.line);
+    EXPECT_EQ(step.kind, Step::Kind::Registry) << row.line;
+    EXPECT_EQ(step.valueType, row.type) << row.line;
+    EXPECT_EQ(step.name, row.key) << row.line;
+    EXPECT_EQ(step.size, row.size) << row.line;
+  }
+  EXPECT_EQ(ParseOk(R"(registry SYSTEM\Test "Device Id" type=sz value="a b")").valueName, "Device Id");
+  struct Bad {
+    const char* line;
+    const char* why;
+  };
+  const Bad kBad[] = {
+      {R"(registry SYSTEM\Test Name value=x)", "missing key \"type\""},
+      {R"(registry SYSTEM\Test Name type=sz)", "missing key \"value\""},
+      {R"(registry SYSTEM\Test Name type=szz value=x)", "did you mean \"sz\"?"},
+      {R"(registry SYSTEM\Test Name type=dword value=x)", "is not a number"},
+      {R"(registry SYSTEM\Test Name type=binary value=1ff)", "two digits each"},
+      {R"(registry SYSTEM\Test Name type=sz value=x size=3)", "is odd"},
+      {R"(registry SYSTEM\Test Name type=sz value=x size=70000)", "more than the 65536 bytes"},
+      {R"(registry HKLM\ Name type=sz value=x)", "the key is empty"},
+      {R"(registry SYSTEM\Test type=sz value=x)", "missing argument NAME"},
+      {R"(registry SYSTEM\Test Name type=sz value=x sise=2)", "did you mean \"size\"?"},
+  };
+  for (const Bad& bad : kBad) EXPECT_NE(ParseError(bad.line).find(bad.why), std::string::npos) << bad.line;
+}
+
+TEST(ParseLine, TheNearestCommandOrKeyIsSuggested) {
+  struct Row {
+    const char* line;
+    const char* why;
+  };
+  const Row kRows[] = {
+      {"queue Q prot=USB001", "unknown key \"prot\"; did you mean \"port\"? (keys: port)"},
+      {"device X descripton=Y", "did you mean \"description\"?"},
+      {"fault device X read-eror=5", "did you mean \"read-error\"?"},
+      {"wiat 1s", "unknown command \"wiat\"; did you mean \"wait\"?"},
+      {"servce start", "did you mean \"service\"?"},
+      {"expect queu Q", "unknown command \"expect queu\"; did you mean \"queue\"?"},
+      {"spooler strat", "did you mean \"start\"?"},
+  };
+  for (const Row& row : kRows) EXPECT_NE(ParseError(row.line).find(row.why), std::string::npos) << ParseError(row.line);
+  // Nothing near: no suggestion.
+  EXPECT_EQ(ParseError("xyzzy").find("did you mean"), std::string::npos);
+  EXPECT_EQ(ParseError("queue Q colour=red").find("did you mean"), std::string::npos);
+}
+
+TEST(ParseScenario, ByteOrderMarksAndUtf16) {
+  const Scenario bom = ParseScenario("\xEF\xBB\xBFqueue Q port=USB001\nwait 1s\n");
+  EXPECT_TRUE(bom.errors.empty()) << bom.errors[0].why;
+  ASSERT_EQ(bom.steps.size(), 2u);
+  EXPECT_EQ(bom.steps[0].name, "Q");
+  struct Row {
+    std::string text;
+    const char* why;
+  };
+  const Row kRows[] = {
+      {std::string("\xFF\xFEq\0u\0", 6), "UTF-16 (little-endian, byte-order mark FF FE)"},
+      {std::string("\xFE\xFF\0q\0u", 6), "UTF-16 (big-endian, byte-order mark FE FF)"},
+      {std::string("q\0u\0e\0", 6), "UTF-16 (little-endian)"},
+      {std::string("\0q\0u\0e", 6), "UTF-16 (big-endian)"},
+  };
+  for (const Row& row : kRows) {
+    const Scenario scenario = ParseScenario(row.text);
+    ASSERT_EQ(scenario.errors.size(), 1u) << row.why;
+    EXPECT_EQ(scenario.errors[0].line, 0);  // the whole file
+    EXPECT_NE(scenario.errors[0].why.find(row.why), std::string::npos) << scenario.errors[0].why;
+    EXPECT_NE(scenario.errors[0].why.find("save it as UTF-8"), std::string::npos);
+  }
+}
+
+TEST(ParseScenario, StopsAfterTwentyBadLines) {
+  std::string text;
+  for (int i = 0; i < 500; ++i) text += "\x01\x1B[2J nonsense\n";
+  const Scenario scenario = ParseScenario(text);
+  EXPECT_EQ(scenario.errors.size(), kMostErrors);
+  EXPECT_TRUE(scenario.tooManyErrors);
+  EXPECT_EQ(scenario.errors.back().line, 20);
+  const Scenario twenty = ParseScenario(text.substr(0, text.size() / 25));  // 20 lines
+  EXPECT_EQ(twenty.errors.size(), 20u);
+  EXPECT_FALSE(twenty.tooManyErrors);
+}
+
+TEST(Help, NamesEveryCommandAndKey) {
+  const std::string_view help = HelpText();
+  const std::vector<CommandKeys> commands = LanguageCommands();
+  EXPECT_GT(commands.size(), 30u);
+  for (const CommandKeys& command : commands) {
+    EXPECT_NE(help.find("  " + command.command + " "), std::string_view::npos) << command.command;
+    for (const std::string& key : command.keys) {
+      EXPECT_NE(help.find(key + "="), std::string_view::npos) << command.command << " " << key;
+    }
+  }
+  for (const char* option : {"--quiet", "--seed", "--svg", "--svg-window", "--help", "swarm"}) {
+    EXPECT_NE(help.find(option), std::string_view::npos) << option;
+  }
 }
 
 }  // namespace

@@ -8,9 +8,16 @@ picture and the same picture with the labels taken out, and the picture has
 dark (text) pixels there: a label that is missing, empty, outside the image
 or in a font the browser cannot draw fails.
 
+With --band KIND=STATE (repeatable), every band of that state in the lanes
+of that kind must be there and painted in its colour where the picture puts
+it, with its name or, where no name fits, its mark drawn; with --entries N,
+the Event Log lane must hold N entries, each painted in its type's colour
+with its id written beside it.
+
 Exit status: 0 held, 1 failed, 77 skipped (no Chromium here; the reason is
 printed). Usage:
   picture_in_browser.py --runner SPOOLSYNC_SIM --scenario FILE --work DIR
+                        [--band KIND=STATE]... [--entries N]
 """
 
 import argparse
@@ -110,6 +117,8 @@ def main():
     arguments.add_argument("--runner", required=True)
     arguments.add_argument("--scenario", required=True)
     arguments.add_argument("--work", required=True)
+    arguments.add_argument("--band", action="append", default=[], help="KIND=STATE: those bands must be painted")
+    arguments.add_argument("--entries", type=int, help="how many Event Log entries must be painted")
     options = arguments.parse_args()
 
     browser = find_browser()
@@ -189,7 +198,85 @@ def main():
         if letters == 0 or changed < 2 * letters or dark < letters:
             fail("the label %r is not drawn where the picture puts it (x %d, baseline %d)" % (text, x, baseline))
     print("every lane's label is drawn")
+
+    for wanted in options.band:
+        kind, _, state = wanted.partition("=")
+        check_bands(root, full, kind, state)
+    if options.entries is not None:
+        check_entries(root, full, options.entries)
     return 0
+
+
+def colour(fill):
+    return tuple(int(fill[i:i + 2], 16) for i in (1, 3, 5))
+
+
+def dark_pixels(image, left, top, right, bottom):
+    return sum(1 for y in range(max(top, 0), bottom) for x in range(max(left, 0), right) if sum(image[y][x]) < 3 * 128)
+
+
+def check_bands(root, image, kind, state):
+    """Every band of `state` in lanes of `kind`: its colour painted over most
+    of its place, and its name (dark text) or its mark drawn."""
+    bands = []
+    for lane in root.iter("{%s}g" % SVG):
+        if lane.get("class") != "lane" or lane.get("data-lane") != kind:
+            continue
+        bands += [g for g in lane.iter("{%s}g" % SVG) if g.get("class") == "band" and g.get("data-state") == state]
+    if not bands:
+        fail("no %s band %r in the picture" % (kind, state))
+    for band in bands:
+        rects = {r.get("class"): r for r in band.findall("{%s}rect" % SVG)}
+        rect = rects[None]
+        left, top = float(rect.get("x")), int(rect.get("y"))
+        right, bottom = left + float(rect.get("width")), top + int(rect.get("height"))
+        inner = range(int(left) + 1, max(int(right) - 1, int(left) + 2))
+        fill = colour(rect.get("fill"))
+        rows = range(top + 15, bottom - 1)  # below the text
+        painted = sum(1 for y in rows for x in inner if image[y][x] == fill)
+        if painted * 2 < len(inner) * len(rows):
+            fail("the %s band %r from %s ms is not painted: %d of %d pixels in its colour"
+                 % (kind, state, band.get("data-from-ms"), painted, len(inner) * len(rows)))
+        name = [t for t in band.findall("{%s}text" % SVG) if t.get("class") == "band-name"]
+        if name:
+            dark = dark_pixels(image, int(left), top, int(right), top + 15)
+        else:
+            mark = rects.get("band-mark")
+            if mark is None:
+                fail("the %s band %r from %s ms has neither a name nor a mark" % (kind, state, band.get("data-from-ms")))
+            mark_left = int(float(mark.get("x")))
+            dark = dark_pixels(image, mark_left - 1, int(mark.get("y")), mark_left + 3, int(mark.get("y")) + 6)
+        if dark == 0:
+            fail("the %s band %r from %s ms shows no %s" % (kind, state, band.get("data-from-ms"),
+                                                          "name" if name else "mark"))
+    print("%d %s bands %r painted, each with its name or mark" % (len(bands), kind, state))
+
+
+def check_entries(root, image, count):
+    """The Event Log lane's marks: `count` of them, each in its colour, its id
+    written beside it, its message in its hover title."""
+    lanes = [g for g in root.iter("{%s}g" % SVG) if g.get("class") == "lane" and g.get("data-lane") == "event-log"]
+    if len(lanes) != 1:
+        fail("%d Event Log lanes" % len(lanes))
+    marks = [g for g in lanes[0].iter("{%s}g" % SVG) if g.get("class") == "mark"]
+    if len(marks) != count:
+        fail("%d Event Log entries drawn, not %d" % (len(marks), count))
+    for mark in marks:
+        rect = mark.find("{%s}rect" % SVG)
+        x, top = int(float(rect.get("x")) + 1), int(rect.get("y"))
+        if image[top + 10][x] != colour(rect.get("fill")):
+            fail("entry %s at %s ms is not painted" % (mark.get("data-event-id"), mark.get("data-at-ms")))
+        label = mark.find("{%s}text" % SVG)
+        if label is None or label.text != mark.get("data-event-id"):
+            fail("entry %s at %s ms has no id beside it" % (mark.get("data-event-id"), mark.get("data-at-ms")))
+        left = int(float(label.get("x")))
+        if dark_pixels(image, left, top, left + len(label.text) * CHAR_WIDTH, top + 15) == 0:
+            fail("the id of entry %s is not drawn" % mark.get("data-event-id"))
+        title = mark.find("{%s}title" % SVG).text or ""
+        message = title.partition(mark.get("data-event-id") + ": ")[2]
+        if mark.get("data-event-type") not in title or len(message) < 20 or message.startswith("(no message"):
+            fail("entry %s's hover title lacks its type or message: %r" % (mark.get("data-event-id"), title))
+    print("%d Event Log entries painted, each with its id" % len(marks))
 
 
 if __name__ == "__main__":

@@ -328,6 +328,49 @@ TEST_F(DeviceFile, CreateFileW) {
   }
 }
 
+TEST_F(DeviceFile, SurpriseRemoval) {
+  BYTE record[5];
+  DWORD count = 0;
+  {
+    // Windows: once a device is surprise-removed its drivers fail every new
+    // request on it but close and clean-up (Microsoft docs, "Handling an
+    // IRP_MN_SURPRISE_REMOVAL Request"); the code a read gets is the
+    // driver's, ERROR_DEVICE_NOT_CONNECTED here.
+    Behaviour b("ReadFile", "a handle kept open to an unplugged device: reads fail, the close succeeds");
+    HANDLE device = Open();
+    machine.Unplug(kDevice);
+    EXPECT_FALSE(ReadFile(device, record, sizeof record, &count, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
+    EXPECT_TRUE(CloseHandle(device));
+    machine.Plug(kDevice);
+  }
+  {
+    // Windows: the PnP manager removes a surprise-removed device
+    // (IRP_MN_REMOVE_DEVICE) only after all open handles to it are closed,
+    // and never while one stays open (Microsoft docs, "Handling an
+    // IRP_MN_SURPRISE_REMOVAL Request"); until then the same instance,
+    // plugged back, is not started: it cannot be opened, and the old handle
+    // stays dead. Once the handle closes, the removal completes and the
+    // device arrives.
+    Behaviour b("CreateFileW",
+                "a device plugged back while a handle to it is open arrives only once that handle closes");
+    machine.SetRemovalWaitsForHandles(true);
+    HANDLE device = Open();
+    machine.Unplug(kDevice);
+    machine.Plug(kDevice);
+    EXPECT_EQ(Open(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_FALSE(ReadFile(device, record, sizeof record, &count, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
+    EXPECT_TRUE(CloseHandle(device));
+    HANDLE again = Open();
+    EXPECT_NE(again, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(ReadFile(again, record, sizeof record, &count, nullptr));
+    EXPECT_EQ(count, 5u);
+    CloseHandle(again);
+  }
+}
+
 TEST_F(DeviceFile, ReadFile) {
   HANDLE device = Open();
   {

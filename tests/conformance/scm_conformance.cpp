@@ -3,7 +3,10 @@
 // CloseServiceHandle) and the service's (StartServiceCtrlDispatcherW,
 // RegisterServiceCtrlHandlerExW, SetServiceStatus, the device
 // notifications).
+#include <algorithm>
+#include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/conformance/conformance.h"
@@ -350,6 +353,75 @@ TEST_F(OwnService, TheServicesSide) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     EXPECT_EQ(machine.OpenHandles().Total(), 0);
   }
+}
+
+// A service whose process takes `delay` of virtual time before it connects
+// its dispatcher (forever: it never does), and whose ServiceMain notes when
+// it began (by the tick count).
+struct SlowStart {
+  sim::Millis delay = 0;
+  std::optional<DWORD> mainAt;
+};
+SlowStart gSlow;
+
+void WINAPI SlowServiceMain(DWORD, LPWSTR*) { gSlow.mainAt = GetTickCount(); }
+
+class SlowService : public Conformance {
+ protected:
+  void Install(sim::Millis delay) {
+    gSlow = SlowStart{delay, std::nullopt};
+    machine.InstallService("slowtest", [] {
+      Sleep(static_cast<DWORD>(std::min<sim::Millis>(gSlow.delay, 0xFFFFFFFE)));
+      wchar_t name[] = L"slowtest";
+      const SERVICE_TABLE_ENTRYW table[] = {{name, SlowServiceMain}, {nullptr, nullptr}};
+      return StartServiceCtrlDispatcherW(table) ? 0 : static_cast<int>(GetLastError());
+    });
+  }
+  // StartServiceA on the service, from the driver: its result, its error,
+  // and how much virtual time it took.
+  std::tuple<BOOL, DWORD, sim::Millis> Start() {
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = OpenServiceA(manager, "slowtest", SERVICE_START);
+    const sim::Millis before = machine.Now();
+    SetLastError(0xdeadbeef);
+    const BOOL started = StartServiceA(service, 0, nullptr);
+    const DWORD error = GetLastError();
+    const sim::Millis took = machine.Now() - before;
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return {started, error, took};
+  }
+};
+
+TEST_F(SlowService, StartServiceA) {
+  {
+    // Windows: StartService returns once the process has connected with
+    // StartServiceCtrlDispatcher and the ServiceMain thread is created, not
+    // at once (Microsoft docs, StartService; StartServiceCtrlDispatcher: the
+    // control manager waits for the call).
+    Behaviour b("StartServiceA", "returns once the process connects and ServiceMain's thread is created");
+    Install(2000);
+    const DWORD ticks = GetTickCount();
+    const auto [started, error, took] = Start();
+    EXPECT_TRUE(started) << error;
+    EXPECT_EQ(took, 2000);
+    ASSERT_TRUE(gSlow.mainAt.has_value());
+    EXPECT_EQ(*gSlow.mainAt - ticks, 2000u);
+  }
+}
+
+TEST_F(SlowService, StartServiceANeverConnected) {
+  // Windows: a process that does not call StartServiceCtrlDispatcher within
+  // 30 s fails the start with ERROR_SERVICE_REQUEST_TIMEOUT (Microsoft docs,
+  // StartService, error ERROR_SERVICE_REQUEST_TIMEOUT; the 30 s are
+  // StartServiceCtrlDispatcher's).
+  Behaviour b("StartServiceA", "a process that never connects: ERROR_SERVICE_REQUEST_TIMEOUT after 30 s");
+  Install(sim::kForever);
+  const auto [started, error, took] = Start();
+  EXPECT_FALSE(started);
+  EXPECT_EQ(error, static_cast<DWORD>(ERROR_SERVICE_REQUEST_TIMEOUT));
+  EXPECT_EQ(took, 30000);
+  EXPECT_FALSE(gSlow.mainAt.has_value());
 }
 
 }  // namespace

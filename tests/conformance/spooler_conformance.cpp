@@ -224,6 +224,29 @@ TEST_F(Spooler, SetPrinterW) {
   }
 }
 
+TEST_F(Spooler, WhatASpoolerRestartKeeps) {
+  // Windows: a queue's pause is the printer object's own state (PAUSED is no
+  // status SET_STATUS may set, Microsoft docs, SetPrinter), kept with the
+  // printer's settings the spooler loads at its start; a status set with
+  // PRINTER_CONTROL_SET_STATUS lives in the running spooler's memory. After
+  // a restart the queue is paused with no status. Not measured on a till;
+  // Wine 8.0 cannot set either (SetPrinterW level 0 fails with 124).
+  Behaviour b("GetPrinterW", "after a Spooler restart: the pause kept, the status set before gone");
+  machine.SetSpoolerForgetsStatus(true);
+  HANDLE printer = Open();
+  ASSERT_TRUE(SetPrinterW(printer, 0, nullptr, PRINTER_CONTROL_PAUSE));
+  ASSERT_TRUE(SetPrinterW(printer, 0, reinterpret_cast<LPBYTE>(ULONG_PTR{PRINTER_STATUS_PAPER_OUT}),
+                          PRINTER_CONTROL_SET_STATUS));
+  ClosePrinter(printer);
+  ASSERT_EQ(machine.StopSpooler(), 0u);
+  machine.RunUntilIdle();
+  ASSERT_EQ(machine.StartSpooler(), 0u);
+  machine.RunUntilIdle();
+  HANDLE again = Open();
+  EXPECT_EQ(Info(Read(again)).Status, static_cast<DWORD>(PRINTER_STATUS_PAUSED));
+  ClosePrinter(again);
+}
+
 TEST_F(Spooler, ClosePrinter) {
   // Windows: a handle closes once; a second close fails with
   // ERROR_INVALID_HANDLE (Microsoft docs, ClosePrinter).
