@@ -20,7 +20,7 @@ constexpr int kExitCheckFailed = 1;
 constexpr int kExitBadInput = 2;
 
 constexpr char kHelp[] = R"(usage: spoolsync-sim [--quiet] [--seed N] [--svg PICTURE] FILE
-       spoolsync-sim swarm [--seeds FIRST..LAST] [--steps N] [--save DIR]
+       spoolsync-sim swarm [--seeds FIRST..LAST] [--steps N] [--save DIR] [--jobs N] [--all-findings]
        spoolsync-sim --help
 
 Plays a scenario against the spoolsync service running on a simulated Windows
@@ -59,6 +59,10 @@ Swarm testing
   --steps N             generated events per seed (60)
   --save DIR            write each failing history to DIR as a scenario file
                         (replay it with spoolsync-sim --seed N FILE)
+  --jobs N              run N seeds at once, each in a process of its own (1);
+                        the output is the same whatever N
+  --all-findings        play every history to its end whatever fails and
+                        print each seed's distinct findings ("seed N finds:")
 
 Scenario files
   One command per line. "#" at the start of a word starts a comment (inside a
@@ -218,7 +222,7 @@ bool WriteWholeFile(const std::string& path, const std::string& content) {
 int Usage(const std::string& why) {
   std::cerr << "spoolsync-sim: " << why
             << "\nusage: spoolsync-sim [--quiet] [--seed N] [--svg PICTURE] FILE\n"
-               "       spoolsync-sim swarm [--seeds FIRST..LAST] [--steps N] [--save DIR]\n"
+               "       spoolsync-sim swarm [--seeds FIRST..LAST] [--steps N] [--save DIR] [--jobs N] [--all-findings]\n"
                "(--help for the scenario format)\n";
   return kExitBadInput;
 }
@@ -252,6 +256,12 @@ int Swarm(int argc, char** argv) {
       options.steps = static_cast<int>(*steps);
     } else if (arg == "--save" && hasValue) {
       options.saveDir = argv[++i];
+    } else if (arg == "--jobs" && hasValue) {
+      const auto jobs = ParseCount(argv[++i]);
+      if (!jobs || *jobs == 0 || *jobs > 64) return Usage("--jobs takes a count from 1 to 64");
+      options.jobs = static_cast<int>(*jobs);
+    } else if (arg == "--all-findings") {
+      options.allFindings = true;
     } else {
       return Usage("swarm: unknown or incomplete option " + std::string(arg));
     }
