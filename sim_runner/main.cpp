@@ -50,9 +50,11 @@ Swarm testing
   stopped and started by others, every fault, service stops and starts, waits)
   and plays it under that seed's schedule. At settled moments (faults
   cleared, 45 s without an event) an oracle that knows the history checks
-  what must hold: the queue on the port that records the printer, the status
-  rules mirrored, offline after an unplug, the Spooler running, no bad port
-  written, stops that end with nothing open, no control beyond 30 s, no
+  what must hold: the queue on the port that records the printer (also the
+  one found at start), the status rules mirrored, offline after an unplug,
+  the Spooler running and never down longer than its own times allow, every
+  event log entry written once and true, no bad port written, every control
+  answered at once, stops that end in bounded time with nothing open, no
   deadlock, no thread outliving its process. One line per failing seed with
   its replay command, then a summary.
   --seeds FIRST..LAST   the seeds to run (1..100)

@@ -134,6 +134,38 @@ constexpr std::int64_t kBeforeWrapMs = 120000;
 
 // Generates one history and plays it; the oracle beside it knows what was
 // generated and decides, at settled moments, what must hold.
+//
+// What the oracle still excuses, each because the service cannot do better
+// or because the README leaves it open:
+// - An administrator's Spooler stop: the Spooler's downtime is not counted
+//   (it is theirs to start), and a service that was re-binding may start it
+//   again as it was meant to (the restart raced the stop).
+// - A fault in force (rejected port writes, a refused port list, an
+//   unreachable control manager, a device fault) holds the queue's port and
+//   status checks back until the next arrival after it cleared: the service
+//   cannot move or mirror what Windows refuses it. The entries are checked
+//   all the same.
+// - While the control manager cannot be reached nobody can start the
+//   Spooler or report STOPPED: downtime and the stop's end count from when
+//   it can be reached again.
+// - A shutdown: the Spooler's downtime across it is not counted (the
+//   machine goes down with it), and the service is given the shutdown's own
+//   bound instead of the Spooler's times.
+// - Device events before the service registered for notifications or after
+//   a stop was asked for: Windows did not tell it, or it is stopping; their
+//   entries are not required (still at most one each). What was there at the
+//   start is checked as the printer found at start instead.
+// - Two printers of the model plugged in at once: which one the queue
+//   follows at start, and whether unplugging the one it does not follow
+//   gets an entry 110, the README does not say; the queue follows the one of
+//   the model that arrived last, and that is what is checked.
+// - A printer unplugged before its print interface was registered: the
+//   service cannot tell it is the model's, so its 110 is not required.
+// - Records that appear in the last 2 s of the re-check window: the monitor
+//   thread looks once per pass, so they may just miss it.
+// - A queue resumed within a few Spooler calls of its printer's status
+//   changing, or while a device fault is in force: the read before it saw
+//   the old byte, or the last complete record is in force by design.
 class History {
  public:
   History(std::uint64_t seed, std::ostream* progress, bool allFindings)
