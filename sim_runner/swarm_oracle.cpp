@@ -149,6 +149,11 @@ int CountOf(const sim::Machine& machine, DWORD id) {
                                         [id](const sim::EventLogEntry& e) { return e.ShownId() == id; }));
 }
 
+// The longest a re-binding waits for the Spooler (6 s for it to stop, 6 s
+// to start, the 1 s pause after): an event queued behind one is looked at
+// after it.
+constexpr std::int64_t kRebindingWaitsMs = 13000;
+
 // ---- The Spooler's downtime.
 
 // Each stretch the Spooler was not running, from its stop to its next
@@ -378,7 +383,10 @@ std::optional<Finding> CheckPrinterEntries(const sim::Machine& machine, const Re
         // interface's entries). With two printers of the model plugged in,
         // whether the one the queue does not follow gets one is open.
         const bool recognised = device.describedAt >= 0 && device.describedAt <= p.at;
-        if (run && recognised && view.ModelPrintersAttached(p.at) == 0 && now - p.at > 10000) ++unplugsOwed;
+        if (run && recognised && view.ModelPrintersAttached(p.at) == 0 &&
+            now - p.at > kRebindingWaitsMs + SlackMs(record)) {
+          ++unplugsOwed;
+        }
         if (view.RunAt(p.at)) ++unplugsAllowed;
         continue;
       }
