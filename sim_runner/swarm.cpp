@@ -307,7 +307,8 @@ class History {
     // the other arrived within a re-check window before it.
     bool ambiguous = false;
   } arrival_;
-  std::int64_t lastModelArrivalAt_ = -1000000;
+  // When the first printer, and the second, last arrived.
+  std::array<std::int64_t, 2> lastModelArrivalAt_{-1000000, -1000000};
   bool bindingClean_ = false;
   enum class Open { Yes, No, Unknown } monitorOpen_ = Open::No;
   int monitorGeneration_ = -1;
@@ -519,8 +520,10 @@ void History::OnArrival(bool printer, int printerSocket) {
   monitorGeneration_ = generation_;
   if (!printer) return;
   lastRebindingCauseAt_ = Now();
-  const bool ambiguous = Now() - lastModelArrivalAt_ <= oracle::kRecheckWindowMs;
-  lastModelArrivalAt_ = Now();
+  // The other printer's arrival may still be re-binding the queue.
+  const std::int64_t other = lastModelArrivalAt_[printerSocket == kSecondPrinterSocket ? 0 : 1];
+  const bool ambiguous = Now() - other <= oracle::kRecheckWindowMs;
+  lastModelArrivalAt_[printerSocket == kSecondPrinterSocket ? 1 : 0] = Now();
   arrival_ = {seen, generation_, printerSocket, Now(), ambiguous};
   bindingClean_ = seen && !spoolerFault_ && !scmUnreachable_ && !spoolerStoppedByOthers_;
   offlineExpected_ = false;
@@ -729,7 +732,7 @@ void History::ServiceStart() {
   const int present = attached_ >= 0 ? attached_ : (secondAttached_ ? kSecondPrinterSocket : -1);
   if (present >= 0) {
     arrival_ = {true, generation_, present, Now(), attached_ >= 0 && secondAttached_};
-    lastModelArrivalAt_ = lastRebindingCauseAt_ = Now();
+    lastModelArrivalAt_[present == kSecondPrinterSocket ? 1 : 0] = lastRebindingCauseAt_ = Now();
     bindingClean_ = !spoolerFault_ && !scmUnreachable_ && !spoolerStoppedByOthers_;
   } else {
     arrival_.seen = false;
