@@ -439,7 +439,10 @@ std::optional<Finding> CheckPrinterEntries(const sim::Machine& machine, const Re
       const bool waitedTheWindow =
           windowEnd < now && view.AttachedThrough(index, p.at, windowEnd) && view.RunningThrough(p.at, windowEnd) &&
           !record.Any(record.portListingRefused, p.at, windowEnd) &&
-          !record.Any(record.scmUnreachable, p.at, windowEnd) && view.ModelPrintersAttached(p.at) == 1;
+          !record.Any(record.scmUnreachable, p.at, windowEnd) && view.ModelPrintersAttached(p.at) == 1 &&
+          // A Spooler down lists no ports either: 300's to report, not 203.
+          std::none_of(downtimes.begin(), downtimes.end(),
+                       [&](const Downtime& down) { return down.from <= windowEnd && p.at <= down.to; });
       if (only == 203 && waitedTheWindow && !(describedInTime && recordedInTime) && device.describedAt < windowEnd &&
           (device.recordedAt < 0 || device.recordedAt > windowEnd) && late != 1) {
         return Finding{"the arrival of " + device.path + " at " + Seconds(p.at) +
