@@ -1320,6 +1320,9 @@ int RunSwarm(const SwarmOptions& options, std::ostream& out) {
               << "# seed: " << seed << "\n\n"
               << report.outcome.history;
         line += "; saved: spoolsync-sim --seed " + std::to_string(seed) + " " + file;
+      } else {
+        // Without a folder to save in, say how to get the scenario.
+        line += "; its scenario: " + swarmReplay + " --save DIR";
       }
       out << line << '\n';
       if (options.allFindings) {
