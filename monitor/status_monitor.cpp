@@ -145,6 +145,9 @@ DWORD WINAPI StatusMonitorThread(LPVOID) {
     const DWORD since = MillisecondsSince(lastRead);
     WaitForSingleObject(state.wakeEvent.Get(), since >= kPollPeriodMs ? 0 : kPollPeriodMs - since);
   }
+  // An unplug that came before the stop still marks the queue offline.
+  DeviceWork leaving;
+  HandleDeviceEvents(state, leaving);
   state.deviceHandle.Reset();
   // A stop must not leave behind a Spooler a re-binding stopped.
   StartOwedSpooler(state, true);

@@ -38,9 +38,9 @@ for stage in "${stages[@]}"; do
         cmake --preset "$preset"
         cmake --build --preset "$preset" --target spoolsync-sim
       done
-      build/default/sim_runner/spoolsync-sim swarm --seeds 1..12000
-      build/asan/sim_runner/spoolsync-sim swarm --seeds 1..300
-      build/tsan/sim_runner/spoolsync-sim swarm --seeds 1..150
+      build/default/sim_runner/spoolsync-sim swarm --seeds 1..12000 --jobs 2
+      build/asan/sim_runner/spoolsync-sim swarm --seeds 1..300 --jobs 2
+      build/tsan/sim_runner/spoolsync-sim swarm --seeds 1..150 --jobs 2
       ;;
     soak)
       scripts/install-deps.sh linux

@@ -280,8 +280,9 @@ void HandleDeviceEvents(ServiceState& state, DeviceWork& work) {
     const std::vector<DeviceEvent> events = TakeDeviceEvents(state);
     if (events.empty()) return;
     for (const DeviceEvent& event : events) {
-      // A stopping service no longer acts on devices.
-      if (StopRequested(state)) return;
+      // A stopping service re-binds no more, but a printer unplugged before
+      // the stop still leaves its queue offline.
+      if (StopRequested(state) && event.kind == DeviceEvent::Kind::Arrival) continue;
       if (event.kind == DeviceEvent::Kind::Arrival) {
         HandleArrival(state, event.path, work);
       } else {
@@ -303,8 +304,9 @@ void RecheckPendingArrivals(ServiceState& state, DeviceWork& work) {
     if (now - p.since <= kArrivalRecheckWindowMs) return false;
     if (p.portsError != ERROR_SUCCESS) {
       // The Spooler ran all along but would not list its ports.
-      ReportServiceEvent<ServiceEvent::RebindFailed>(L"(unknown: the Spooler's ports could not be listed)",
-                                                     std::to_wstring(p.portsError), Win32ErrorText(p.portsError));
+      ReportServiceEvent<ServiceEvent::RebindFailed>(
+          L"(unknown: the Spooler's ports could not be listed for the printer " + p.path + L")",
+          std::to_wstring(p.portsError), Win32ErrorText(p.portsError));
       return true;
     }
     DebugLog(" Printer records did not appear within %u ms\n", static_cast<unsigned>(kArrivalRecheckWindowMs));

@@ -53,7 +53,7 @@ struct DeviceWork {
 // Takes the queued device events and handles them in order (a removal of the
 // printer: the device closed and the queue offline; an arrival: a reopen
 // asked for and, for the model's printer, the re-binding), then any queued
-// meanwhile. Stops once a stop is asked for.
+// meanwhile. Once a stop is asked for, only removals are handled.
 void HandleDeviceEvents(ServiceState& state, DeviceWork& work);
 
 // Whether device events wait to be taken.

@@ -5,7 +5,7 @@ namespace simrunner {
 namespace {
 
 constexpr char kHelpText[] = R"(usage: spoolsync-sim [--quiet] [--seed N] [--svg PICTURE [--svg-window FROM..TO]] FILE
-       spoolsync-sim swarm [--seeds FIRST..LAST] [--steps N] [--save DIR]
+       spoolsync-sim swarm [--seeds FIRST..LAST] [--steps N] [--save DIR] [--jobs N] [--all-findings]
        spoolsync-sim --help
 
 Plays a scenario against the spoolsync service running on a simulated Windows
@@ -39,15 +39,21 @@ Swarm testing
   stopped and started by others, every fault, service stops and starts, waits)
   and plays it under that seed's schedule. At settled moments (faults
   cleared, 45 s without an event) an oracle that knows the history checks
-  what must hold: the queue on the port that records the printer, the status
-  rules mirrored, offline after an unplug, the Spooler running, no bad port
-  written, stops that end with nothing open, no control beyond 30 s, no
+  what must hold: the queue on the port that records the printer (also the
+  one found at start), the status rules mirrored, offline after an unplug,
+  the Spooler running and never down longer than its own times allow, every
+  event log entry written once and true, no bad port written, every control
+  answered at once, stops that end in bounded time with nothing open, no
   deadlock, no thread outliving its process. One line per failing seed with
   its replay command, then a summary.
   --seeds FIRST..LAST   the seeds to run (1..100)
   --steps N             generated events per seed (60)
   --save DIR            write each failing history to DIR as a scenario file
                         (replay it with spoolsync-sim --seed N FILE)
+  --jobs N              run N seeds at once, each in a process of its own (1);
+                        the output is the same whatever N
+  --all-findings        play every history to its end whatever fails and
+                        print each seed's distinct findings ("seed N finds:")
 
 Scenario files
   One command per line. "#" at the start of a word starts a comment (inside a

@@ -68,7 +68,7 @@ std::string Printable(const std::string& why) {
 int Usage(const std::string& why) {
   std::cerr << "spoolsync-sim: " << why
             << "\nusage: spoolsync-sim [--quiet] [--seed N] [--svg PICTURE [--svg-window FROM..TO]] FILE\n"
-               "       spoolsync-sim swarm [--seeds FIRST..LAST] [--steps N] [--save DIR]\n"
+               "       spoolsync-sim swarm [--seeds FIRST..LAST] [--steps N] [--save DIR] [--jobs N] [--all-findings]\n"
                "(--help for the scenario format)\n";
   return kExitBadInput;
 }
@@ -102,6 +102,12 @@ int Swarm(int argc, char** argv) {
       options.steps = static_cast<int>(*steps);
     } else if (arg == "--save" && hasValue) {
       options.saveDir = argv[++i];
+    } else if (arg == "--jobs" && hasValue) {
+      const auto jobs = ParseCount(argv[++i]);
+      if (!jobs || *jobs == 0 || *jobs > 64) return Usage("--jobs takes a count from 1 to 64");
+      options.jobs = static_cast<int>(*jobs);
+    } else if (arg == "--all-findings") {
+      options.allFindings = true;
     } else {
       return Usage("swarm: unknown or incomplete option " + std::string(arg));
     }

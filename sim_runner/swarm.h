@@ -6,6 +6,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <vector>
 
 namespace simrunner {
 
@@ -16,6 +17,11 @@ struct SwarmOptions {
   int steps = 60;
   // Where failing histories are written as scenario files.
   std::optional<std::string> saveDir;
+  // Seeds run at once, each in a process of its own.
+  int jobs = 1;
+  // Play every history to its end whatever fails and print every distinct
+  // finding of each seed, not only the first.
+  bool allFindings = false;
 };
 
 // What one seed's history did.
@@ -27,13 +33,16 @@ struct SeedOutcome {
   // The history as played, in the scenario language.
   std::string history;
   std::int64_t simulatedMs = 0;
+  // Every distinct invariant that failed, the first one first.
+  std::vector<std::string> findings;
 };
 
 // Generates and plays the history of `seed` in this process, with the
 // schedule drawn from the same seed. Writes each history line to `progress`
 // as it is played (prefixed "H "), so a run that dies still leaves its
 // history behind.
-SeedOutcome RunSeed(std::uint64_t seed, int steps, std::ostream* progress = nullptr);
+// With `allFindings` the history is played to its end whatever fails.
+SeedOutcome RunSeed(std::uint64_t seed, int steps, std::ostream* progress = nullptr, bool allFindings = false);
 
 // Runs every seed of the range, each in a process of its own (a deadlock or
 // a crash ends only that seed), prints one line per failing seed and a

@@ -30,4 +30,12 @@ inline bool EqualIgnoringCase(std::string_view a, std::string_view b) {
   return true;
 }
 
+inline bool ContainsIgnoringCase(std::string_view text, std::string_view part) {
+  if (part.size() > text.size()) return false;
+  for (std::size_t i = 0; i + part.size() <= text.size(); ++i) {
+    if (EqualIgnoringCase(text.substr(i, part.size()), part)) return true;
+  }
+  return false;
+}
+
 }  // namespace simrunner
