@@ -45,6 +45,7 @@ bool MonitorThreadPass(ServiceState& state, bool firstPass, bool readDue) {
   DeviceWork work;
   work.reopen = firstPass;
   HandleDeviceEvents(state, work);
+  if (StopRequested(state)) return false;
   StartOwedSpooler(state, false);
   WatchSpoolerNotBack(state);
   KeepQueueOffline(state);

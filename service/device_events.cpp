@@ -198,14 +198,14 @@ void KeepUnlessSettled(ServiceState& state, PendingArrival arrival, Binding bind
 
 // ---- The events.
 
-void HandleArrival(ServiceState& state, const std::wstring& path, DeviceWork& work) {
+void HandleArrival(ServiceState& state, const std::wstring& path, DWORD arrivedAt, DeviceWork& work) {
   // Any USB arrival asks for a reopen: the printer may be back.
   work.reopen = true;
   if (!CarriesModelUsbNumbers(path)) return;
   // The printer class driver registers the print interface, and the USB port
   // monitor records the port, after the device itself arrives: when either
   // is missing yet, the arrival is looked at again each pass.
-  PendingArrival arrival{path, GetTickCount(), false, ERROR_SUCCESS};
+  PendingArrival arrival{path, arrivedAt, false, ERROR_SUCCESS};
   ForgetPending(state, path);
   const Binding binding = BindQueueToPrinter(state, arrival, Look::Arrival, work);
   KeepUnlessSettled(state, arrival, binding);
@@ -263,6 +263,7 @@ void HandleDeviceEvent(DWORD eventType, const void* eventData) {
   if (eventType != DBT_DEVICEARRIVAL && eventType != DBT_DEVICEREMOVECOMPLETE) return;
   std::optional<std::wstring> path = InterfacePathFromEvent(eventData);
   DeviceEvent event;
+  event.at = GetTickCount();
   if (eventType == DBT_DEVICEREMOVECOMPLETE) {
     // A removal without a readable path names no device to forget.
     if (!path) return;
@@ -284,7 +285,7 @@ void HandleDeviceEvents(ServiceState& state, DeviceWork& work) {
       // the stop still leaves its queue offline.
       if (StopRequested(state) && event.kind == DeviceEvent::Kind::Arrival) continue;
       if (event.kind == DeviceEvent::Kind::Arrival) {
-        HandleArrival(state, event.path, work);
+        HandleArrival(state, event.path, event.at, work);
       } else {
         HandleRemoval(state, event, work);
       }
@@ -297,22 +298,21 @@ bool DeviceEventsWaiting(ServiceState& state) {
   return !state.deviceEvents.empty();
 }
 
+// Gives up on an arrival whose window has passed: error 300 when the
+// Spooler's ports could not be listed at its last look, else 203.
+void GiveUp(const PendingArrival& p) {
+  if (p.portsError != ERROR_SUCCESS) {
+    // The Spooler ran all along but would not list its ports.
+    ReportServiceEvent<ServiceEvent::RebindFailed>(
+        L"(unknown: the Spooler's ports could not be listed for the printer " + p.path + L")",
+        std::to_wstring(p.portsError), Win32ErrorText(p.portsError));
+    return;
+  }
+  DebugLog(" Printer records did not appear within %u ms\n", static_cast<unsigned>(kArrivalRecheckWindowMs));
+  ReportServiceEvent<ServiceEvent::PrinterRecordsLate>(p.path, std::to_wstring(kArrivalRecheckWindowMs / 1000));
+}
+
 void RecheckPendingArrivals(ServiceState& state, DeviceWork& work) {
-  if (state.pendingArrivals.empty()) return;
-  const DWORD now = GetTickCount();
-  std::erase_if(state.pendingArrivals, [now](const PendingArrival& p) {
-    if (now - p.since <= kArrivalRecheckWindowMs) return false;
-    if (p.portsError != ERROR_SUCCESS) {
-      // The Spooler ran all along but would not list its ports.
-      ReportServiceEvent<ServiceEvent::RebindFailed>(
-          L"(unknown: the Spooler's ports could not be listed for the printer " + p.path + L")",
-          std::to_wstring(p.portsError), Win32ErrorText(p.portsError));
-      return true;
-    }
-    DebugLog(" Printer records did not appear within %u ms\n", static_cast<unsigned>(kArrivalRecheckWindowMs));
-    ReportServiceEvent<ServiceEvent::PrinterRecordsLate>(p.path, std::to_wstring(kArrivalRecheckWindowMs / 1000));
-    return true;
-  });
   for (std::size_t i = 0; i < state.pendingArrivals.size();) {
     if (StopRequested(state)) return;
     PendingArrival& arrival = state.pendingArrivals[i];
@@ -321,13 +321,15 @@ void RecheckPendingArrivals(ServiceState& state, DeviceWork& work) {
       ++i;
       continue;
     }
+    // A last look before giving up: the pass may have waited long (a read
+    // that hung) since the one before.
     const Binding binding = BindQueueToPrinter(state, arrival, Look::Again, work);
     // The printer is opened once it is recognised, even while its port
     // record is still missing.
     if (binding == Binding::Bound || (binding != Binding::NotRecognised && !arrival.recognised)) work.reopen = true;
+    if (binding == Binding::Stopping) return;
     if (!LooksAgain(binding)) {
-      if (binding != Binding::Stopping) state.pendingArrivals.erase(state.pendingArrivals.begin() + i);
-      if (binding == Binding::Stopping) return;
+      state.pendingArrivals.erase(state.pendingArrivals.begin() + i);
       continue;
     }
     arrival.recognised = binding != Binding::NotRecognised;
@@ -335,6 +337,11 @@ void RecheckPendingArrivals(ServiceState& state, DeviceWork& work) {
     // window starts again once it runs. A Spooler that runs and will not
     // list its ports is not waited for beyond the window.
     if (binding == Binding::PortsUnknown && !SpoolerRunning()) arrival.since = GetTickCount();
+    if (GetTickCount() - arrival.since > kArrivalRecheckWindowMs) {
+      GiveUp(arrival);
+      state.pendingArrivals.erase(state.pendingArrivals.begin() + i);
+      continue;
+    }
     ++i;
   }
 }

@@ -35,6 +35,9 @@ struct DeviceEvent {
   // Asked by the handler, while the interface's registry entries are still
   // there.
   bool modelPrinter = false;
+  // When the handler heard of it: the re-check window runs from then, not
+  // from when the monitor thread took it.
+  DWORD at = 0;
 };
 
 // A device with the model's USB numbers that arrived, as the monitor thread

@@ -211,7 +211,19 @@ class History {
   void OnArrival(bool printer, int printerSocket = -1);
   // From the first millisecond of a start: an arrival before the service
   // registered for notifications is one it finds when it looks at start.
-  [[nodiscard]] bool ServiceSees() const { return serviceRunning_; }
+  // Whether the service hears of devices now: it runs and has registered
+  // for their notifications (a device that comes or goes during its start,
+  // before that, it is not told of).
+  [[nodiscard]] bool ServiceSees() {
+    if (!serviceRunning_) return false;
+    for (const sim::TraceEntry& entry : session_.Machine().Trace()) {
+      if (entry.time >= serviceStartedAt_ && entry.channel == sim::TraceEntry::Channel::Scm &&
+          entry.text == "device notifications registered") {
+        return true;
+      }
+    }
+    return false;
+  }
   void TaintBinding() { bindingClean_ = false; }
   void DeviceFaultTaint() {
     if (attached_ >= 0) monitorOpen_ = Open::Unknown;

@@ -138,6 +138,31 @@ class View {
   std::vector<std::int64_t> registeredAt_;
 };
 
+// Whether the machine says the device at `path`, unplugged at `at`, had not
+// arrived yet.
+bool UnpluggedBeforeItArrived(const sim::Machine& machine, const std::string& path, std::int64_t at) {
+  for (const TraceEntry& entry : machine.Trace()) {
+    if (entry.time < at || entry.channel != TraceEntry::Channel::Device) continue;
+    if (entry.time > at) break;
+    if (entry.text.find(" before it arrived") != std::string::npos &&
+        ContainsIgnoringCase(entry.text, "unplugged " + path)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Whether the device at `path`, plugged in at `at`, was held back: a handle
+// to it was still open, so it arrives only once that handle closes.
+bool PluggedBack(const sim::Machine& machine, const std::string& path, std::int64_t at) {
+  for (const TraceEntry& entry : machine.Trace()) {
+    if (entry.time < at || entry.channel != TraceEntry::Channel::Device) continue;
+    if (entry.time > at) break;
+    if (ContainsIgnoringCase(entry.text, "plugged back " + path)) return true;
+  }
+  return false;
+}
+
 // Whether another program held the device at `path` at `at`.
 bool HeldAt(const Record& record, const std::string& path, std::int64_t at) {
   for (std::size_t i = 0; i < record.deviceHeld.size() && i < record.deviceHeldPaths.size(); ++i) {
@@ -388,6 +413,10 @@ std::optional<Finding> CheckPrinterEntries(const sim::Machine& machine, const Re
       }
       const std::optional<std::size_t> run = view.RunSeeing(p.at);
       if (!p.arrival) {
+        // A printer plugged back while a handle to it was still open arrives
+        // only once that handle closes; unplugged before then, it never
+        // arrived, and nobody is told of its going.
+        if (UnpluggedBeforeItArrived(machine, device.path, p.at)) continue;
         // The unplug of the printer: one 110, when the service was told of
         // it and the printer was recognised (the removal reads its print
         // interface's entries). With two printers of the model plugged in,
@@ -425,6 +454,9 @@ std::optional<Finding> CheckPrinterEntries(const sim::Machine& machine, const Re
         }
       }
       if (!run) continue;
+      // A printer plugged back while a handle to it was still open arrives
+      // later, once that handle closes: its window is not the plug's.
+      if (PluggedBack(machine, device.path, p.at)) continue;
       const std::int64_t describedBy = std::max(device.describedAt, p.at);
       const std::int64_t recordedBy = std::max(device.recordedAt, p.at);
       const bool describedInTime = device.describedAt >= 0 && describedBy - p.at <= kRecordsInTimeMs;
