@@ -39,14 +39,14 @@
 #   msi-refused BUILD_DIR TOOLS_DIR X64_MSI
 #                                  in a 32-bit prefix: X64_MSI is refused with
 #                                  1633 and installs nothing
-# msiexec's and sc's results are the codes the programs returned, read by
-# TOOLS_DIR/exit_code.exe: a shell sees only their low byte (1633 as 97).
 #   footprint BUILD_DIR TOOLS_DIR SECONDS
 #                                  spoolsync.exe and minimal_service.exe, each
 #                                  run as a service for SECONDS: file size,
 #                                  peak working set and CPU time of its process
 #   skip REASON                    reports the test as skipped
 #   shutdown                       ends PREFIX's Wine session
+# msiexec's and sc's results are the codes the programs returned, read by
+# TOOLS_DIR/exit_code.exe: a shell sees only their low byte (1633 as 97).
 # WINEARCH (win64 unless set) is the kind of prefix: win32 for the x86 build.
 # Exits with 77, which ctest reports as skipped, when Wine is not installed.
 set -euo pipefail
