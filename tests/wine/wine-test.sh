@@ -525,19 +525,21 @@ msi_install_test() {
     fail "the custom action running sc.exe failure did not succeed"
 
   # The same package again (a reinstall) keeps the product, the service's
-  # settings and the queue, and restarts the service: Wine's msiexec runs
-  # StopServices and StartServices again. The queue made before it shows in
-  # the restarted service's start entry.
+  # settings and the queue, and starts the service again: Wine's msiexec
+  # runs StopServices and StartServices again. It does not wait for the stop
+  # it asks for, so over a running service its start fails now and then
+  # (1627, once in a run of this test on a loaded machine); the service is
+  # stopped first, as the guide tells an administrator under Wine. The queue
+  # made before it shows in the new start entry.
   echo "--- the same package again"
   wine "$2/printer_tool.exe" add "$kQueue" LPT1: || fail "cannot create the queue"
+  stop_and_check
   mark=$(log_lines)
   msiexec_quiet /i "$msi" install-again || fail "msiexec /i, second time"
-  wait_for_text "$mark" 'OutputDebugStringA " MainError:'
-  wait_for_event "$mark" trace "$kStopReason"
   check_installed "$version" "$mark"
   wait_for_event "$mark" trace 'LPT1:'
   [[ $INSTALLED_PRODUCT == "$product" ]] || fail "product code changed: $INSTALLED_PRODUCT"
-  echo "reinstalled: the service stopped and started again, the same product, the queue kept"
+  echo "reinstalled: the service started again, the same product, the queue kept"
 
   # Wine's service manager reads the service from the registry when it starts:
   # an automatic start from the quoted path written by the package.
