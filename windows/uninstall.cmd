@@ -4,18 +4,32 @@ rem
 rem Run from an elevated command prompt ("Run as administrator"):
 rem   uninstall.cmd [folder]
 rem Its event source "spoolsync" goes too (the entries written stay in the
-rem log). With a folder (the one given to install.cmd), spoolsync.exe is also
-rem deleted from it, and the folder when it is left empty.
+rem log), and so does what install.cmd copied: spoolsync.exe in the folder
+rem of the service's binary path, and that folder when it is left empty. A
+rem folder given here is used instead (for a service removed already); a
+rem spoolsync.exe next to this script is never deleted, since install.cmd
+rem registers that one in place without copying it.
 setlocal EnableExtensions
 
 set "SERVICE=testserviceQ5M2K9"
+set "SERVICE_KEY=HKLM\SYSTEM\CurrentControlSet\Services\%SERVICE%"
 set "SOURCE_KEY=HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\spoolsync"
+set "FOLDER=%~1"
 
 sc query %SERVICE% >nul 2>&1
 if errorlevel 1 (
   echo uninstall.cmd: the service %SERVICE% is not installed
   goto source
 )
+
+rem The folder is read before the service is deleted, from the binary path
+rem in the registry ("C:\...\spoolsync.exe", quoted), since the service's
+rem key goes with it.
+set "IMAGE="
+for /f "tokens=2,*" %%a in ('reg query "%SERVICE_KEY%" /v ImagePath 2^>nul ^| find "ImagePath"') do set "IMAGE=%%b"
+if defined IMAGE set "IMAGE=%IMAGE:"=%"
+if not defined FOLDER if defined IMAGE for %%f in ("%IMAGE%") do set "FOLDER=%%~dpf"
+if defined FOLDER if "%FOLDER:~-1%"=="\" set "FOLDER=%FOLDER:~0,-1%"
 
 sc stop %SERVICE% >nul 2>&1
 rem Waits up to about 30 s for the service to stop before removing it.
@@ -47,11 +61,12 @@ if errorlevel 1 (
 )
 
 :files
-if "%~1"=="" exit /b 0
-if exist "%~1\spoolsync.exe" del /f /q "%~1\spoolsync.exe"
-if exist "%~1\spoolsync.exe" (
-  echo uninstall.cmd: cannot delete "%~1\spoolsync.exe" 1>&2
+if not defined FOLDER exit /b 0
+if /i "%FOLDER%\"=="%~dp0" exit /b 0
+if exist "%FOLDER%\spoolsync.exe" del /f /q "%FOLDER%\spoolsync.exe"
+if exist "%FOLDER%\spoolsync.exe" (
+  echo uninstall.cmd: cannot delete "%FOLDER%\spoolsync.exe" 1>&2
   exit /b 1
 )
-rmdir "%~1" 2>nul
+rmdir "%FOLDER%" 2>nul
 exit /b 0

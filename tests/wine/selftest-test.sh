@@ -26,9 +26,16 @@ fail() {
   echo "FAILED: $*" >&2
   exit 1
 }
+# The package of the self-test's own architecture, which it looks for.
+if [[ ${WINEARCH:-win64} == win32 ]]; then arch=x86; else arch=x64; fi
 for file in spoolsync-selftest.exe spoolsync.exe install.cmd uninstall.cmd; do
   [[ -f $build/$file ]] || fail "missing $build/$file"
 done
+[[ -f $tools/exit_code.exe ]] || fail "missing $tools/exit_code.exe"
+packages=("$build"/spoolsync-*-"$arch".msi)
+[[ ${#packages[@]} -eq 1 && -f ${packages[0]} ]] || fail "not one spoolsync-*-$arch.msi in $build"
+# From the prefix wine.prefix made, whatever an earlier test left.
+"$driver" "$prefix" fresh
 
 # Every step of the table, in order, and the result it must have under Wine.
 # Wine 8 has no SetPrinterW level 0 (pause, resume, status) and takes any
@@ -103,7 +110,7 @@ broken=$build/selftest-broken-uninstall
 output=$build/wine-selftest-failing-step.out
 rm -rf "$broken"
 mkdir -p "$broken"
-cp "$build"/spoolsync-selftest.exe "$build"/spoolsync.exe "$build"/install.cmd "$build"/spoolsync-*-x64.msi "$broken"/
+cp "$build"/spoolsync-selftest.exe "$build"/spoolsync.exe "$build"/install.cmd "${packages[0]}" "$broken"/
 printf '@echo off\r\necho uninstall.cmd: fails on purpose 1>&2\r\nexit /b 1\r\n' >"$broken/uninstall.cmd"
 status=0
 "$driver" "$prefix" run "$broken/spoolsync-selftest.exe" >"$output" 2>&1 || status=$?
@@ -114,7 +121,13 @@ for i in "${!expected[@]}"; do
 done
 check_table "$output.txt"
 [[ $status -eq 1 ]] || fail "exit status $status with a failed step, expected 1"
-if "$driver" "$prefix" run sc query testserviceQ5M2K9 >/dev/null 2>&1; then fail "the service was left installed"; fi
+# The whole code sc returned (a shell would see its low byte only): "not
+# installed" is 1060 from Windows' sc.exe and 1 from Wine's, which returns 1
+# for every failure.
+sc_code=$("$driver" "$prefix" run "$tools/exit_code.exe" sc query testserviceQ5M2K9 2>/dev/null | tr -d '\r' |
+  sed -n 's/^exit code: //p')
+[[ $sc_code == 1060 || $sc_code == 1 ]] ||
+  fail "sc query testserviceQ5M2K9 after the self-test: exit code '$sc_code', expected 1060 (Wine: 1)"
 [[ ! -e "$prefix/drive_c/Program Files/spoolsync-selftest" ]] || fail "C:\\Program Files\\spoolsync-selftest was left"
 rm -rf "$broken"
 echo "selftest test passed"

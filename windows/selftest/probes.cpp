@@ -246,6 +246,21 @@ void StopServiceAndWait(const wchar_t* name) {
   WaitForService(name, SERVICE_STOPPED, 30000);
 }
 
+bool StopServiceAndWaitForExit(const wchar_t* name, DWORD timeoutMs) {
+  const ServiceInfo running = QueryService(name);
+  if (!running.exists) return true;
+  // The process is opened before the stop, so that the handle cannot name
+  // another process that got the same id after this one ended.
+  const UniqueHandle process(running.processId != 0 ? OpenProcess(SYNCHRONIZE, FALSE, running.processId) : nullptr);
+  const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  const ServiceHandle service(OpenServiceW(manager.Get(), name, SERVICE_STOP | SERVICE_QUERY_STATUS));
+  if (!service) return false;
+  SERVICE_STATUS status = {};
+  ControlService(service.Get(), SERVICE_CONTROL_STOP, &status);
+  if (WaitForService(name, SERVICE_STOPPED, timeoutMs) < 0) return false;
+  return !process || WaitForSingleObject(process.Get(), timeoutMs) == WAIT_OBJECT_0;
+}
+
 void DeleteServiceNow(const wchar_t* name) {
   const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
   const ServiceHandle service(OpenServiceW(manager.Get(), name, DELETE));

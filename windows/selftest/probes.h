@@ -62,6 +62,9 @@ ServiceInfo QueryService(const wchar_t* name);
 long long WaitForService(const wchar_t* name, DWORD state, DWORD timeoutMs);
 // Sends the stop control and waits for STOPPED (used by the clean-up only).
 void StopServiceAndWait(const wchar_t* name);
+// Sends the stop control, waits for STOPPED and then for the service's
+// process to end, at most `timeoutMs` for each. Returns whether it ended.
+bool StopServiceAndWaitForExit(const wchar_t* name, DWORD timeoutMs);
 // Marks the service for deletion with DeleteService (used by the clean-up only).
 void DeleteServiceNow(const wchar_t* name);
 

@@ -33,6 +33,16 @@ namespace {
 using namespace selftest;
 
 constexpr wchar_t kServiceName[] = L"testserviceQ5M2K9";
+// The package of the self-test's own architecture: it checks the folder its
+// own %ProgramFiles% names, and a 32-bit process on 64-bit Windows sees the
+// 32-bit Program Files, where only the x86 package installs.
+#if defined(_WIN64)
+#define SPOOLSYNC_SELFTEST_ARCH "x64"
+#else
+#define SPOOLSYNC_SELFTEST_ARCH "x86"
+#endif
+constexpr wchar_t kPackagePattern[] = L"spoolsync-*-" SPOOLSYNC_SELFTEST_ARCH ".msi";
+constexpr char kPackageName[] = "spoolsync-<version>-" SPOOLSYNC_SELFTEST_ARCH ".msi";
 // A local port every spooler has, for the queue the test creates.
 constexpr wchar_t kQueuePort[] = L"FILE:";
 // Ports the spooler lists on every machine, for the write to a known port.
@@ -492,12 +502,13 @@ void PackageSteps(Run& run) {
   constexpr char kRemoveStep[] = "package removed (msiexec /x)";
   std::wstring msi = run.msi;
   if (msi.empty()) {
-    const std::vector<std::wstring> found = FindFiles(run.folder, L"spoolsync-*-x64.msi");
+    const std::vector<std::wstring> found = FindFiles(run.folder, kPackagePattern);
     if (found.size() == 1) msi = found.front();
   }
   if (msi.empty() || !FileExists(msi)) {
     Check(run, kInstallStep, false,
-          "no single spoolsync-<version>-x64.msi next to the self-test (or --msi PACKAGE) in " + Narrow(run.folder));
+          std::string("no single ") + kPackageName + " next to the self-test (or --msi PACKAGE) in " +
+              Narrow(run.folder));
     Record(run, kRemoveStep, Outcome::kNotRun, "not installed");
     return;
   }
@@ -524,6 +535,12 @@ void PackageSteps(Run& run) {
             (sourceRegistered ? ", event source registered"
                               : ", event source " + (source ? "names " + Narrow(*source) : std::string("missing"))));
 
+  // Wine's msiexec does not wait for the service's process to end: it still
+  // runs when msiexec /x returns, and now and then its file is left behind
+  // (measured with Wine 8.0). Under Wine the service is therefore stopped
+  // first, and its process waited for; on Windows the package's own stop is
+  // what this step tests.
+  const bool stoppedFirst = run.wine && StopServiceAndWaitForExit(kServiceName, 30000);
   const ProcessResult remove =
       RunProcess(L"msiexec.exe /x " + quotedMsi + L" /qn /l*v \"" + logs + L"spoolsync-selftest-msi-remove.log\"",
                  run.folder, L"msiexec-remove", 300000);
@@ -532,7 +549,8 @@ void PackageSteps(Run& run) {
   const bool sourceLeft = EventSourceMessageFile().has_value();
   installed = gone < 0 || fileLeft;
   Check(run, kRemoveStep, remove.ran && remove.exitCode == 0 && gone >= 0 && !fileLeft && !sourceLeft,
-        "msiexec " + Describe(remove) + " (log %TEMP%\\spoolsync-selftest-msi-remove.log)" +
+        std::string(stoppedFirst ? "service stopped and its process ended first (Wine), " : "") + "msiexec " +
+            Describe(remove) + " (log %TEMP%\\spoolsync-selftest-msi-remove.log)" +
             (gone >= 0 ? ", service removed" : ", service still there") +
             (fileLeft ? ", file left" : ", file removed") +
             (sourceLeft ? ", event source left" : ", event source removed"));
@@ -602,7 +620,8 @@ constexpr char kUsage[] =
     "usage: spoolsync-selftest [--use-existing-queue] [--msi PACKAGE]\n"
     "  --use-existing-queue  run the queue steps on an existing queue KX310MQ47H (its port, pause and status\n"
     "                        are put back) instead of refusing to start\n"
-    "  --msi PACKAGE         the package to install (default: the one spoolsync-*-x64.msi next to this program)\n";
+    "  --msi PACKAGE         the package to install (default: the one spoolsync-*-" SPOOLSYNC_SELFTEST_ARCH
+    ".msi next to this program)\n";
 
 }  // namespace
 
