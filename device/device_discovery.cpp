@@ -53,10 +53,15 @@ PrintInterface ReadPrintInterface(std::wstring_view path) {
 
 bool IsModelDevice(std::wstring_view path) { return ReadPrintInterface(path) == PrintInterface::Model; }
 
-UniqueHandle OpenPrinterDevice(std::wstring* path) {
+namespace {
+
+// Calls `visit` with the path of each present USB device interface, in the
+// Setup API's order, until it returns true.
+template <typename Visit>
+void ForEachPresentUsbDevice(Visit visit) {
   const DeviceInfoSet devices(
       SetupDiGetClassDevsW(&kUsbDeviceInterfaceClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
-  if (!devices) return {};
+  if (!devices) return;
 
   SP_DEVICE_INTERFACE_DATA interfaceData = {};
   interfaceData.cbSize = sizeof interfaceData;
@@ -74,10 +79,18 @@ UniqueHandle OpenPrinterDevice(std::wstring* path) {
     }
     // The record was zero-filled with room to spare, so the path is terminated
     // even if the call wrote less than it reported.
-    const wchar_t* devicePath = detail->DevicePath;
-    if (!HasModelUsbNumbers(devicePath)) continue;
+    if (visit(static_cast<const wchar_t*>(detail->DevicePath))) return;
+  }
+}
+
+}  // namespace
+
+UniqueHandle OpenPrinterDevice(std::wstring* path) {
+  UniqueHandle opened;
+  ForEachPresentUsbDevice([&](const wchar_t* devicePath) {
+    if (!HasModelUsbNumbers(devicePath)) return false;
     DebugLogWide(" DevicePath:", devicePath, "\n");
-    if (!IsModelDevice(devicePath)) continue;
+    if (!IsModelDevice(devicePath)) return false;
 
     const HANDLE device = CreateFileW(devicePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                       FILE_FLAG_NO_BUFFERING, nullptr);
@@ -85,7 +98,17 @@ UniqueHandle OpenPrinterDevice(std::wstring* path) {
       DebugLog(" Printer device open failed:%d\n", static_cast<int>(GetLastError()));
     }
     if (path != nullptr) *path = devicePath;
-    return UniqueHandle(device);
-  }
-  return {};
+    opened = UniqueHandle(device);
+    return true;
+  });
+  return opened;
+}
+
+std::vector<std::wstring> PresentModelUsbDevices() {
+  std::vector<std::wstring> paths;
+  ForEachPresentUsbDevice([&](const wchar_t* devicePath) {
+    if (HasModelUsbNumbers(devicePath)) paths.emplace_back(devicePath);
+    return false;
+  });
+  return paths;
 }

@@ -3,6 +3,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/unique_resource.h"
 
@@ -35,3 +36,7 @@ bool IsModelDevice(std::wstring_view path);
 // fails. With `path`, also gives the device interface path of the printer
 // found.
 UniqueHandle OpenPrinterDevice(std::wstring* path = nullptr);
+
+// The interface paths of the present USB devices that carry the model's USB
+// numbers, in the Setup API's order.
+std::vector<std::wstring> PresentModelUsbDevices();

@@ -56,6 +56,8 @@ bool MonitorThreadPass(ServiceState& state, bool firstPass, bool readDue) {
     if (!opened.empty()) {
       PrinterIsBack(state);
       PrinterOpened(state, opened, work);
+    } else if (firstPass) {
+      RememberPresentDevices(state);
     }
     if (StopRequested(state)) return false;
   }

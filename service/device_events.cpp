@@ -124,7 +124,7 @@ Binding BindQueueToPrinter(ServiceState& state, PendingArrival& arrival, Look lo
   const std::wstring currentPort = GetPrinterPort();
   // Once per arrival: when its queue is on its port, and it is opened.
   const auto bound = [&] {
-    if (look != Look::Opened) work.bound.push_back(arrival.path);
+    if (look != Look::Opened && arrival.arrived) work.bound.push_back(arrival.path);
     return Binding::Bound;
   };
   if (found.empty()) {
@@ -205,7 +205,7 @@ void HandleArrival(ServiceState& state, const std::wstring& path, DWORD arrivedA
   // The printer class driver registers the print interface, and the USB port
   // monitor records the port, after the device itself arrives: when either
   // is missing yet, the arrival is looked at again each pass.
-  PendingArrival arrival{path, arrivedAt, false, ERROR_SUCCESS};
+  PendingArrival arrival{path, arrivedAt, false, ERROR_SUCCESS, true};
   ForgetPending(state, path);
   const Binding binding = BindQueueToPrinter(state, arrival, Look::Arrival, work);
   KeepUnlessSettled(state, arrival, binding);
@@ -353,8 +353,15 @@ void PrinterOpened(ServiceState& state, const std::wstring& path, DeviceWork& wo
   // A printer that arrived, in this pass or waiting for its records, is the
   // one the queue follows.
   if (!work.looked.empty() || !state.pendingArrivals.empty()) return;
-  PendingArrival opened{path, GetTickCount(), true, ERROR_SUCCESS};
+  PendingArrival opened{path, GetTickCount(), true, ERROR_SUCCESS, false};
   KeepUnlessSettled(state, opened, BindQueueToPrinter(state, opened, Look::Opened, work));
+}
+
+void RememberPresentDevices(ServiceState& state) {
+  for (const std::wstring& path : PresentModelUsbDevices()) {
+    if (path.find(L'#') == std::wstring::npos || ReadPrintInterface(path) != PrintInterface::Unknown) continue;
+    RememberPending(state, PendingArrival{path, GetTickCount(), false, ERROR_SUCCESS, false});
+  }
 }
 
 void WatchSpoolerNotBack(ServiceState& state) {

@@ -53,6 +53,9 @@ struct PendingArrival {
   // The error of the last try to list the Spooler's ports, 0 when they were
   // listed.
   DWORD portsError = 0;
+  // It arrived (rather than being found at the start, or opened): it is back
+  // once its queue is set.
+  bool arrived = true;
 };
 
 struct ServiceState {
