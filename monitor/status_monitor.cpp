@@ -81,6 +81,9 @@ bool RuleFires(const StatusRule& rule, BYTE status) { return (status & rule.mask
 void ApplyStatusRules(BYTE status) {
   for (const StatusRule& rule : kStatusRules) {
     if (!RuleFires(rule, status)) continue;
+    // A stopping service sends no more: each command may take as long as the
+    // Spooler does to answer, and a shutdown gives the stop seconds.
+    if (StopRequested(serviceState)) return;
     if (rule.resume) {
       ResumePrinter();
     } else {

@@ -166,7 +166,10 @@ bool PluggedBack(const sim::Machine& machine, const std::string& path, std::int6
 // Whether another program held the device at `path` at `at`.
 bool HeldAt(const Record& record, const std::string& path, std::int64_t at) {
   for (std::size_t i = 0; i < record.deviceHeld.size() && i < record.deviceHeldPaths.size(); ++i) {
-    if (record.deviceHeld[i].Meets(at, at) && EqualIgnoringCase(record.deviceHeldPaths[i], path)) return true;
+    // Held from a step after an entry of the same millisecond is not held
+    // when it was written.
+    const Span& held = record.deviceHeld[i];
+    if (held.from < at && at <= held.to && EqualIgnoringCase(record.deviceHeldPaths[i], path)) return true;
   }
   return false;
 }
