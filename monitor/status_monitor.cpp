@@ -52,10 +52,10 @@ bool MonitorThreadPass(ServiceState& state, bool firstPass, bool readDue) {
   RecheckPendingArrivals(state, work);
   if (StopRequested(state)) return false;
   if (work.reopen) {
-    const std::wstring opened = ReopenPrinterDevice();
-    if (!opened.empty()) {
+    const std::wstring found = ReopenPrinterDevice();
+    if (!found.empty()) {
       PrinterIsBack(state);
-      PrinterOpened(state, opened, work);
+      PrinterFound(state, found, static_cast<bool>(state.deviceHandle), work);
     } else if (firstPass) {
       RememberPresentDevices(state);
     }
@@ -99,7 +99,6 @@ std::wstring ReopenPrinterDevice() {
   state.deviceHandle.Reset();
   std::wstring path;
   state.deviceHandle = OpenPrinterDevice(&path);
-  if (!state.deviceHandle) path.clear();
   return path;
 }
 

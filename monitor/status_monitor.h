@@ -30,7 +30,8 @@ bool RuleFires(const StatusRule& rule, BYTE status);
 void ApplyStatusRules(BYTE status);
 
 // Closes the printer device and opens it again, if it is there; returns the
-// path of the printer opened, empty when none was.
+// path of the printer found (opened, or not when another program holds it),
+// empty when there is none.
 std::wstring ReopenPrinterDevice();
 
 // Reads one status record from the open device and applies the rules to it.

@@ -122,6 +122,8 @@ Binding BindQueueToPrinter(ServiceState& state, PendingArrival& arrival, Look lo
   }
   const std::wstring found = ports ? FindUsbPortForDevice(*ports, arrival.path) : std::wstring();
   const std::wstring currentPort = GetPrinterPort();
+  // Each of these calls may take as long as the Spooler does to answer.
+  if (StopRequested(state)) return Binding::Stopping;
   // Once per arrival: when its queue is on its port, and it is opened.
   const auto bound = [&] {
     if (look != Look::Opened && arrival.arrived) work.bound.push_back(arrival.path);
@@ -346,15 +348,15 @@ void RecheckPendingArrivals(ServiceState& state, DeviceWork& work) {
   }
 }
 
-void PrinterOpened(ServiceState& state, const std::wstring& path, DeviceWork& work) {
+void PrinterFound(ServiceState& state, const std::wstring& path, bool opened, DeviceWork& work) {
   for (const std::wstring& arrived : work.bound) {
-    if (NamesEqual(arrived, path)) ReportServiceEvent<ServiceEvent::PrinterBack>(arrived);
+    if (opened && NamesEqual(arrived, path)) ReportServiceEvent<ServiceEvent::PrinterBack>(arrived);
   }
   // A printer that arrived, in this pass or waiting for its records, is the
   // one the queue follows.
   if (!work.looked.empty() || !state.pendingArrivals.empty()) return;
-  PendingArrival opened{path, GetTickCount(), true, ERROR_SUCCESS, false};
-  KeepUnlessSettled(state, opened, BindQueueToPrinter(state, opened, Look::Opened, work));
+  PendingArrival present{path, GetTickCount(), true, ERROR_SUCCESS, false};
+  KeepUnlessSettled(state, present, BindQueueToPrinter(state, present, Look::Opened, work));
 }
 
 void RememberPresentDevices(ServiceState& state) {

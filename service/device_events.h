@@ -64,12 +64,13 @@ bool DeviceEventsWaiting(ServiceState& state);
 // for.
 void RecheckPendingArrivals(ServiceState& state, DeviceWork& work);
 
-// The printer at `path` was opened. A printer that arrived in this pass and
-// whose queue is on its port is back. Unless an arrival was looked at (in
-// this pass, or one waits for its records), its port is checked as at an
-// arrival: a printer moved while the service was not running, or before it
-// listened for arrivals, brings no arrival.
-void PrinterOpened(ServiceState& state, const std::wstring& path, DeviceWork& work);
+// The printer at `path` was found, and `opened` or not (another program holds
+// it). A printer opened that arrived in this pass and whose queue is on its
+// port is back. Unless an arrival was looked at (in this pass, or one waits
+// for its records), its port is checked as at an arrival: a printer moved
+// while the service was not running, or before it listened for arrivals,
+// brings no arrival.
+void PrinterFound(ServiceState& state, const std::wstring& path, bool opened, DeviceWork& work);
 
 // At the start, when no printer was opened: a device with the model's USB
 // numbers whose print interface is not known yet (its driver registers it

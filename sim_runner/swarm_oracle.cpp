@@ -480,7 +480,10 @@ std::optional<Finding> CheckPrinterEntries(const sim::Machine& machine, const Re
                            (refused ? " (the port list could not be had meanwhile: entry 300's to report)" : ""),
                        p.at, ""};
       }
-      const std::int64_t windowEnd = p.at + kRecheckWindowMs + 5000;
+      // A status read that hangs holds the monitor thread's re-check until
+      // it ends (only device events and the stop cut it short), so the
+      // window's verdict may come that much later.
+      const std::int64_t windowEnd = p.at + kRecheckWindowMs + 5000 + record.readLatencyMs;
       const bool waitedTheWindow =
           windowEnd < now && view.AttachedThrough(index, p.at, windowEnd) && view.RunningThrough(p.at, windowEnd) &&
           !record.Any(record.portListingRefused, p.at, windowEnd) &&
