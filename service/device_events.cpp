@@ -210,6 +210,9 @@ void HandleArrival(ServiceState& state, const std::wstring& path, DWORD arrivedA
   PendingArrival arrival{path, arrivedAt, false, ERROR_SUCCESS, true};
   ForgetPending(state, path);
   const Binding binding = BindQueueToPrinter(state, arrival, Look::Arrival, work);
+  // The queue follows the printer that arrived last: those that arrived
+  // before it and still wait for their records are not followed any more.
+  if (binding == Binding::Bound) state.pendingArrivals.clear();
   KeepUnlessSettled(state, arrival, binding);
 }
 
@@ -330,6 +333,13 @@ void RecheckPendingArrivals(ServiceState& state, DeviceWork& work) {
     // record is still missing.
     if (binding == Binding::Bound || (binding != Binding::NotRecognised && !arrival.recognised)) work.reopen = true;
     if (binding == Binding::Stopping) return;
+    if (binding == Binding::Bound) {
+      // It and those that arrived before it are settled: the queue follows
+      // the printer that arrived last.
+      state.pendingArrivals.erase(state.pendingArrivals.begin(), state.pendingArrivals.begin() + i + 1);
+      i = 0;
+      continue;
+    }
     if (!LooksAgain(binding)) {
       state.pendingArrivals.erase(state.pendingArrivals.begin() + i);
       continue;

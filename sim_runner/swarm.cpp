@@ -330,6 +330,13 @@ class History {
 };
 
 std::uint32_t History::Do(const std::string& line) {
+  // A fault line replaces the device's faults: one without held=yes lets the
+  // device go.
+  if (line.rfind("fault device ", 0) == 0 && line.find("held=yes") == std::string::npos &&
+      !record_.deviceHeld.empty() && record_.deviceHeld.back().to == oracle::kOpenEnd &&
+      line.find(record_.deviceHeldPaths.back()) != std::string::npos) {
+    oracle::Record::Close(record_.deviceHeld, Now());
+  }
   std::string error;
   const auto step = ParseLine(line, 0, error);
   if (!step) {
