@@ -138,14 +138,14 @@ class View {
   std::vector<std::int64_t> registeredAt_;
 };
 
-// Whether the machine says the device at `path`, unplugged at `at`, had not
-// arrived yet.
-bool UnpluggedBeforeItArrived(const sim::Machine& machine, const std::string& path, std::int64_t at) {
+// Whether the removal of the device at `path` that held back its arrival
+// completed between `from` and `to`.
+bool RemovalCompleted(const sim::Machine& machine, const std::string& path, std::int64_t from, std::int64_t to) {
   for (const TraceEntry& entry : machine.Trace()) {
-    if (entry.time < at || entry.channel != TraceEntry::Channel::Device) continue;
-    if (entry.time > at) break;
-    if (entry.text.find(" before it arrived") != std::string::npos &&
-        ContainsIgnoringCase(entry.text, "unplugged " + path)) {
+    if (entry.time < from || entry.channel != TraceEntry::Channel::Device) continue;
+    if (entry.time > to) break;
+    if (ContainsIgnoringCase(entry.text, "removal of " + path) &&
+        entry.text.find(" complete: its last handle closed") != std::string::npos) {
       return true;
     }
   }
@@ -419,7 +419,10 @@ std::optional<Finding> CheckPrinterEntries(const sim::Machine& machine, const Re
         // A printer plugged back while a handle to it was still open arrives
         // only once that handle closes; unplugged before then, it never
         // arrived, and nobody is told of its going.
-        if (UnpluggedBeforeItArrived(machine, device.path, p.at)) continue;
+        if (k > 0 && pluggings[k - 1]->arrival && PluggedBack(machine, device.path, pluggings[k - 1]->at) &&
+            !RemovalCompleted(machine, device.path, pluggings[k - 1]->at, p.at)) {
+          continue;
+        }
         // The unplug of the printer: one 110, when the service was told of
         // it and the printer was recognised (the removal reads its print
         // interface's entries). With two printers of the model plugged in,
@@ -653,7 +656,10 @@ void Record::Close(std::vector<Span>& spans, std::int64_t at) {
 }
 
 std::int64_t ControlBoundMs(const Record& record) {
-  return 250 + 4 * record.scmLatencyMs + std::max(6 * record.registryLatencyMs, record.registryStallMs);
+  // A stall lasts up to 1500 ms: a call begun at its end waits the stall's
+  // latency after it, so the removal's registry look may take both.
+  const std::int64_t stall = record.registryStallMs > 0 ? record.registryStallMs + 1500 : 0;
+  return 250 + 4 * record.scmLatencyMs + std::max(6 * record.registryLatencyMs, stall);
 }
 
 std::int64_t SlackMs(const Record& record) {
