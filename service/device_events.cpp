@@ -287,8 +287,9 @@ void HandleDeviceEvents(ServiceState& state, DeviceWork& work) {
     if (events.empty()) return;
     for (const DeviceEvent& event : events) {
       // A stopping service re-binds no more, but a printer unplugged before
-      // the stop still leaves its queue offline.
-      if (StopRequested(state) && event.kind == DeviceEvent::Kind::Arrival) continue;
+      // the stop still leaves its queue offline; at a shutdown nothing is
+      // sent: the machine is going down.
+      if (StopRequested(state) && (event.kind == DeviceEvent::Kind::Arrival || state.shuttingDown.load())) continue;
       if (event.kind == DeviceEvent::Kind::Arrival) {
         HandleArrival(state, event.path, event.at, work);
       } else {

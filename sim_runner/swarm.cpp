@@ -1060,8 +1060,9 @@ void History::Settle() {
   }
   // Long enough for the Spooler to come back from a stop under way, and for
   // the re-binding of each printer that waited for it (two at most) to
-  // restart it once more.
-  WaitFor(kSettleMs + 3 * (longestSpoolerStopMs_ + longestSpoolerStartMs_));
+  // restart it once more; and for a read that hung, which holds the monitor
+  // thread's re-checks until it ends.
+  WaitFor(kSettleMs + 3 * (longestSpoolerStopMs_ + longestSpoolerStartMs_) + record_.readLatencyMs);
   if (!outcome_.held) return;
   if (stopToCheck_) {
     CheckStopped("a stop while the control manager could not be reached");

@@ -428,7 +428,11 @@ std::optional<Finding> CheckPrinterEntries(const sim::Machine& machine, const Re
         // interface's entries). With two printers of the model plugged in,
         // whether the one the queue does not follow gets one is open.
         const bool recognised = device.describedAt >= 0 && device.describedAt <= p.at;
-        if (run && recognised && view.ModelPrintersAttached(p.at) == 0 &&
+        // At a shutdown the service sends nothing more (the machine is going
+        // down): an unplug it had not taken yet has no entry.
+        const bool shutdownBeforeTaken = run && record.runs[*run].shutdown &&
+                                         record.runs[*run].stopAt - p.at <= kRebindingWaitsMs + SlackMs(record);
+        if (run && recognised && !shutdownBeforeTaken && view.ModelPrintersAttached(p.at) == 0 &&
             now - p.at > kRebindingWaitsMs + SlackMs(record)) {
           ++unplugsOwed;
         }
