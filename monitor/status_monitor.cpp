@@ -56,9 +56,8 @@ bool MonitorThreadPass(ServiceState& state, bool firstPass, bool readDue) {
     if (!found.empty()) {
       PrinterIsBack(state);
       PrinterFound(state, found, static_cast<bool>(state.deviceHandle), work);
-    } else if (firstPass) {
-      RememberPresentDevices(state);
     }
+    if (firstPass) RememberPresentDevices(state);
     if (StopRequested(state)) return false;
   }
   if (!readDue && !work.reopen && !work.resume) return false;

@@ -72,10 +72,9 @@ void RecheckPendingArrivals(ServiceState& state, DeviceWork& work);
 // brings no arrival.
 void PrinterFound(ServiceState& state, const std::wstring& path, bool opened, DeviceWork& work);
 
-// At the start, when no printer was opened: a device with the model's USB
-// numbers whose print interface is not known yet (its driver registers it
-// after the service started, as at boot) is looked at again as an arrival
-// would be.
+// At the start: a device with the model's USB numbers whose print interface
+// is not known yet (its driver registers it after the service started, as at
+// boot) is looked at again as an arrival would be.
 void RememberPresentDevices(ServiceState& state);
 
 // Says when the Spooler runs again after it did not come back.

@@ -138,6 +138,19 @@ class View {
   std::vector<std::int64_t> registeredAt_;
 };
 
+// Whether the service's last look for the printer before `at` found it but
+// could not open it.
+bool LastOpenFailed(const sim::Machine& machine, std::int64_t at) {
+  bool failed = false;
+  for (const TraceEntry& entry : machine.Trace()) {
+    if (entry.time > at) break;
+    if (entry.channel != TraceEntry::Channel::Debug) continue;
+    if (entry.text.find(" DevicePath:") != std::string::npos) failed = false;
+    if (entry.text.find(" Printer device open failed:") != std::string::npos) failed = true;
+  }
+  return failed;
+}
+
 // Whether the removal of the device at `path` that held back its arrival
 // completed between `from` and `to`.
 bool RemovalCompleted(const sim::Machine& machine, const std::string& path, std::int64_t from, std::int64_t to) {
@@ -430,8 +443,8 @@ std::optional<Finding> CheckPrinterEntries(const sim::Machine& machine, const Re
         const bool recognised = device.describedAt >= 0 && device.describedAt <= p.at;
         // At a shutdown the service sends nothing more (the machine is going
         // down): an unplug it had not taken yet has no entry.
-        const bool shutdownBeforeTaken = run && record.runs[*run].shutdown &&
-                                         record.runs[*run].stopAt - p.at <= kRebindingWaitsMs + SlackMs(record);
+        const bool shutdownBeforeTaken =
+            run && record.runs[*run].shutdown && record.runs[*run].stopAt - p.at <= kRebindingWaitsMs + SlackMs(record);
         if (run && recognised && !shutdownBeforeTaken && view.ModelPrintersAttached(p.at) == 0 &&
             now - p.at > kRebindingWaitsMs + SlackMs(record)) {
           ++unplugsOwed;
@@ -630,6 +643,10 @@ std::optional<Finding> CheckResumes(const sim::Machine& machine, const Record& r
       }
     }
     if (!recognisedAttached) continue;
+    // A printer another program held when the service last looked for it
+    // was not opened, and the service looks again only at the next arrival:
+    // it mirrors nothing meanwhile, and a re-binding's resume stands.
+    if (LastOpenFailed(machine, at)) continue;
     // A read that fails or comes short leaves the last complete record in
     // force, which may say otherwise; a slow read answers late.
     if (record.Any(record.deviceFaults, at - before, paused)) continue;
