@@ -407,7 +407,9 @@ void StartOwedSpooler(ServiceState& state, bool leaving) {
   while (state.spoolerStartOwed) {
     // The machine is going down: nothing is started on the way out.
     if (leaving && state.shuttingDown.load()) return;
-    switch (StartSpooler(false, true, nullptr, true)) {
+    // A start tried during a pass gives way to a stop (each call may take as
+    // long as the control manager does); the one on the way out is made.
+    switch (StartSpooler(false, true, leaving ? nullptr : state.stopEvent.Get(), true)) {
       case SpoolerRestart::Done:
         state.spoolerStartOwed = false;
         ReportServiceEvent<ServiceEvent::SpoolerStarted>();

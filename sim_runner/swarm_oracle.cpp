@@ -242,8 +242,11 @@ std::optional<Finding> CheckDowntime(const sim::Machine& machine, const Record& 
     // down across a shutdown went down with the machine.
     if (down.byAdministrator) continue;
     const std::int64_t to = std::min(down.to, now);
-    if (std::any_of(record.shutdowns.begin(), record.shutdowns.end(),
-                    [&](std::int64_t at) { return down.from <= at && at <= to; })) {
+    // (A stop request under way when the shutdown came takes effect a call
+    // later.)
+    if (std::any_of(record.shutdowns.begin(), record.shutdowns.end(), [&](std::int64_t at) {
+          return down.from - ControlBoundMs(record) <= at && at <= to;
+        })) {
       continue;
     }
     // While the control manager cannot be reached nobody can start it: the
@@ -309,12 +312,14 @@ std::optional<Finding> CheckStopShown(const sim::Machine& machine, const Record&
 
 std::optional<Finding> CheckWritesAfterStop(const sim::Machine& machine, const Record& record, std::int64_t now) {
   // A stop ends the port-write retries: at most the write under way goes
-  // out after it.
+  // out after the handler has it, which may be a control's bound after it
+  // was sent (controls reach the handler one at a time).
+  const std::int64_t bound = ControlBoundMs(record);
   for (const ServiceRun& run : record.runs) {
     if (run.stopAt == kOpenEnd) continue;
     int writes = 0;
     for (const sim::SpoolerCommand& command : machine.SpoolerJournal()) {
-      if (command.kind == sim::SpoolerCommand::Kind::SetPort && command.time > run.stopAt &&
+      if (command.kind == sim::SpoolerCommand::Kind::SetPort && command.time > run.stopAt + bound &&
           std::none_of(record.runs.begin(), record.runs.end(), [&](const ServiceRun& later) {
             return later.startedAt > run.stopAt && later.startedAt <= command.time;
           })) {
@@ -432,10 +437,9 @@ std::optional<Finding> CheckPrinterEntries(const sim::Machine& machine, const Re
         // A printer plugged back while a handle to it was still open arrives
         // only once that handle closes; unplugged before then, it never
         // arrived, and nobody is told of its going.
-        if (k > 0 && pluggings[k - 1]->arrival && PluggedBack(machine, device.path, pluggings[k - 1]->at) &&
-            !RemovalCompleted(machine, device.path, pluggings[k - 1]->at, p.at)) {
-          continue;
-        }
+        const bool neverArrived = k > 0 && pluggings[k - 1]->arrival &&
+                                  PluggedBack(machine, device.path, pluggings[k - 1]->at) &&
+                                  !RemovalCompleted(machine, device.path, pluggings[k - 1]->at, p.at);
         // The unplug of the printer: one 110, when the service was told of
         // it and the printer was recognised (the removal reads its print
         // interface's entries). With two printers of the model plugged in,
@@ -445,7 +449,7 @@ std::optional<Finding> CheckPrinterEntries(const sim::Machine& machine, const Re
         // down): an unplug it had not taken yet has no entry.
         const bool shutdownBeforeTaken =
             run && record.runs[*run].shutdown && record.runs[*run].stopAt - p.at <= kRebindingWaitsMs + SlackMs(record);
-        if (run && recognised && !shutdownBeforeTaken && view.ModelPrintersAttached(p.at) == 0 &&
+        if (run && recognised && !neverArrived && !shutdownBeforeTaken && view.ModelPrintersAttached(p.at) == 0 &&
             now - p.at > kRebindingWaitsMs + SlackMs(record)) {
           ++unplugsOwed;
         }

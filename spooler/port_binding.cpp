@@ -100,9 +100,9 @@ SpoolerRestart StartSpooler(bool waitUntilRunning, bool stoppedByUs, HANDLE aban
   const SpoolerRestart notStarted = stoppedByUs ? SpoolerRestart::StartOwed : SpoolerRestart::Done;
   if (Abandoned(abandon)) return notStarted;
   const ServiceHandle manager = OpenServiceManager();
-  if (!manager) return notStarted;
+  if (!manager || Abandoned(abandon)) return notStarted;
   const ServiceHandle spooler = OpenSpooler(manager);
-  if (!spooler) return notStarted;
+  if (!spooler || Abandoned(abandon)) return notStarted;
   SERVICE_STATUS status = {};
   if (!QueryServiceStatus(spooler.Get(), &status)) {
     DebugLog(" Spooler state unknown:%d\n", static_cast<int>(GetLastError()));
