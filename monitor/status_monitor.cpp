@@ -55,7 +55,7 @@ bool MonitorThreadPass(ServiceState& state, bool firstPass, bool readDue) {
     const std::wstring found = ReopenPrinterDevice();
     if (!found.empty()) {
       PrinterIsBack(state);
-      PrinterFound(state, found, static_cast<bool>(state.deviceHandle), work);
+      PrinterFound(state, found, static_cast<bool>(state.deviceHandle), firstPass, work);
     }
     if (firstPass) RememberPresentDevices(state);
     if (StopRequested(state)) return false;

@@ -359,13 +359,13 @@ void RecheckPendingArrivals(ServiceState& state, DeviceWork& work) {
   }
 }
 
-void PrinterFound(ServiceState& state, const std::wstring& path, bool opened, DeviceWork& work) {
+void PrinterFound(ServiceState& state, const std::wstring& path, bool opened, bool start, DeviceWork& work) {
   for (const std::wstring& arrived : work.bound) {
     if (opened && NamesEqual(arrived, path)) ReportServiceEvent<ServiceEvent::PrinterBack>(arrived);
   }
   // A printer that arrived, in this pass or waiting for its records, is the
   // one the queue follows.
-  if (!work.looked.empty() || !state.pendingArrivals.empty()) return;
+  if (!start || !work.looked.empty() || !state.pendingArrivals.empty()) return;
   PendingArrival present{path, GetTickCount(), true, ERROR_SUCCESS, false};
   KeepUnlessSettled(state, present, BindQueueToPrinter(state, present, Look::Opened, work));
 }

@@ -66,11 +66,13 @@ void RecheckPendingArrivals(ServiceState& state, DeviceWork& work);
 
 // The printer at `path` was found, and `opened` or not (another program holds
 // it). A printer opened that arrived in this pass and whose queue is on its
-// port is back. Unless an arrival was looked at (in this pass, or one waits
-// for its records), its port is checked as at an arrival: a printer moved
-// while the service was not running, or before it listened for arrivals,
-// brings no arrival.
-void PrinterFound(ServiceState& state, const std::wstring& path, bool opened, DeviceWork& work);
+// port is back. At the `start`, unless an arrival was looked at (or one
+// waits for its records), its port is checked as at an arrival: a printer
+// moved while the service was not running, or before it listened for
+// arrivals, brings no arrival. Later reopens follow another device's
+// arrival: the printer's own arrivals were looked at, and the queue follows
+// the one that arrived last, not the one found first.
+void PrinterFound(ServiceState& state, const std::wstring& path, bool opened, bool start, DeviceWork& work);
 
 // At the start: a device with the model's USB numbers whose print interface
 // is not known yet (its driver registers it after the service started, as at
