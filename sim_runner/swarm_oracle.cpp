@@ -244,9 +244,8 @@ std::optional<Finding> CheckDowntime(const sim::Machine& machine, const Record& 
     const std::int64_t to = std::min(down.to, now);
     // (A stop request under way when the shutdown came takes effect a call
     // later.)
-    if (std::any_of(record.shutdowns.begin(), record.shutdowns.end(), [&](std::int64_t at) {
-          return down.from - ControlBoundMs(record) <= at && at <= to;
-        })) {
+    if (std::any_of(record.shutdowns.begin(), record.shutdowns.end(),
+                    [&](std::int64_t at) { return down.from - ControlBoundMs(record) <= at && at <= to; })) {
       continue;
     }
     // While the control manager cannot be reached nobody can start it: the
@@ -515,8 +514,15 @@ std::optional<Finding> CheckPrinterEntries(const sim::Machine& machine, const Re
           // A Spooler down lists no ports either: the service waits for it.
           std::none_of(downtimes.begin(), downtimes.end(),
                        [&](const Downtime& down) { return down.from <= windowEnd && p.at <= down.to; });
-      if (only == 203 && waitedTheWindow && !(describedInTime && recordedInTime) && device.describedAt < windowEnd &&
-          (device.recordedAt < 0 || device.recordedAt > windowEnd) && late != 1) {
+      // The queue follows the printer that arrived last: another printer of
+      // the model arriving within the window settles this one's wait.
+      const bool supersededByALaterArrival =
+          std::any_of(record.pluggings.begin(), record.pluggings.end(), [&](const Plugging& other) {
+            return other.arrival && other.device != index && other.at > p.at && other.at <= windowEnd &&
+                   record.devices[static_cast<std::size_t>(other.device)].model;
+          });
+      if (only == 203 && waitedTheWindow && !supersededByALaterArrival && !(describedInTime && recordedInTime) &&
+          device.describedAt < windowEnd && (device.recordedAt < 0 || device.recordedAt > windowEnd) && late != 1) {
         return Finding{"the arrival of " + device.path + " at " + Seconds(p.at) +
                            ", whose port never recorded it, has one entry 203 (found " + std::to_string(late) + ")",
                        windowEnd, ""};
