@@ -165,7 +165,20 @@ constexpr std::int64_t kBeforeWrapMs = 120000;
 //   thread looks once per pass, so they may just miss it.
 // - A queue resumed within a few Spooler calls of its printer's status
 //   changing, or while a device fault is in force: the read before it saw
-//   the old byte, or the last complete record is in force by design.
+//   the old byte, or the last complete record is in force by design; or
+//   while the printer found could not be opened (another program held it):
+//   the service looks for it again at the next arrival.
+// - A printer plugged back while a handle to it was open arrives only once
+//   that handle closes: its re-check window is not the plug's, and an
+//   unplug before it arrived is one nobody is told of.
+// - A status read that hangs holds the re-check until it ends: the window's
+//   verdict may come up to the longest read later.
+// - At a shutdown the service sends nothing more: an unplug it had not
+//   taken yet has no 110.
+// - A Spooler down, or a control manager out of reach, makes the service
+//   wait for the port list rather than write 300.
+// - An arrival superseded by a later printer of the model owes no 203.
+// - Port writes after a stop count from a control's bound after it was sent.
 class History {
  public:
   History(std::uint64_t seed, std::ostream* progress, bool allFindings)
