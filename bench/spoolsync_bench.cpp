@@ -55,10 +55,10 @@ struct ExtraCall {
   const char* reason;
 };
 constexpr ExtraCall kExtraCalls[] = {
-    {"WaitForSingleObject", 5, 1,
-     "the poll period itself (the wait on the wake event between two passes), and four looks at the stop event: "
-     "before the pass, with the device events taken, after them and before the read, and one before each rule's "
-     "commands, so that nothing starts once a stop was asked for"},
+    {"WaitForSingleObject", 8, 1,
+     "the poll period itself (the wait on the wake event between two passes), and seven looks at the stop event: "
+     "before the pass, with the device events taken, after them, after each of the three owed steps and before the "
+     "read, and one before each rule's commands, so that nothing starts once a stop was asked for"},
     {"GetTickCount", 3, 0, "the poll period measured from the end of the last read, not counted in sleeps"},
     {"AcquireSRWLockExclusive", 2, 0,
      "the device events the control handler queued are taken, and looked for again after the read, so that an "

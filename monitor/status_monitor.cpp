@@ -46,9 +46,14 @@ bool MonitorThreadPass(ServiceState& state, bool firstPass, bool readDue) {
   work.reopen = firstPass;
   HandleDeviceEvents(state, work);
   if (StopRequested(state)) return false;
+  // Each step may take as long as the Spooler or the control manager does
+  // to answer: a stop asked for meanwhile is looked at before the next.
   StartOwedSpooler(state, false);
+  if (StopRequested(state)) return false;
   WatchSpoolerNotBack(state);
+  if (StopRequested(state)) return false;
   KeepQueueOffline(state);
+  if (StopRequested(state)) return false;
   RecheckPendingArrivals(state, work);
   if (StopRequested(state)) return false;
   if (work.reopen) {

@@ -349,7 +349,8 @@ void RecheckPendingArrivals(ServiceState& state, DeviceWork& work) {
     // While the Spooler is down, nothing is known of the port record: the
     // window starts again once it runs. A Spooler that runs and will not
     // list its ports is not waited for beyond the window.
-    if (binding == Binding::PortsUnknown && !SpoolerRunning()) arrival.since = GetTickCount();
+    if (StopRequested(state)) return;
+    if (binding == Binding::PortsUnknown && !SpoolerRunning(state.stopEvent.Get())) arrival.since = GetTickCount();
     if (GetTickCount() - arrival.since > kArrivalRecheckWindowMs) {
       GiveUp(arrival);
       state.pendingArrivals.erase(state.pendingArrivals.begin() + i);
@@ -378,7 +379,7 @@ void RememberPresentDevices(ServiceState& state) {
 }
 
 void WatchSpoolerNotBack(ServiceState& state) {
-  if (state.spoolerNotBack && SpoolerRunning()) {
+  if (state.spoolerNotBack && SpoolerRunning(state.stopEvent.Get())) {
     state.spoolerNotBack = false;
     ReportServiceEvent<ServiceEvent::SpoolerBack>();
   }
@@ -395,7 +396,7 @@ void KeepQueueOffline(ServiceState& state) {
   // Spooler is down, or the queue missing, there is nothing to set.
   const std::optional<DWORD> status = QueueStatus();
   constexpr DWORD kOffline = PRINTER_STATUS_PAUSED | kStatusOffline;
-  if (status && (*status & kOffline) != kOffline) SendOffline(state);
+  if (status && (*status & kOffline) != kOffline && !StopRequested(state)) SendOffline(state);
 }
 
 void PrinterIsBack(ServiceState& state) {

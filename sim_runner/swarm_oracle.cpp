@@ -627,7 +627,8 @@ std::optional<Finding> CheckResumes(const sim::Machine& machine, const Record& r
   // while, and left running for more than the moments its fresh read and
   // commands take, takes jobs it cannot print. A byte that changed just
   // before the resume is excused (the read before it saw the old one).
-  const std::int64_t before = 8 * record.spoolerLatencyMs + 100;
+  // A pass that sends two pairs makes twelve Spooler calls after its read.
+  const std::int64_t before = 14 * record.spoolerLatencyMs + 100;
   const std::int64_t leftRunning = 300 + 4 * record.spoolerLatencyMs;
   const auto& journal = machine.SpoolerJournal();
   for (std::size_t i = 0; i < journal.size(); ++i) {

@@ -242,10 +242,11 @@ PortChange SetPrinterPortAndRestartSpooler(const std::wstring& port, HANDLE aban
 
 bool StartSpoolerOnceStopped() { return StartSpooler(false, true, nullptr, true) != SpoolerRestart::StartOwed; }
 
-bool SpoolerRunning() {
+bool SpoolerRunning(HANDLE abandon) {
   const ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
-  if (!manager) return false;
+  if (!manager || Abandoned(abandon)) return false;
   const ServiceHandle spooler(OpenServiceA(manager.Get(), kSpoolerServiceName, SERVICE_QUERY_STATUS));
+  if (Abandoned(abandon)) return false;
   SERVICE_STATUS status = {};
   return spooler && QueryServiceStatus(spooler.Get(), &status) && status.dwCurrentState == SERVICE_RUNNING;
 }

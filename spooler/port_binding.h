@@ -79,8 +79,9 @@ bool StopSpooler(HANDLE abandon = nullptr, DWORD* refusal = nullptr);
 SpoolerRestart StartSpooler(bool waitUntilRunning = true, bool stoppedByUs = false, HANDLE abandon = nullptr,
                             bool quietWhileStopping = false);
 
-// Whether the Spooler service reports RUNNING.
-bool SpoolerRunning();
+// Whether the Spooler service reports RUNNING; false too once `abandon` is
+// signalled (each call may take as long as the control manager does).
+bool SpoolerRunning(HANDLE abandon = nullptr);
 
 // Writes `port` into the queue and restarts the spooler so that the change
 // takes effect. An empty port is refused. When the spooler rejects every
