@@ -240,8 +240,6 @@ PortChange SetPrinterPortAndRestartSpooler(const std::wstring& port, HANDLE aban
   return change;
 }
 
-bool StartSpoolerOnceStopped() { return StartSpooler(false, true, nullptr, true) != SpoolerRestart::StartOwed; }
-
 bool SpoolerRunning(HANDLE abandon) {
   const ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
   if (!manager || Abandoned(abandon)) return false;

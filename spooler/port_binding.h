@@ -88,8 +88,3 @@ bool SpoolerRunning(HANDLE abandon = nullptr);
 // write, the spooler is left alone. A spooler that refuses to stop (a
 // service that depends on it runs) keeps running with the new port.
 PortChange SetPrinterPortAndRestartSpooler(const std::wstring& port, HANDLE abandon = nullptr);
-
-// Starts the spooler once it has stopped, quietly while it is still
-// stopping. Returns false while it is still stopping, or cannot be started
-// yet, so the caller can try again later.
-bool StartSpoolerOnceStopped();

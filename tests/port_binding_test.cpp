@@ -105,9 +105,9 @@ TEST_F(PortBinding, SpoolerThatNeverStopsInTimeIsReportedAndItsStartIsOwed) {
   EXPECT_LE(machine.Now() - start, kSpoolerStopTimeoutMs + kSpoolerPollMs);
   EXPECT_EQ(machine.OpenHandles().Total(), 0);
   // Once it has stopped, the owed start is made.
-  EXPECT_FALSE(StartSpoolerOnceStopped());
+  EXPECT_EQ(StartSpooler(false, true, nullptr, true), SpoolerRestart::StartOwed);
   machine.Advance(45000);
-  EXPECT_TRUE(StartSpoolerOnceStopped());
+  EXPECT_EQ(StartSpooler(false, true, nullptr, true), SpoolerRestart::Done);
   EXPECT_TRUE(machine.SpoolerRunning());
 }
 
